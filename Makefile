@@ -1,0 +1,46 @@
+# Zarnel Kelvra build entry points. Every target installs what it needs first.
+GENERATOR := -G Ninja
+JOBS ?= 2
+FUZZ_SECONDS ?= 20
+FUZZ_LONG_SECONDS ?= 600
+
+.PHONY: run deps test unit tsan bench fuzz fuzz-smoke fuzz-build release clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, then a short fuzz run.
+test: deps
+	cmake -S . -B build/asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON -DKELVRA_BENCH=OFF
+	cmake --build build/asan -j $(JOBS)
+	$(MAKE) --no-print-directory fuzz-smoke
+	cd build/asan && ctest --output-on-failure -j $(JOBS)
+
+# The tests of the worker threads under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B build/tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TSAN=ON -DKELVRA_BENCH=OFF
+	cmake --build build/tsan -j $(JOBS)
+	cd build/tsan && ctest --output-on-failure -j $(JOBS) -L threads --no-tests=ignore
+
+release: deps
+	cmake -S . -B build/release $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKELVRA_TESTS=OFF
+	cmake --build build/release -j $(JOBS)
+
+bench: release
+	@set -e; for b in build/release/bench_*; do echo "== $$b"; "$$b" --benchmark_min_time=0.5; done
+
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DKELVRA_FUZZ=ON
+	cmake --build build/fuzz -j $(JOBS)
+
+fuzz-smoke: fuzz-build
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+fuzz: fuzz-build
+	@bash scripts/fuzz.sh $(FUZZ_LONG_SECONDS)
+
+clean:
+	rm -rf build
+
+run: release
+	@if [ -x build/release/kelvra ]; then build/release/kelvra; else echo "kelvra: the editor window is not built yet"; fi

@@ -1,0 +1,195 @@
+// KelvraApp: the one record the main thread owns. Allocated zero-filled once
+// per run, freed at exit, never copied except as the export's private snapshot
+// (which is why it holds no C++ objects: a byte copy of it is well defined).
+// Fields are grouped by the module that owns them.
+#pragma once
+
+#include <cstdint>
+
+#include "app/rect.h"
+#include "project/project.h"
+
+struct UiWindow;
+struct Painter;
+struct VideoWorker;
+struct WaveWorker;
+struct AudioOutput;
+struct RenderQueue;
+struct HistorySnapshot;
+
+constexpr uint32_t KELVRA_LANE_VIDEOS = 7;
+constexpr uint64_t HISTORY_MAX_STEPS = 100;
+constexpr uint32_t KELVRA_ROLL_COUNT = 24;
+
+enum : uint32_t {
+  KELVRA_TAB_SAMPLING = 0,
+  KELVRA_TAB_TIMELINE = 1,
+  KELVRA_TAB_TEXT = 2,
+  KELVRA_TAB_AUDIO = 3,
+  KELVRA_TAB_RENDER = 4,
+};
+
+enum : uint32_t {
+  KELVRA_LAYOUT_SPLIT = 0,
+  KELVRA_LAYOUT_SOURCE = 1,
+  KELVRA_LAYOUT_EDIT = 2,
+};
+
+enum : uint32_t {
+  TRANSPORT_SOURCE = 0,
+  TRANSPORT_SAMPLE = 1,
+  TRANSPORT_TIMELINE = 2,
+  TRANSPORT_SCORE = 3,
+};
+
+// One header meter: its text and the fill of its bar.
+struct Meter {
+  char label[32];
+  double fraction;
+};
+
+// The piano-roll view: not saved with the project, reset by the editor's
+// reset, and captured whole by every undo step.
+struct RollView {
+  double score_playhead;  // seconds
+  double roll_scroll;     // beat at the left edge of the note grid
+  double beat_width;      // pixels per beat, 12..144
+  double drag_anchor_beat;
+  double drag_beat;
+  double thumb_grab;      // pointer offset inside the scrollbar thumb
+  uint64_t drag_roll;
+  int64_t selected_region;
+  int64_t duplicate_region;
+  uint64_t first_roll;
+  uint8_t drag_anchor_key;
+  uint8_t drag_key;
+  uint8_t roll_top_keys[KELVRA_ROLL_COUNT];
+  uint32_t roll_drag;     // 0 none, 1 new region, 2 region end, 3 new note, 4 thumb, 5 tempo
+  uint8_t notes_mode;
+};
+
+struct EditHistory {
+  uint64_t next_serial;  // last serial handed out; only grows
+  HistorySnapshot* undo[HISTORY_MAX_STEPS];  // oldest first
+  HistorySnapshot* redo[HISTORY_MAX_STEPS];  // oldest first
+  uint64_t undo_count;
+  uint64_t redo_count;
+};
+
+struct KelvraApp {
+  // --- shell and long-lived workers (created and destroyed by the main loop)
+  UiWindow* window;
+  uint32_t client_width;
+  uint32_t client_height;
+  Painter* painter;
+  VideoWorker* source_video;
+  VideoWorker* program_video;
+  VideoWorker* lookahead_video;
+  VideoWorker* lane_videos[KELVRA_LANE_VIDEOS];
+  WaveWorker* wave;
+  AudioOutput* audio_out;
+  RenderQueue* render_queue;
+
+  // --- export readiness
+  uint32_t previewed_canvases;
+  uint64_t previewed_serial;
+  uint64_t project_serial;
+
+  // --- the open document
+  Project project;
+
+  // --- workspace layout, rewritten on every frame
+  Rect main_panel;
+  Rect library_panel;
+  Rect source_view;
+  Rect source_seek_bar;
+  Rect sample_view;
+  Rect sample_strip;
+  Rect clip_name_field;
+  Rect place_button;
+  Rect clip_lanes;
+  Rect timeline_toolbar;
+  Rect open_button;
+  Rect save_button;
+  int32_t timeline_top;
+  int32_t layout_width;
+  int32_t layout_height;
+  double pixels_per_second;
+  double control_scale;
+
+  // --- resource meters
+  uint64_t next_sample_ms;
+  uint64_t next_publish_ms;
+  uint64_t last_idle;
+  uint64_t last_kernel;
+  uint64_t last_user;
+  uint64_t busy_time;
+  uint64_t total_time;
+  Meter buffer_meter;
+  Meter memory_meter;
+  Meter cpu_meter;
+  uint8_t have_times;
+
+  char media_folder[KELVRA_PATH_SIZE];
+  char status[200];
+
+  // --- editor: tabs, selections and transport
+  uint32_t active_tab;
+  uint32_t transport_mode;
+  uint32_t layout_mode;
+  int64_t selected_source;
+  int64_t selected_clip;
+  double source_playhead;
+  double sample_elapsed;
+  double sample_media_time;
+  double timeline_playhead;
+  double timeline_scroll;
+  uint64_t tick_time_ms;
+  uint64_t seek_serial;
+  uint64_t start_deadline_ms;
+  double lookahead_time;
+  uint8_t start_pending;
+  uint8_t source_range_active;
+
+  // --- editor: drags
+  uint32_t drag_kind;
+  uint8_t drag_started;
+  uint8_t pending_deselect;
+  int32_t press_x;
+  int32_t press_y;
+  double drag_anchor;
+  double drag_start_in;
+  double drag_start_out;
+  uint64_t range_click_ms;
+  uint64_t clip_serial;
+  uint64_t inset_clip_index;
+
+  // --- editor: clip-name field
+  uint8_t name_editing;
+  char name_text[160];
+  uint64_t name_caret;
+  uint64_t name_anchor;
+  uint64_t name_clip;
+  char pending_clip_name[160];
+
+  // --- editor: piano roll
+  RollView roll;
+
+  // --- edit history
+  uint64_t edit_serial;
+  uint64_t saved_serial;
+  EditHistory history;
+
+  // --- flags
+  uint8_t playing;
+  uint8_t follow_playhead;
+  uint8_t needs_redraw;
+  uint8_t dirty;
+};
+
+// Allocates the zero-filled record and sets the initial values; null when memory runs out.
+KelvraApp* kelvra_app_create();
+// Frees the record; the caller has destroyed what it points to.
+void kelvra_app_free(KelvraApp* app);
+// Sets the status line (cut to 199 bytes), asks for a redraw, returns the formatted length.
+int kelvra_status(KelvraApp* app, const char* message);

@@ -1,0 +1,234 @@
+// Project file writing: a fixed text layout for everything the program owns,
+// every other member of the file it was read from carried over byte for byte,
+// and atomic replacement of the file on disk.
+//
+// Index:
+//   [kept]     project_keep_fields and the skipped key sets
+//   [items]    clips, transforms, cuts
+//   [library]  rendered sources, canvas list
+//   [file]     project_build_text, kelvra_project_save
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/files.h"
+#include "project/project.h"
+#include "project/text_buffer.h"
+
+namespace {
+
+const char* const kTopLevelSkips[] = {"clips", "cuts", "layout", "audioScore", "embeddedMedia", "canvasSizes",
+                                      "sources"};
+// The last entry, "transforms", is skipped only for a clip whose placement was edited.
+const char* const kClipSkips[] = {"id", "name", "at", "in", "out", "lane", "gain", "video",
+                                  "audio", "mode", "loops", "fadeIn", "fadeOut", "transforms"};
+const char* const kCutSkips[] = {"in", "out", "video", "audio", "mode", "loops"};
+const char* const kPlacementSkips[] = {"x", "y", "scale"};
+
+template <size_t N>
+constexpr size_t count_of(const char* const (&)[N]) {
+  return N;
+}
+
+
+const char* flag(uint8_t value) { return value ? "true" : "false"; }
+const char* mode(uint8_t loop) { return loop ? "loop" : "cut"; }
+
+// Appends the raw text of the value at `index` of the kept document.
+void append_raw_value(TextBuffer* buffer, const JsonDocument* document, uint64_t index) {
+  const JsonToken& token = document->tokens[index];
+  project_append_raw(buffer, document->text + token.start, token.end - token.start);
+}
+
+}  // namespace
+
+// -------------------------------------------------------------------- [kept]
+
+void project_keep_fields(TextBuffer* buffer, const JsonDocument* document, uint64_t object,
+                         const char* const* skip_keys, size_t skip_count, uint8_t* written) {
+  if (data_json_kind(document, object) != JSON_OBJECT) return;
+  const JsonToken* tokens = document->tokens;
+  for (uint64_t key = object + 1; key < tokens[object].next; key = tokens[key + 1].next) {
+    char* name = data_json_string(document, key);
+    bool skip = false;
+    for (size_t i = 0; name != nullptr && i < skip_count && !skip; ++i) skip = std::strcmp(name, skip_keys[i]) == 0;
+    std::free(name);
+    if (skip) continue;
+    const uint64_t start = tokens[key].start;
+    const uint64_t end = tokens[key + 1].end;
+    project_append(buffer, "%s%.*s", *written ? ", " : "", static_cast<int>(end - start), document->text + start);
+    *written = 1;
+  }
+}
+
+// ------------------------------------------------------------------- [items]
+
+void project_write_transform(TextBuffer* buffer, const Project* project, const Clip* clip, uint8_t* written) {
+  const JsonDocument* document = &project->document;
+  const char* primary = kelvra_canvas_id(project);
+  const uint64_t transforms = data_json_field(document, clip->json_index, "transforms");
+  project_append(buffer, "%s\"transforms\": {", *written ? ", " : "");
+  uint8_t kept = 0;
+  project_keep_fields(buffer, document, transforms, &primary, 1, &kept);
+  project_append(buffer, "%s", kept ? ", " : "");
+  project_append_quoted(buffer, primary);
+  project_append(buffer, ": {");
+  uint8_t inner = 0;
+  project_keep_fields(buffer, document, data_json_field(document, transforms, primary), kPlacementSkips,
+                      count_of(kPlacementSkips), &inner);
+  project_append(buffer, "%s\"x\": %.9g, \"y\": %.9g, \"scale\": %.9g}}", inner ? ", " : "",
+                 text_finite(clip->transform.x), text_finite(clip->transform.y), text_finite(clip->transform.scale));
+  *written = 1;
+}
+
+void project_write_clips(TextBuffer* buffer, const Project* project) {
+  project_append(buffer, "[");
+  for (uint64_t i = 0; i < project->clip_count; ++i) {
+    const Clip* clip = &project->clips[i];
+    project_append(buffer, "%s\n    {", i > 0 ? "," : "");
+    uint8_t written = 0;
+    const size_t skips = count_of(kClipSkips) - (clip->transform.edited ? 0 : 1);
+    project_keep_fields(buffer, &project->document, clip->json_index, kClipSkips, skips, &written);
+    if (clip->transform.edited) project_write_transform(buffer, project, clip, &written);
+    project_append(buffer, "%s\"id\": ", written ? ", " : "");
+    project_append_quoted(buffer, clip->id);
+    project_append(buffer, ", \"name\": ");
+    project_append_quoted(buffer, clip->name);
+    if (clip->json_index == KELVRA_NONE && static_cast<uint64_t>(clip->source) < project->source_count) {
+      const Source* source = &project->sources[clip->source];
+      project_append(buffer, ", \"sourceId\": ");
+      project_append_quoted(buffer, source->id);
+      project_append(buffer, ", \"file\": ");
+      project_append_quoted(buffer, source->file);
+    }
+    project_append(buffer,
+                   ", \"at\": %.9g, \"in\": %.9g, \"out\": %.9g, \"lane\": %u, \"gain\": %.9g, \"video\": %s, "
+                   "\"audio\": %s, \"mode\": \"%s\", \"loops\": %u, \"fadeIn\": %.9g, \"fadeOut\": %.9g}",
+                   text_finite(clip->at), text_finite(clip->in), text_finite(clip->out), clip->lane, text_finite(clip->gain),
+                   flag(clip->video), flag(clip->audio), mode(clip->loop), clip->loops, text_finite(clip->fade_in),
+                   text_finite(clip->fade_out));
+  }
+  project_append(buffer, "%s]", project->clip_count > 0 ? "\n  " : "");
+}
+
+void project_write_cuts(TextBuffer* buffer, const Project* project) {
+  const JsonDocument* document = &project->document;
+  const uint64_t cuts = data_json_field(document, 0, "cuts");
+  const char* ids[PROJECT_MAX_ROWS];
+  for (uint64_t i = 0; i < project->source_count; ++i) ids[i] = project->sources[i].id;
+  project_append(buffer, "{");
+  uint8_t written = 0;
+  project_keep_fields(buffer, document, cuts, ids, project->source_count, &written);
+  for (uint64_t i = 0; i < project->source_count; ++i) {
+    const Source* source = &project->sources[i];
+    project_append(buffer, "%s\n    ", written ? "," : "");
+    project_append_quoted(buffer, source->id);
+    project_append(buffer, ": {");
+    uint8_t inner = 0;
+    project_keep_fields(buffer, document, data_json_field(document, cuts, source->id), kCutSkips,
+                        count_of(kCutSkips), &inner);
+    project_append(buffer, "%s\"in\": %.9g, \"out\": %.9g, \"video\": %s, \"audio\": %s, \"mode\": \"%s\", \"loops\": %u}",
+                   inner ? ", " : "", text_finite(source->in), text_finite(source->out), flag(source->video),
+                   flag(source->audio), mode(source->loop), source->loops);
+    written = 1;
+  }
+  project_append(buffer, "%s}", written ? "\n  " : "");
+}
+
+// ----------------------------------------------------------------- [library]
+
+void project_write_library(TextBuffer* buffer, const Project* project) {
+  const JsonDocument* document = &project->document;
+  const uint64_t sources = data_json_field(document, 0, "sources");
+  uint64_t kept = 0;
+  if (!data_json_array_count(document, sources, &kept)) kept = 0;
+
+  bool added = false;
+  for (uint64_t i = kept; i < project->source_count && !added; ++i) added = project->sources[i].rendered;
+  if (!added) {
+    if (sources != JSON_NONE) {
+      project_append(buffer, ",\n  \"sources\": ");
+      append_raw_value(buffer, document, sources);
+    }
+    return;
+  }
+  project_append(buffer, ",\n  \"sources\": [");
+  bool any = false;
+  if (kept > 0) {
+    const JsonToken& array = document->tokens[sources];
+    project_append_raw(buffer, document->text + array.start + 1, array.end - array.start - 2);
+    any = true;
+  }
+  for (uint64_t i = kept; i < project->source_count; ++i) {
+    const Source* source = &project->sources[i];
+    if (!source->rendered) continue;
+    project_append(buffer, "%s{\"id\":", any ? ", " : "");
+    project_append_quoted(buffer, source->id);
+    project_append(buffer, ",\"file\":");
+    project_append_quoted(buffer, source->file);
+    project_append(buffer, ",\"title\":");
+    project_append_quoted(buffer, source->title);
+    project_append(buffer, ",\"duration\":%.9g,\"rendered\":true}", text_finite(source->duration));
+    any = true;
+  }
+  project_append(buffer, "]");
+}
+
+void project_write_canvas_list(TextBuffer* buffer, const Project* project) {
+  const uint32_t mask = kelvra_canvas_mask(project);
+  const uint32_t primary = kelvra_canvas_index(kelvra_canvas_id(project));
+  project_append(buffer, ",\n  \"canvasSizes\": [");
+  bool any = false;
+  if (mask & (1u << primary)) {
+    project_append(buffer, "\"%s\"", kelvra_canvases[primary].key);
+    any = true;
+  }
+  for (uint32_t i = 0; i < KELVRA_CANVAS_COUNT; ++i) {
+    if (i == primary || !(mask & (1u << i))) continue;
+    project_append(buffer, "%s\"%s\"", any ? ", " : "", kelvra_canvases[i].key);
+    any = true;
+  }
+  project_append(buffer, "]");
+}
+
+// -------------------------------------------------------------------- [file]
+
+bool project_build_text(const Project* project, uint32_t layout, TextBuffer* out) {
+  *out = TextBuffer{};
+  const JsonDocument* document = &project->document;
+  project_append(out, "{\n  ");
+  uint8_t written = 0;
+  if (project->file_text == nullptr) {
+    project_append(out, "\"schemaVersion\": 1");
+    written = 1;
+  }
+  project_keep_fields(out, document, 0, kTopLevelSkips, count_of(kTopLevelSkips), &written);
+  const char* layout_word = layout == 1 ? "source" : layout == 2 ? "edit" : "split";
+  project_append(out, "%s\n  \"layout\": \"%s\",\n  \"clips\": ", written ? "," : "", layout_word);
+  project_write_clips(out, project);
+  project_append(out, ",\n  \"cuts\": ");
+  project_write_cuts(out, project);
+  project_append(out, ",\n  \"audioScore\": ");
+  project_write_score(out, &project->score);
+  project_write_library(out, project);
+  project_write_canvas_list(out, project);
+  const uint64_t embedded = data_json_field(document, 0, "embeddedMedia");
+  if (embedded != JSON_NONE) {
+    project_append(out, ",\n  \"embeddedMedia\": ");
+    append_raw_value(out, document, embedded);
+  }
+  project_append(out, "\n}\n");
+  if (out->failed) {
+    text_buffer_free(out);
+    return false;
+  }
+  return true;
+}
+
+bool kelvra_project_save(const Project* project, const char* path, uint32_t layout) {
+  TextBuffer text;
+  if (!project_build_text(project, layout, &text)) return false;
+  bool saved = sys_file_write_atomic(path, text.data, text.length);
+  text_buffer_free(&text);
+  return saved;
+}
