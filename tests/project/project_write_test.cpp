@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "project/project.h"
+#include "project/text_buffer.h"
+#include "test_util.h"
+
+namespace {
+
+struct ProjectDeleter {
+  void operator()(Project* p) const {
+    kelvra_project_close(p);
+    std::free(p);
+  }
+};
+using ProjectPtr = std::unique_ptr<Project, ProjectDeleter>;
+
+ProjectPtr empty_project() {
+  ProjectPtr p(static_cast<Project*>(std::calloc(1, sizeof(Project))));
+  kelvra_score_defaults(&p->score);
+  return p;
+}
+
+ProjectPtr open_text(const std::string& text) {
+  ProjectPtr p = empty_project();
+  EXPECT_TRUE(kelvra_project_open_bytes(p.get(), text.data(), text.size())) << text;
+  return p;
+}
+
+std::string build(const Project* p, uint32_t layout = 0) {
+  TextBuffer text;
+  if (!project_build_text(p, layout, &text)) return "<failed>";
+  std::string result(text.data, text.length);
+  text_buffer_free(&text);
+  return result;
+}
+
+const char kDefaultScore[] =
+    "{ \"bpm\": 120, \"master\": 0.850000024, \"metronome\": false, \"rolls\": 1, \"regions\": [], \"notes\": [] }";
+
+TEST(ProjectWrite, EmptyProjectNeverRead) {
+  ProjectPtr p = empty_project();
+  EXPECT_EQ(build(p.get(), 1),
+            std::string("{\n  \"schemaVersion\": 1,\n  \"layout\": \"source\",\n  \"clips\": [],\n  \"cuts\": {},\n"
+                        "  \"audioScore\": ") +
+                kDefaultScore + ",\n  \"canvasSizes\": [\"fullhd\"]\n}\n");
+}
+
+TEST(ProjectWrite, CarriesOverMembersItDoesNotOwn) {
+  ProjectPtr p = open_text(
+      "{\"schemaVersion\": 1, \"extra\": {\"keep\":  [1,2]}, \"sources\": [{\"id\": \"s1\", \"file\": \"a.mp4\", "
+      "\"title\": \"A\"}],\n \"cuts\": {\"s1\": {\"in\": 1, \"out\": 2.5, \"note\": \"x\"}, \"gone\": {\"in\": 3}},\n"
+      " \"clips\": [{\"sourceId\": \"s1\", \"file\": \"a.mp4\", \"music\": false, \"custom\": 7, \"id\": \"c1\", "
+      "\"name\": \"Clip\", \"at\": 0.5, \"out\": 2, \"lane\": 1}],\n \"texts\": [{\"text\": \"T\"}], "
+      "\"primaryCanvas\": \"square\", \"canvasSizes\": [\"hd\", \"square\"], \"music\": {\"bpm\": 90},\n"
+      " \"embeddedMedia\": [ {\"name\": \"x\"} ]}");
+  const std::string expected =
+      std::string("{\n  \"schemaVersion\": 1, \"extra\": {\"keep\":  [1,2]}, \"texts\": [{\"text\": \"T\"}], "
+                  "\"primaryCanvas\": \"square\", \"music\": {\"bpm\": 90},\n"
+                  "  \"layout\": \"edit\",\n"
+                  "  \"clips\": [\n"
+                  "    {\"sourceId\": \"s1\", \"file\": \"a.mp4\", \"music\": false, \"custom\": 7, \"id\": \"c1\", "
+                  "\"name\": \"Clip\", \"at\": 0.5, \"in\": 0, \"out\": 2, \"lane\": 1, \"gain\": 1, \"video\": true, "
+                  "\"audio\": true, \"mode\": \"cut\", \"loops\": 1, \"fadeIn\": 0, \"fadeOut\": 0}\n"
+                  "  ],\n"
+                  "  \"cuts\": {\"gone\": {\"in\": 3},\n"
+                  "    \"s1\": {\"note\": \"x\", \"in\": 1, \"out\": 2.5, \"video\": true, \"audio\": true, "
+                  "\"mode\": \"cut\", \"loops\": 1}\n"
+                  "  },\n"
+                  "  \"audioScore\": { \"bpm\": 90, \"master\": 0.850000024, \"metronome\": false, \"rolls\": 1, "
+                  "\"regions\": [], \"notes\": [] },\n"
+                  "  \"sources\": [{\"id\": \"s1\", \"file\": \"a.mp4\", \"title\": \"A\"}],\n"
+                  "  \"canvasSizes\": [\"square\", \"hd\"],\n"
+                  "  \"embeddedMedia\": [ {\"name\": \"x\"} ]\n"
+                  "}\n");
+  EXPECT_EQ(build(p.get(), 2), expected);
+
+  // A file without "schemaVersion" is written without it.
+  ProjectPtr bare = open_text("{\"note\": true}");
+  EXPECT_EQ(build(bare.get()).rfind("{\n  \"note\": true,\n  \"layout\": \"split\",", 0), 0u);
+}
+
+TEST(ProjectWrite, EditedPlacementPlacedClipAndRenderedSource) {
+  ProjectPtr p = open_text(
+      R"({"sources": [{"id": "s1", "file": "a.mp4"}],
+          "clips": [{"id": "c", "transforms": {"square": {"x": 0.1, "tag": 1}, "fullhd": {"x": 0.5, "scale": 0.5, "rot": 9}}}]})");
+  ASSERT_EQ(p->clip_count, 1u);
+  EXPECT_EQ(p->clips[0].transform.scale, 0.5);
+  p->clips[0].transform = Transform{0.25, -0.5, 0.75, 1};
+
+  Clip placed{};
+  std::snprintf(placed.id, sizeof placed.id, "v3-7-1");
+  std::snprintf(placed.name, sizeof placed.name, "Sample 2");
+  placed.source = 0;
+  placed.json_index = KELVRA_NONE;
+  placed.in = 1.25;
+  placed.out = 3;
+  placed.at = 4;
+  placed.gain = 1;
+  placed.loops = 2;
+  placed.loop = 1;
+  placed.video = 1;
+  placed.audio = 0;
+  placed.fade_in = 1.0 / 3.0;
+  placed.transform.scale = 1;
+  p->clips[p->clip_count++] = placed;
+
+  Source rendered{};
+  std::snprintf(rendered.id, sizeof rendered.id, "kelvra-render-1-0-fullhd.mp4");
+  std::snprintf(rendered.file, sizeof rendered.file, "kelvra-render-1-0-fullhd.mp4");
+  std::snprintf(rendered.title, sizeof rendered.title, "Export · 1-0-fullhd.mp4");
+  rendered.duration = 12.5;
+  rendered.rendered = 1;
+  p->sources[p->source_count++] = rendered;
+
+  const std::string text = build(p.get());
+  EXPECT_NE(text.find("\n    {\"transforms\": {\"square\": {\"x\": 0.1, \"tag\": 1}, \"fullhd\": {\"rot\": 9, "
+                      "\"x\": 0.25, \"y\": -0.5, \"scale\": 0.75}}, \"id\": \"c\", \"name\": \"\", \"at\": 0"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(",\n    {\"id\": \"v3-7-1\", \"name\": \"Sample 2\", \"sourceId\": \"s1\", \"file\": \"a.mp4\", "
+                      "\"at\": 4, \"in\": 1.25, \"out\": 3, \"lane\": 0, \"gain\": 1, \"video\": true, "
+                      "\"audio\": false, \"mode\": \"loop\", \"loops\": 2, \"fadeIn\": 0.333333333, \"fadeOut\": 0}\n  ]"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(",\n  \"sources\": [{\"id\": \"s1\", \"file\": \"a.mp4\"}, {\"id\":\"kelvra-render-1-0-fullhd.mp4\","
+                      "\"file\":\"kelvra-render-1-0-fullhd.mp4\",\"title\":\"Export · 1-0-fullhd.mp4\","
+                      "\"duration\":12.5,\"rendered\":true}]"),
+            std::string::npos)
+      << text;
+
+  // Reading the written file gives back what was written.
+  ProjectPtr again = open_text(text);
+  ASSERT_EQ(again->clip_count, 2u);
+  EXPECT_EQ(again->clips[0].transform.x, 0.25);
+  EXPECT_EQ(again->clips[0].transform.scale, 0.75);
+  EXPECT_EQ(again->clips[1].source, 0);
+  EXPECT_EQ(again->clips[1].loops, 2u);
+  ASSERT_EQ(again->source_count, 2u);
+  EXPECT_EQ(again->sources[1].rendered, 1);
+  EXPECT_EQ(again->sources[1].duration, 12.5);
+  Transform square;
+  kelvra_canvas_transform(&square, again.get(), &again->clips[0], 9);
+  EXPECT_EQ(square.x, 0.1);
+}
+
+TEST(ProjectWrite, RenderedSourcesIntoAFileWithoutLibrary) {
+  ProjectPtr p = empty_project();
+  Source& rendered = p->sources[p->source_count++];
+  std::snprintf(rendered.id, sizeof rendered.id, "r.wav");
+  std::snprintf(rendered.file, sizeof rendered.file, "r.wav");
+  rendered.rendered = 1;
+  rendered.duration = 2;
+  const std::string text = build(p.get());
+  EXPECT_NE(text.find(",\n  \"sources\": [{\"id\":\"r.wav\",\"file\":\"r.wav\",\"title\":\"\",\"duration\":2,"
+                      "\"rendered\":true}],\n  \"canvasSizes\""),
+            std::string::npos)
+      << text;
+  // A plain (not rendered) source beyond the file's library is not written to it.
+  rendered.rendered = 0;
+  EXPECT_EQ(build(p.get()).find("\"sources\""), std::string::npos);
+}
+
+TEST(ProjectWrite, ReadWriteReadKeepsTheRecordAndTheText) {
+  const std::string file =
+      R"({"schemaVersion": 1, "sources": [{"id": "a", "file": "a.mp4", "title": "Ä \"quoted\"", "duration": 12.25},
+                    {"id": "b", "file": "b.wav"}],
+          "cuts": {"a": {"in": 0.5, "out": 3.75, "loops": 4, "mode": "loop", "video": false}},
+          "clips": [{"id": "x", "name": "Line\nbreak", "sourceId": "a", "at": 1.1, "in": 0.3, "out": 2.9, "lane": 3,
+                     "gain": 0.7, "fadeIn": 0.2, "fadeOut": 0.4, "loops": 5, "mode": "loop", "music": true}],
+          "texts": [{"text": "Title", "at": 3}],
+          "canvasSizes": ["reels", "hd"],
+          "audioScore": {"bpm": 97.5, "master": 1.2, "metronome": true, "rolls": 3,
+             "regions": [{"start": 1, "end": 9, "roll": 2, "low": 40, "high": 80, "volume": 0.6, "pan": -0.25,
+                          "instruments": [3, 5], "active": 1}],
+             "notes": [{"beat": 2, "length": 0.5, "key": 64, "velocity": 0.9, "region": 0},
+                       {"beat": 11, "length": 1.5, "key": 30, "velocity": 0.1, "roll": 1}]}})";
+  ProjectPtr first = open_text(file);
+  const std::string written = build(first.get(), first->layout);
+  ProjectPtr second = open_text(written);
+  EXPECT_EQ(build(second.get(), second->layout), written);  // a second save changes nothing
+
+  ASSERT_EQ(second->source_count, first->source_count);
+  ASSERT_EQ(second->clip_count, first->clip_count);
+  for (uint64_t i = 0; i < first->source_count; ++i)
+    EXPECT_EQ(std::memcmp(&first->sources[i], &second->sources[i], sizeof(Source)), 0) << i;
+  Clip a = first->clips[0];
+  Clip b = second->clips[0];
+  a.json_index = b.json_index = 0;  // the object moved inside the new text
+  EXPECT_EQ(std::memcmp(&a, &b, sizeof(Clip)), 0);
+  EXPECT_EQ(std::memcmp(&first->score, &second->score, sizeof(Score)), 0);
+  EXPECT_EQ(std::memcmp(&first->titles[0], &second->titles[0], sizeof(Title)), 0);
+  EXPECT_EQ(second->canvas_mask, first->canvas_mask);
+  EXPECT_STREQ(second->primary_canvas, "reels");
+  EXPECT_EQ(second->timeline_end, first->timeline_end);
+}
+
+TEST(ProjectWrite, NumbersUseNineSignificantDigits) {
+  ProjectPtr p = empty_project();
+  Source& s = p->sources[p->source_count++];
+  std::snprintf(s.id, sizeof s.id, "n");
+  s.in = 2.5;
+  s.out = 3;
+  s.loops = 1;
+  const std::string text = build(p.get());
+  EXPECT_NE(text.find("\"in\": 2.5, \"out\": 3, "), std::string::npos) << text;
+
+  s.out = 1.0 / 0.0;  // a value that is not finite is written as 0, so the file stays readable
+  const std::string guarded = build(p.get());
+  EXPECT_NE(guarded.find("\"in\": 2.5, \"out\": 0, "), std::string::npos) << guarded;
+  JsonDocument document{};
+  EXPECT_TRUE(data_json_parse(&document, guarded.c_str()));
+  data_json_free(&document);
+}
+
+}  // namespace
