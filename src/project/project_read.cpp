@@ -59,8 +59,19 @@ bool kelvra_path(const char* folder, const char* name, char* buffer) {
 void project_string(const JsonDocument* document, uint64_t object, const char* key, char* buffer,
                     size_t size) {
   char* text = data_json_string(document, data_json_field(document, object, key));
-  if (text == nullptr) return;
-  std::snprintf(buffer, size, "%s", text);
+  if (text == nullptr || size == 0) {
+    std::free(text);
+    return;
+  }
+  // A text cut to fit never ends in part of a UTF-8 character: the painter
+  // refuses invalid UTF-8 and would show nothing at all.
+  size_t length = std::strlen(text);
+  if (length >= size) {
+    length = size - 1;
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  }
+  std::memcpy(buffer, text, length);
+  buffer[length] = '\0';
   std::free(text);
 }
 

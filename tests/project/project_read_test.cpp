@@ -276,6 +276,19 @@ TEST(ProjectPaths, BareNamesAndMediaFolder) {
   if (saved_media) setenv("ZARNELK_MEDIA", saved.c_str(), 1); else unsetenv("ZARNELK_MEDIA");
 }
 
+TEST(ProjectRead, TextsAreCutToTheirFieldsOnCharacterBoundaries) {
+  const std::string title = std::string(158, 't') + "\xc3\xa9";  // 160 bytes, the last character two bytes long
+  const std::string name = std::string(157, 'n') + "\xe2\x82\xac";  // 160 bytes ending in a three-byte character
+  ProjectPtr p = open_text("{\"sources\": [{\"id\": \"" + std::string(120, 'i') + "\", \"title\": \"" + title +
+                           "\"}], \"clips\": [{\"name\": \"" + name + "\"}]}");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(std::string(p->sources[0].title), std::string(158, 't'));
+  EXPECT_EQ(std::string(p->sources[0].id), std::string(95, 'i'));
+  EXPECT_EQ(std::string(p->clips[0].name), std::string(157, 'n'));
+  p = open_text("{\"sources\": [{\"id\": \"s\", \"title\": \"" + std::string(157, 't') + "\xc3\xa9\"}]}");
+  EXPECT_EQ(std::string(p->sources[0].title), std::string(157, 't') + "\xc3\xa9");  // fits exactly
+}
+
 TEST(ProjectRead, EmbeddedMediaFlag) {
   EXPECT_EQ(open_text(R"({"embeddedMedia": [1]})")->embedded_media, 1);
   EXPECT_EQ(open_text(R"({"embeddedMedia": []})")->embedded_media, 0);
