@@ -1,0 +1,364 @@
+// System dialogs and shell actions.
+//
+// Provides: the Yes/No box, file and folder choosers through zenity, else
+// kdialog, else the window layer's own picker; the colour chooser through
+// zenity or kdialog; popup menus drawn by the window layer; opening files and
+// pages with xdg-open; showing a file or its properties in the file manager
+// over the FileManager1 D-Bus interface (gdbus), else opening its folder.
+// Cannot: choose a colour when neither zenity nor kdialog is installed.
+//
+// Index:
+//   [hooks]    test answers, the start folder
+//   [files]    ui_choose_file, ui_choose_folder and the fallback picker
+//   [menus]    ui_popup_menu, the window menu
+//   [shell]    colours, shell verbs, revealing files, web pages
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/modal_list.h"
+#include "platform/process.h"
+#include "platform/ui.h"
+#include "platform/ui_internal.h"
+
+namespace {
+
+constexpr size_t kPathSize = 260;
+
+// ------------------------------------------------------------------- [hooks]
+
+UiDialogHooks g_hooks;
+char g_start_folder[kPathSize];
+
+bool file_exists(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0;
+}
+
+bool is_folder(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string start_folder() {
+  if (g_start_folder[0] != '\0' && is_folder(g_start_folder)) return g_start_folder;
+  char cwd[4096];
+  return getcwd(cwd, sizeof cwd) != nullptr ? cwd : "/";
+}
+
+// Trims the line end a chooser program prints after the path.
+void trim_line(char* text) {
+  size_t length = std::strlen(text);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = '\0';
+}
+
+enum Chooser { CHOSEN, CANCELLED, UNAVAILABLE };
+
+// Runs a chooser program; its output line becomes `out`.
+Chooser run_chooser(const std::vector<std::string>& arguments, char* out, size_t out_size) {
+  std::vector<const char*> argv;
+  for (const std::string& a : arguments) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+  int code = -1;
+  if (!sys_run(argv.data(), out, out_size, &code)) return UNAVAILABLE;
+  trim_line(out);
+  if (code == 0 && out[0] != '\0') return CHOSEN;
+  if (code == 1) return CANCELLED;
+  return UNAVAILABLE;
+}
+
+// ------------------------------------------------------------------- [files]
+
+std::string parent_of(const std::string& folder) {
+  if (folder == "/") return folder;
+  size_t slash = folder.find_last_of('/');
+  return slash == 0 || slash == std::string::npos ? "/" : folder.substr(0, slash);
+}
+
+std::string joined(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+bool has_extension(const char* name, const char* extension) {
+  const char* dot = std::strrchr(name, '.');
+  return dot != nullptr && std::strcmp(dot + 1, extension) == 0;
+}
+
+// The window layer's own picker: a list of the folder's entries, Enter or a
+// double click to choose, Backspace for the parent folder, a name line to save.
+bool pick(UiWindow* window, bool save, bool folders, const char* extension, char* path) {
+  std::string folder = start_folder();
+  char name[kPathSize] = "";
+  if (save && path[0] != '\0') std::snprintf(name, sizeof name, "%s", path);
+  for (;;) {
+    std::vector<std::string> subfolders;
+    std::vector<std::string> files;
+    if (DIR* dir = opendir(folder.c_str())) {
+      while (dirent* entry = readdir(dir)) {
+        const std::string entry_name = entry->d_name;
+        if (entry_name == "." || entry_name == ".." || entry_name[0] == '.') continue;
+        if (is_folder(joined(folder, entry_name)))
+          subfolders.push_back(entry_name + "/");
+        else if (!folders && (extension == nullptr || has_extension(entry_name.c_str(), extension)))
+          files.push_back(entry_name);
+      }
+      closedir(dir);
+    }
+    std::sort(subfolders.begin(), subfolders.end());
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> rows;
+    if (folders) rows.push_back("[ Use this folder ]");
+    rows.push_back("../");
+    const size_t first_folder = rows.size();
+    rows.insert(rows.end(), subfolders.begin(), subfolders.end());
+    const size_t first_file = rows.size();
+    rows.insert(rows.end(), files.begin(), files.end());
+    std::vector<const char*> row_text;
+    for (const std::string& r : rows) row_text.push_back(r.c_str());
+
+    ModalListView view{};
+    view.caption = folders ? "Open folder" : save ? "Save project" : "Open project";
+    view.title = folder.c_str();
+    view.rows = row_text.data();
+    view.row_count = row_text.size();
+    view.field = save ? name : nullptr;
+    view.field_size = sizeof name;
+    view.back_row = first_folder - 1;
+    uint64_t chosen = 0;
+    const ModalResult result = ui_modal_list_run(window, 0, 0, false, &view, &chosen);
+    if (result == MODAL_CANCEL) return false;
+    std::string picked;
+    if (result == MODAL_FIELD) {
+      picked = joined(folder, name);
+    } else if (folders && chosen == 0) {
+      picked = folder;
+    } else if (chosen == first_folder - 1) {
+      folder = parent_of(folder);
+      continue;
+    } else if (chosen < first_file) {
+      std::string sub = rows[chosen];
+      folder = joined(folder, sub.substr(0, sub.size() - 1));
+      continue;
+    } else if (save) {
+      std::snprintf(name, sizeof name, "%s", rows[chosen].c_str());
+      picked = joined(folder, name);
+    } else {
+      picked = joined(folder, rows[chosen]);
+    }
+    if (picked.size() >= kPathSize) continue;
+    std::snprintf(path, kPathSize, "%s", picked.c_str());
+    return true;
+  }
+}
+
+// After a save dialog: the extension is added when the name has none, and
+// replacing a file that the dialog did not ask about is confirmed here.
+bool finish_save_name(char* path, const char* extension, bool dialog_confirmed) {
+  const char* slash = std::strrchr(path, '/');
+  const char* base = slash != nullptr ? slash + 1 : path;
+  bool appended = false;
+  if (std::strchr(base, '.') == nullptr) {
+    char longer[kPathSize];
+    if (std::snprintf(longer, sizeof longer, "%s.%s", path, extension) >= static_cast<int>(sizeof longer)) return false;
+    std::snprintf(path, kPathSize, "%s", longer);
+    appended = true;
+  }
+  if ((appended || !dialog_confirmed) && file_exists(path))
+    return ui_confirm("Save project", "A file with this name exists. Replace it?");
+  return true;
+}
+
+}  // namespace
+
+void ui_set_dialog_hooks(const UiDialogHooks* hooks) { g_hooks = hooks != nullptr ? *hooks : UiDialogHooks{}; }
+
+void ui_set_dialog_folder(const char* folder) {
+  std::snprintf(g_start_folder, sizeof g_start_folder, "%s", folder != nullptr ? folder : "");
+}
+
+bool ui_confirm(const char* title, const char* text) {
+  if (g_hooks.confirm != nullptr) return g_hooks.confirm(title, text);
+  return ui_message_confirm(title, text);
+}
+
+bool ui_choose_file(UiWindow* window, bool save, const char* extension, char* path) {
+  if (extension == nullptr || path == nullptr) return false;
+  char filter[128] = {};
+  const int filter_length =
+      std::snprintf(filter, sizeof filter, "%s files%c*.%s%cAll files%c*.*", extension, 0, extension, 0, 0);
+  if (filter_length < 0 || filter_length > 126) return false;
+  if (g_hooks.choose_file != nullptr) return g_hooks.choose_file(save, extension, path);
+
+  char chosen[4096] = "";
+  const std::string folder = start_folder() + "/";
+  const std::string start = save && path[0] != '\0' ? joined(start_folder(), path) : folder;
+  const std::string label = std::string(extension) + " files";
+  std::vector<std::string> zenity = {"zenity", "--file-selection",
+                                     std::string("--title=") + (save ? "Save project" : "Open project"),
+                                     "--filename=" + start, "--file-filter=" + label + " | *." + extension,
+                                     "--file-filter=All files | *"};
+  if (save) {
+    zenity.push_back("--save");
+    zenity.push_back("--confirm-overwrite");
+  }
+  Chooser outcome = run_chooser(zenity, chosen, sizeof chosen);
+  bool confirmed = save && outcome == CHOSEN;
+  if (outcome == UNAVAILABLE) {
+    outcome = run_chooser({"kdialog", save ? "--getsavefilename" : "--getopenfilename", start,
+                           "*." + std::string(extension) + "|" + label + "\n*|All files"},
+                          chosen, sizeof chosen);
+    confirmed = false;
+  }
+  if (outcome == CANCELLED) return false;
+  if (outcome == UNAVAILABLE) {
+    char picked[kPathSize];
+    std::snprintf(picked, sizeof picked, "%s", save ? path : "");
+    if (!pick(window, save, false, extension, picked)) return false;
+    std::snprintf(chosen, sizeof chosen, "%s", picked);
+    confirmed = false;
+  }
+  if (std::strlen(chosen) >= kPathSize) return false;
+  if (save && !finish_save_name(chosen, extension, confirmed)) return false;
+  const size_t length = std::strlen(chosen);
+  if (length >= kPathSize) return false;
+  std::memcpy(path, chosen, length + 1);
+  return true;
+}
+
+bool ui_choose_folder(UiWindow* window, char* path) {
+  if (path == nullptr) return false;
+  char chosen[4096] = "";
+  const std::string start = start_folder() + "/";
+  Chooser outcome = run_chooser({"zenity", "--file-selection", "--directory", "--title=Open folder", "--filename=" + start},
+                                chosen, sizeof chosen);
+  if (outcome == UNAVAILABLE)
+    outcome = run_chooser({"kdialog", "--getexistingdirectory", start, "--title", "Open folder"}, chosen, sizeof chosen);
+  if (outcome == CANCELLED) return false;
+  if (outcome == UNAVAILABLE) {
+    char picked[kPathSize] = "";
+    if (!pick(window, false, true, nullptr, picked)) return false;
+    std::snprintf(chosen, sizeof chosen, "%s", picked);
+  }
+  const size_t length = std::strlen(chosen);
+  if (length >= kPathSize) return false;
+  std::memcpy(path, chosen, length + 1);
+  return true;
+}
+
+// ------------------------------------------------------------------- [menus]
+
+uint64_t ui_popup_menu(UiWindow* window, int32_t x, int32_t y, const UiMenuEntry* entries, uint64_t count) {
+  if (entries == nullptr && count > 0) return 0;
+  if (g_hooks.popup_menu != nullptr) return g_hooks.popup_menu(x, y, entries, count);
+  std::vector<const char*> rows;
+  for (uint64_t i = 0; i < count; ++i) rows.push_back(entries[i].label != nullptr ? entries[i].label : "");
+  ModalListView view{};
+  view.rows = rows.data();
+  view.row_count = count;
+  view.back_row = UINT64_MAX;
+  view.single_click = true;
+  uint64_t chosen = 0;
+  if (ui_modal_list_run(window, x, y, true, &view, &chosen) != MODAL_ROW || chosen >= count) return 0;
+  return entries[chosen].command;
+}
+
+void ui_open_window_menu(UiWindow* window) {
+  uint64_t count = 0;
+  const UiMenuItem* items = ui_window_menu(window, &count);
+  std::vector<std::string> labels;
+  std::vector<UiMenuEntry> entries;
+  for (uint64_t i = 0; i < count; ++i) labels.push_back(std::string(items[i].menu) + " › " + items[i].label);
+  for (uint64_t i = 0; i < count; ++i) entries.push_back(UiMenuEntry{labels[i].c_str(), items[i].command + 1ull});
+  const uint64_t chosen = ui_popup_menu(window, 0, 0, entries.data(), count);
+  if (chosen != 0) ui_queue_command(window, static_cast<uint16_t>(chosen - 1));
+}
+
+// ------------------------------------------------------------------- [shell]
+
+bool ui_choose_color(UiWindow*, uint32_t* rgb) {
+  if (rgb == nullptr) return false;
+  char start[8];
+  std::snprintf(start, sizeof start, "#%06x", *rgb & 0xFFFFFF);
+  char chosen[256] = "";
+  Chooser outcome = run_chooser({"zenity", "--color-selection", "--show-palette", std::string("--color=") + start},
+                                chosen, sizeof chosen);
+  if (outcome == UNAVAILABLE) outcome = run_chooser({"kdialog", "--getcolor", "--default", start}, chosen, sizeof chosen);
+  if (outcome != CHOSEN) return false;
+  unsigned r = 0;
+  unsigned g = 0;
+  unsigned b = 0;
+  if (std::sscanf(chosen, "rgb(%u,%u,%u)", &r, &g, &b) == 3 || std::sscanf(chosen, "rgba(%u,%u,%u", &r, &g, &b) == 3) {
+    *rgb = ((r & 0xFF) << 16) | ((g & 0xFF) << 8) | (b & 0xFF);
+    return true;
+  }
+  unsigned value = 0;
+  if (chosen[0] == '#' && std::strlen(chosen) == 7 && std::sscanf(chosen + 1, "%6x", &value) == 1) {
+    *rgb = value;
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+// file:// address of a path, with everything but unreserved bytes and '/' escaped.
+std::string file_uri(const char* path) {
+  std::string uri = "file://";
+  static const char hex[] = "0123456789ABCDEF";
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p != 0; ++p) {
+    if (std::isalnum(*p) || std::strchr("-._~/", *p) != nullptr) {
+      uri += static_cast<char>(*p);
+    } else {
+      uri += '%';
+      uri += hex[*p >> 4];
+      uri += hex[*p & 15];
+    }
+  }
+  return uri;
+}
+
+bool file_manager_call(const char* method, const char* path) {
+  const std::string items = "['" + file_uri(path) + "']";
+  const char* argv[] = {"gdbus", "call", "--session", "--dest", "org.freedesktop.FileManager1", "--object-path",
+                        "/org/freedesktop/FileManager1", "--method", method, items.c_str(), "", nullptr};
+  int code = -1;
+  return sys_run(argv, nullptr, 0, &code) && code == 0;
+}
+
+bool xdg_open(const char* target) {
+  const char* argv[] = {"xdg-open", target, nullptr};
+  int code = -1;
+  return sys_launch(argv, 3000, &code) && code == 0;
+}
+
+}  // namespace
+
+bool ui_shell_action(UiWindow*, const char* verb, const char* path) {
+  if (verb == nullptr || path == nullptr || path[0] == '\0') return false;
+  if (std::strcmp(verb, "open") == 0) return xdg_open(path);
+  if (std::strcmp(verb, "properties") == 0) return file_manager_call("org.freedesktop.FileManager1.ShowItemProperties", path);
+  return false;
+}
+
+bool ui_show_properties(UiWindow* window, const char* path) { return ui_shell_action(window, "properties", path); }
+
+bool ui_open_folder(UiWindow* window, const char* path) { return ui_shell_action(window, "open", path); }
+
+bool ui_reveal_file(const char* path) {
+  if (path == nullptr || path[0] == '\0') return false;
+  if (file_manager_call("org.freedesktop.FileManager1.ShowItems", path)) return true;
+  std::string folder = path;
+  size_t slash = folder.find_last_of('/');
+  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+  return xdg_open(folder.c_str());
+}
+
+bool ui_open_url(const char* url) { return url != nullptr && url[0] != '\0' && xdg_open(url); }

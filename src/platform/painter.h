@@ -1,0 +1,51 @@
+// The painter: the one drawing context of the program. Views draw filled
+// rectangles (plain or rounded), single-line text clipped to a rectangle, and
+// pixel buffers scaled into a rectangle; colours are 0xRRGGBB, drawn opaque.
+// A painter made for a window presents each frame into it; one made without a
+// window draws into an off-screen picture of a fixed size (the export).
+#pragma once
+
+#include <cstdint>
+
+#include "app/rect.h"
+
+struct Painter;
+struct UiWindow;
+
+constexpr uint32_t PAINTER_TEXTURE_SLOTS = 10;
+constexpr uint32_t PAINTER_MAX_SIZE = 16384;
+
+// Offset of a picture as fractions of its rectangle, and a zoom (0 or less: none).
+struct TexturePlacement {
+  double x;
+  double y;
+  double zoom;
+};
+
+Painter* kelvra_painter_create(UiWindow* window);
+void kelvra_painter_destroy(Painter* painter);
+// Gives a painter without a window its off-screen picture of that size.
+bool kelvra_painter_offscreen(Painter* painter, uint32_t width, uint32_t height);
+bool kelvra_painter_begin(Painter* painter, uint32_t width, uint32_t height);
+bool kelvra_painter_end(Painter* painter);
+
+void kelvra_shape(Painter* painter, Rect rect, float radius, uint32_t rgb);
+void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bool centered);
+void kelvra_texture(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,
+                    uint64_t version, Rect rect, bool cover);
+void kelvra_texture_compose(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,
+                            uint64_t version, Rect rect, TexturePlacement placement, double opacity, bool cover);
+
+// The picture drawn so far: rows of B, G, R, X bytes, `stride` bytes apart.
+const uint8_t* kelvra_painter_pixels(Painter* painter, uint32_t* width, uint32_t* height, uint32_t* stride);
+
+// What the texture cache holds, for tests and benchmarks.
+struct PainterTextureInfo {
+  const void* key;
+  uint64_t version;  // UINT64_MAX when nothing was uploaded
+  uint32_t width;
+  uint32_t height;
+  uint64_t uploads;  // copies into slot bitmaps since the painter was made
+  uint64_t creations;  // slot bitmaps made since the painter was made
+};
+PainterTextureInfo kelvra_painter_texture_info(Painter* painter, uint32_t slot);

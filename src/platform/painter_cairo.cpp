@@ -1,0 +1,398 @@
+// Painter on cairo and pango, presented through an SDL texture.
+//
+// Provides: an RGB24 cairo image (bytes B, G, R, X) as the drawing target,
+// rounded and plain rectangles, one-line pango text (ellipsis at the end,
+// vertically centred, clipped), a ten-slot cache of pictures re-uploaded only
+// when their version changes, and presentation of each frame into the window
+// with an SDL streaming texture. A painter without a window draws into an
+// off-screen image of a fixed size.
+// Cannot: draw text longer than 511 UTF-16 units or invalid UTF-8 (nothing is
+// drawn, as the layer promises).
+//
+// Index:
+//   [record]   painter and texture slots
+//   [target]   window and off-screen targets, begin and end
+//   [draw]     shapes, text, textures
+#include <SDL2/SDL.h>
+#include <cairo.h>
+#include <glib.h>
+#include <pango/pangocairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/painter.h"
+#include "platform/ui_internal.h"
+
+// ------------------------------------------------------------------ [record]
+
+namespace {
+
+struct TextureSlot {
+  const void* key;
+  uint64_t version;  // UINT64_MAX when nothing was uploaded
+  cairo_surface_t* bitmap;
+  uint32_t width;
+  uint32_t height;
+};
+
+constexpr char kFontFamily[] = "Segoe UI, Noto Sans, DejaVu Sans, sans-serif";
+constexpr int kFontPixels = 12;
+constexpr int kTextUnits = 511;  // longest text drawn, in UTF-16 units
+
+}  // namespace
+
+struct Painter {
+  UiWindow* window;  // null for an off-screen painter
+  PangoContext* context;
+  PangoLayout* text_left;
+  PangoLayout* text_centered;
+  cairo_surface_t* target;  // the frame being drawn
+  cairo_t* cr;
+  SDL_Renderer* renderer;   // window painters only
+  SDL_Texture* texture;
+  TextureSlot textures[PAINTER_TEXTURE_SLOTS];
+  uint32_t texture_cursor;
+  uint32_t target_width;
+  uint32_t target_height;
+  uint64_t uploads;
+  uint64_t creations;
+};
+
+namespace {
+
+PangoLayout* make_layout(PangoContext* context, bool centered) {
+  PangoLayout* layout = pango_layout_new(context);
+  if (layout == nullptr) return nullptr;
+  PangoFontDescription* font = pango_font_description_from_string(kFontFamily);
+  pango_font_description_set_weight(font, PANGO_WEIGHT_NORMAL);
+  pango_font_description_set_absolute_size(font, kFontPixels * PANGO_SCALE);
+  pango_layout_set_font_description(layout, font);
+  pango_font_description_free(font);
+  pango_layout_set_single_paragraph_mode(layout, TRUE);
+  pango_layout_set_wrap(layout, PANGO_WRAP_CHAR);
+  pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+  pango_layout_set_alignment(layout, centered ? PANGO_ALIGN_CENTER : PANGO_ALIGN_LEFT);
+  return layout;
+}
+
+void set_colour(cairo_t* cr, uint32_t rgb) {
+  cairo_set_source_rgb(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0);
+}
+
+void clear_slot(TextureSlot* slot) {
+  if (slot->bitmap != nullptr) cairo_surface_destroy(slot->bitmap);
+  *slot = TextureSlot{nullptr, UINT64_MAX, nullptr, 0, 0};
+}
+
+// A small icon for the window: the program's gold mark on its dark ground.
+void set_window_icon(SDL_Window* window) {
+  constexpr int side = 64;
+  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, side, side);
+  cairo_t* cr = cairo_create(image);
+  cairo_new_sub_path(cr);
+  const double r = 12;
+  cairo_arc(cr, side - r, r, r, -M_PI / 2, 0);
+  cairo_arc(cr, side - r, side - r, r, 0, M_PI / 2);
+  cairo_arc(cr, r, side - r, r, M_PI / 2, M_PI);
+  cairo_arc(cr, r, r, r, M_PI, 3 * M_PI / 2);
+  cairo_close_path(cr);
+  set_colour(cr, 0x1A201D);
+  cairo_fill(cr);
+  set_colour(cr, 0xF1CE72);
+  cairo_set_line_width(cr, 7);
+  cairo_move_to(cr, 18, 18);
+  cairo_line_to(cr, 46, 18);
+  cairo_line_to(cr, 18, 46);
+  cairo_line_to(cr, 46, 46);
+  cairo_stroke(cr);
+  cairo_destroy(cr);
+  cairo_surface_flush(image);
+  SDL_Surface* icon = SDL_CreateRGBSurfaceWithFormatFrom(cairo_image_surface_get_data(image), side, side, 32,
+                                                         cairo_image_surface_get_stride(image), SDL_PIXELFORMAT_ARGB8888);
+  if (icon != nullptr) {
+    SDL_SetWindowIcon(window, icon);
+    SDL_FreeSurface(icon);
+  }
+  cairo_surface_destroy(image);
+}
+
+// ------------------------------------------------------------------ [target]
+
+void drop_target(Painter* painter) {
+  for (TextureSlot& slot : painter->textures) clear_slot(&slot);
+  if (painter->cr != nullptr) cairo_destroy(painter->cr);
+  if (painter->target != nullptr) cairo_surface_destroy(painter->target);
+  if (painter->texture != nullptr) SDL_DestroyTexture(painter->texture);
+  painter->cr = nullptr;
+  painter->target = nullptr;
+  painter->texture = nullptr;
+  painter->target_width = 0;
+  painter->target_height = 0;
+}
+
+bool make_image(Painter* painter, uint32_t width, uint32_t height) {
+  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(width), static_cast<int>(height));
+  if (cairo_surface_status(image) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(image);
+    return false;
+  }
+  cairo_t* cr = cairo_create(image);
+  if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
+    cairo_destroy(cr);
+    cairo_surface_destroy(image);
+    return false;
+  }
+  if (painter->cr != nullptr) cairo_destroy(painter->cr);
+  if (painter->target != nullptr) cairo_surface_destroy(painter->target);
+  painter->target = image;
+  painter->cr = cr;
+  pango_cairo_update_context(cr, painter->context);
+  pango_layout_context_changed(painter->text_left);
+  pango_layout_context_changed(painter->text_centered);
+  painter->target_width = width;
+  painter->target_height = height;
+  return true;
+}
+
+// The window target: the image plus the renderer and texture that present it.
+bool window_target(Painter* painter, uint32_t width, uint32_t height) {
+  if (painter->renderer == nullptr) {
+    SDL_SetHint(SDL_HINT_RENDER_VSYNC, "0");
+    painter->renderer = SDL_CreateRenderer(ui_window_sdl(painter->window), -1, 0);
+    if (painter->renderer == nullptr)
+      painter->renderer = SDL_CreateRenderer(ui_window_sdl(painter->window), -1, SDL_RENDERER_SOFTWARE);
+    if (painter->renderer == nullptr) return false;
+  }
+  if (painter->texture != nullptr) SDL_DestroyTexture(painter->texture);
+  painter->texture = SDL_CreateTexture(painter->renderer, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING,
+                                       static_cast<int>(width), static_cast<int>(height));
+  if (painter->texture == nullptr || !make_image(painter, width, height)) {
+    drop_target(painter);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Painter* kelvra_painter_create(UiWindow* window) {
+  Painter* painter = static_cast<Painter*>(std::calloc(1, sizeof(Painter)));
+  if (painter == nullptr) return nullptr;
+  painter->window = window;
+  for (TextureSlot& slot : painter->textures) slot.version = UINT64_MAX;
+  painter->context = pango_font_map_create_context(pango_cairo_font_map_get_default());
+  if (painter->context != nullptr) {
+    pango_cairo_context_set_resolution(painter->context, 96.0);
+    painter->text_left = make_layout(painter->context, false);
+    painter->text_centered = make_layout(painter->context, true);
+  }
+  if (painter->text_left == nullptr || painter->text_centered == nullptr) {
+    kelvra_painter_destroy(painter);
+    return nullptr;
+  }
+  if (window != nullptr) set_window_icon(ui_window_sdl(window));
+  return painter;
+}
+
+void kelvra_painter_destroy(Painter* painter) {
+  if (painter == nullptr) return;
+  drop_target(painter);
+  if (painter->renderer != nullptr) SDL_DestroyRenderer(painter->renderer);
+  if (painter->text_left != nullptr) g_object_unref(painter->text_left);
+  if (painter->text_centered != nullptr) g_object_unref(painter->text_centered);
+  if (painter->context != nullptr) g_object_unref(painter->context);
+  std::free(painter);
+}
+
+bool kelvra_painter_offscreen(Painter* painter, uint32_t width, uint32_t height) {
+  if (painter == nullptr || painter->window != nullptr || width < 1 || height < 1 || width > PAINTER_MAX_SIZE ||
+      height > PAINTER_MAX_SIZE)
+    return false;
+  return make_image(painter, width, height);
+}
+
+bool kelvra_painter_begin(Painter* painter, uint32_t width, uint32_t height) {
+  if (painter == nullptr || width < 1 || height < 1 || width > PAINTER_MAX_SIZE || height > PAINTER_MAX_SIZE)
+    return false;
+  if (painter->target == nullptr) {
+    if (painter->window == nullptr || !window_target(painter, width, height)) return false;
+  }
+  if (width != painter->target_width || height != painter->target_height) {
+    // An off-screen painter is begun only at the size its picture was made for.
+    if (painter->window == nullptr || !window_target(painter, width, height)) return false;
+  }
+  cairo_reset_clip(painter->cr);
+  cairo_identity_matrix(painter->cr);
+  return true;
+}
+
+bool kelvra_painter_end(Painter* painter) {
+  if (painter == nullptr || painter->target == nullptr) return false;
+  cairo_surface_flush(painter->target);
+  if (painter->window == nullptr) return true;
+  const bool shown = SDL_UpdateTexture(painter->texture, nullptr, cairo_image_surface_get_data(painter->target),
+                                       cairo_image_surface_get_stride(painter->target)) == 0 &&
+                     SDL_RenderCopy(painter->renderer, painter->texture, nullptr, nullptr) == 0;
+  if (!shown) {
+    // The renderer lost its texture: the next frame makes a new target.
+    drop_target(painter);
+    return true;
+  }
+  SDL_RenderPresent(painter->renderer);
+  return true;
+}
+
+const uint8_t* kelvra_painter_pixels(Painter* painter, uint32_t* width, uint32_t* height, uint32_t* stride) {
+  if (painter == nullptr || painter->target == nullptr) return nullptr;
+  cairo_surface_flush(painter->target);
+  if (width != nullptr) *width = painter->target_width;
+  if (height != nullptr) *height = painter->target_height;
+  if (stride != nullptr) *stride = static_cast<uint32_t>(cairo_image_surface_get_stride(painter->target));
+  return cairo_image_surface_get_data(painter->target);
+}
+
+PainterTextureInfo kelvra_painter_texture_info(Painter* painter, uint32_t slot) {
+  PainterTextureInfo info{};
+  if (painter == nullptr || slot >= PAINTER_TEXTURE_SLOTS) return info;
+  const TextureSlot& s = painter->textures[slot];
+  info.key = s.key;
+  info.version = s.version;
+  info.width = s.width;
+  info.height = s.height;
+  info.uploads = painter->uploads;
+  info.creations = painter->creations;
+  return info;
+}
+
+// -------------------------------------------------------------------- [draw]
+
+void kelvra_shape(Painter* painter, Rect rect, float radius, uint32_t rgb) {
+  if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1) return;
+  cairo_t* cr = painter->cr;
+  set_colour(cr, rgb);
+  const double x = rect.x;
+  const double y = rect.y;
+  const double w = rect.width;
+  const double h = rect.height;
+  if (radius > 0.0f) {
+    const double r = std::min<double>(radius, std::min(w, h) / 2.0);
+    cairo_new_sub_path(cr);
+    cairo_arc(cr, x + w - r, y + r, r, -M_PI / 2, 0);
+    cairo_arc(cr, x + w - r, y + h - r, r, 0, M_PI / 2);
+    cairo_arc(cr, x + r, y + h - r, r, M_PI / 2, M_PI);
+    cairo_arc(cr, x + r, y + r, r, M_PI, 3 * M_PI / 2);
+    cairo_close_path(cr);
+  } else {
+    cairo_rectangle(cr, x, y, w, h);
+  }
+  cairo_fill(cr);
+}
+
+namespace {
+
+// UTF-16 length of valid UTF-8 text, or -1 when it is not valid UTF-8.
+long utf16_units(const char* text) {
+  const gchar* end = nullptr;
+  if (!g_utf8_validate(text, -1, &end)) return -1;
+  long units = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if ((*p & 0xC0) == 0x80) continue;  // continuation byte
+    units += *p >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
+}  // namespace
+
+void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bool centered) {
+  if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1 || text == nullptr ||
+      text[0] == '\0')
+    return;
+  const long units = utf16_units(text);
+  if (units < 0 || units > kTextUnits) return;
+  PangoLayout* layout = centered ? painter->text_centered : painter->text_left;
+  pango_layout_set_text(layout, text, -1);
+  pango_layout_set_width(layout, rect.width * PANGO_SCALE);
+  PangoRectangle logical;
+  pango_layout_get_pixel_extents(layout, nullptr, &logical);
+  cairo_t* cr = painter->cr;
+  cairo_save(cr);
+  cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
+  cairo_clip(cr);
+  set_colour(cr, rgb);
+  cairo_move_to(cr, rect.x, rect.y + (rect.height - logical.height) / 2.0);
+  pango_cairo_show_layout(cr, layout);
+  cairo_restore(cr);
+}
+
+void kelvra_texture(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,
+                    uint64_t version, Rect rect, bool cover) {
+  kelvra_texture_compose(painter, pixels, width, height, key, version, rect, TexturePlacement{0.0, 0.0, 1.0}, 1.0,
+                         cover);
+}
+
+void kelvra_texture_compose(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,
+                            uint64_t version, Rect rect, TexturePlacement placement, double opacity, bool cover) {
+  if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1 || width == 0 ||
+      height == 0 || pixels == nullptr)
+    return;
+  TextureSlot* slot = nullptr;
+  for (TextureSlot& candidate : painter->textures) {
+    if (candidate.key == key && candidate.bitmap != nullptr) {
+      slot = &candidate;
+      break;
+    }
+  }
+  if (slot == nullptr) slot = &painter->textures[painter->texture_cursor++ % PAINTER_TEXTURE_SLOTS];
+  if (slot->bitmap == nullptr || slot->key != key || slot->width != width || slot->height != height) {
+    clear_slot(slot);
+    cairo_surface_t* bitmap =
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(width), static_cast<int>(height));
+    if (cairo_surface_status(bitmap) != CAIRO_STATUS_SUCCESS) {
+      cairo_surface_destroy(bitmap);
+      return;
+    }
+    *slot = TextureSlot{key, UINT64_MAX, bitmap, width, height};
+    ++painter->creations;
+  }
+  if (version != slot->version) {
+    cairo_surface_flush(slot->bitmap);
+    unsigned char* data = cairo_image_surface_get_data(slot->bitmap);
+    const int stride = cairo_image_surface_get_stride(slot->bitmap);
+    const size_t row = static_cast<size_t>(width) * 4;
+    for (uint32_t y = 0; y < height; ++y)
+      std::memcpy(data + static_cast<size_t>(y) * stride, static_cast<const unsigned char*>(pixels) + y * row, row);
+    cairo_surface_mark_dirty(slot->bitmap);
+    slot->version = version;
+    ++painter->uploads;
+  }
+
+  const double sx = static_cast<double>(rect.width) / width;
+  const double sy = static_cast<double>(rect.height) / height;
+  double scale = cover ? std::max(sx, sy) : std::min(sx, sy);
+  if (placement.zoom > 0.0) scale *= placement.zoom;
+  const double drawn_width = width * scale;
+  const double drawn_height = height * scale;
+  const double left = rect.x + (rect.width - drawn_width) * 0.5 + rect.width * placement.x;
+  const double top = rect.y + (rect.height - drawn_height) * 0.5 + rect.height * placement.y;
+
+  cairo_t* cr = painter->cr;
+  cairo_save(cr);
+  cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
+  cairo_clip(cr);
+  cairo_translate(cr, left, top);
+  cairo_scale(cr, scale, scale);
+  cairo_set_source_surface(cr, slot->bitmap, 0, 0);
+  cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+  cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+  cairo_rectangle(cr, 0, 0, width, height);
+  cairo_clip(cr);
+  if (opacity >= 1.0)
+    cairo_paint(cr);
+  else if (opacity > 0.0)
+    cairo_paint_with_alpha(cr, opacity);
+  cairo_restore(cr);
+}
