@@ -42,5 +42,8 @@ fuzz: fuzz-build
 clean:
 	rm -rf build
 
+# Starts the editor; without ZARNELK_MEDIA it runs on a demo media folder made here.
 run: release
-	@if [ -x build/release/kelvra ]; then build/release/kelvra; else echo "kelvra: the editor window is not built yet"; fi
+	@if [ -z "$$ZARNELK_MEDIA" ]; then \
+	  bash demo/make-demo.sh build/demo-media && ZARNELK_MEDIA="$(CURDIR)/build/demo-media" build/release/kelvra; \
+	else build/release/kelvra; fi

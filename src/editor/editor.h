@@ -1,10 +1,47 @@
-// Editor operations shared across the program: the transport restart and the
-// timeline end.
+// The editor: input dispatch, the transport, source sampling and the views of
+// the tabs. Every function runs on the main thread over the KelvraApp record.
 #pragma once
 
-struct KelvraApp;
+#include <cstdint>
 
+#include "app/rect.h"
+#include "project/project.h"
+
+struct KelvraApp;
+struct UiInput;
+
+// The marked range of the selected source: a record with the layout of a clip.
+using SampleRange = Clip;
+
+// ------------------------------------------------------------ transport
 // Restarts the playback clock at the current playheads (after any playhead move).
 void kelvra_seek(KelvraApp* app);
+void kelvra_select(KelvraApp* app, uint64_t index);
+void kelvra_change_tab(KelvraApp* app, uint32_t tab);
+// Advances the clock and feeds the workers; returns needs_redraw.
+bool kelvra_tick(KelvraApp* app);
+
+// -------------------------------------------------------------- timeline
 // Recomputes the timeline end from clips and titles and pulls the playhead back to it.
 void kelvra_sequence_end(KelvraApp* app);
+
+// -------------------------------------------------------------- sampling
+bool kelvra_has_sample(const KelvraApp* app);
+SampleRange* kelvra_sample_range(SampleRange* out, const KelvraApp* app);
+void kelvra_sample_reset(KelvraApp* app);
+void kelvra_clear_clip(KelvraApp* app);
+// Source time under client x on the sample strip.
+double sample_position(const KelvraApp* app, int32_t x);
+
+// ----------------------------------------------------------------- input
+void kelvra_input(KelvraApp* app, const UiInput* event);
+void kelvra_press(KelvraApp* app, const UiInput* event);
+bool kelvra_hit(Rect rect, const UiInput* event);
+// The range handle under the pointer: 0 none, 4 body, 5 in marker, 6 out marker.
+uint32_t kelvra_sample_handle(const KelvraApp* app, const UiInput* event);
+
+// ----------------------------------------------------------------- views
+void kelvra_draw_sampling(KelvraApp* app);
+void kelvra_draw_monitor(KelvraApp* app);
+void kelvra_draw_other(KelvraApp* app);
+void kelvra_draw_sequence(KelvraApp* app);

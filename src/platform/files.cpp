@@ -21,8 +21,10 @@ constexpr size_t kChunk = 1u << 30;
 const SysFileCalls kRealCalls = {::write, ::fsync, ::close, ::rename};
 const SysFileCalls* g_calls = &kRealCalls;
 
-// The full path of `path` (relative paths joined to the working folder).
-bool full_path(const char* path, char* out) {
+}  // namespace
+
+bool sys_full_path(const char* path, char* out) {
+  if (path == nullptr || path[0] == '\0') return false;
   int length;
   if (path[0] == '/') {
     length = std::snprintf(out, kPathSize, "%s", path);
@@ -33,6 +35,8 @@ bool full_path(const char* path, char* out) {
   }
   return length >= 1 && length <= static_cast<int>(kPathSize) - 1 && out[length - 1] != '/';
 }
+
+namespace {
 
 // Permissions a new file gets: what the target has now, else 0666 less the umask.
 mode_t target_mode(const char* path) {
@@ -74,7 +78,7 @@ const SysFileCalls* sys_file_real_calls() { return &kRealCalls; }
 bool sys_file_write_atomic(const char* path, const void* data, uint64_t length) {
   if (path == nullptr || (data == nullptr && length != 0)) return false;
   char target[kPathSize];
-  if (!full_path(path, target)) return false;
+  if (!sys_full_path(path, target)) return false;
   char folder[kPathSize];
   std::snprintf(folder, sizeof folder, "%s", target);
   char* slash = std::strrchr(folder, '/');

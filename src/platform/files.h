@@ -10,6 +10,10 @@
 // flushed. On any failure the target is untouched and no temporary file stays.
 bool sys_file_write_atomic(const char* path, const void* data, uint64_t length);
 
+// The full path of `path` (relative paths are joined to the working folder),
+// written into a 260-byte buffer; false when it does not fit or names a folder.
+bool sys_full_path(const char* path, char* out);
+
 // The system calls the atomic writer goes through. Tests swap them to inject
 // failures of a particular write, flush or rename; production never does.
 struct SysFileCalls {

@@ -1,0 +1,66 @@
+// The Open and Save commands, and the project's name in the window title.
+#include "app/file_commands.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "app/history.h"
+#include "editor/editor.h"
+#include "export/render.h"
+#include "music/audio_editor.h"
+#include "platform/files.h"
+#include "platform/ui.h"
+
+void kelvra_open_file(KelvraApp* app) {
+  if (app->dirty && !ui_confirm("Open project", "Discard the unsaved project edits?")) return;
+  char path[KELVRA_PATH_SIZE] = "";
+  if (!ui_choose_file(app->window, false, "pjn", path)) return;
+  if (!kelvra_project_open(&app->project, path)) {
+    kelvra_status(app, "Could not read this Kelvra project.");
+    return;
+  }
+  kelvra_history_clear(app);
+  app->layout_mode = app->project.layout;
+  app->project_serial += 1;
+  app->previewed_canvases = 0;
+  app->dirty = 0;
+  app->playing = 0;
+  app->timeline_scroll = 0;
+  app->timeline_playhead = 0;
+  app->edit_serial = 0;
+  app->saved_serial = 0;
+  app->selected_source = -1;
+  app->selected_clip = -1;
+  audio_editor_reset(app);
+  kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
+  kelvra_render_library(app);
+  kelvra_select(app, 0);
+  kelvra_project_title(app, path);
+  kelvra_status(app, "Project opened.");
+}
+
+void kelvra_save_file(KelvraApp* app) {
+  char path[KELVRA_PATH_SIZE] = "";
+  if (!ui_choose_file(app->window, true, "pjn", path)) return;
+  if (!kelvra_project_save(&app->project, path, app->layout_mode)) {
+    kelvra_status(app, "The project could not be saved.");
+    return;
+  }
+  app->dirty = 0;
+  app->saved_serial = app->edit_serial;
+  kelvra_project_title(app, path);
+  kelvra_status(app, "Saved the Kelvra project.");
+}
+
+void kelvra_project_title(KelvraApp* app, const char* path) {
+  if (app->window == nullptr) return;
+  char full[KELVRA_PATH_SIZE];
+  if (!sys_full_path(path, full)) return;
+  const char* slash = std::strrchr(full, '/');
+  const char* name = slash != nullptr ? slash + 1 : full;
+  if (name[0] == '\0') return;
+  char title[292];
+  std::snprintf(title, sizeof title, "Zarnel Kelvra: %s (%.*s)", name, static_cast<int>(name - full), full);
+  ui_window_set_title(app->window, title);
+}

@@ -1,0 +1,38 @@
+// Workspace layout: every shared rectangle from the client size and layout mode.
+#include <algorithm>
+#include <cmath>
+
+#include "app/app.h"
+#include "app/workspace.h"
+
+int32_t kelvra_round(double value) { return static_cast<int32_t>(std::lround(value)); }
+
+void kelvra_layout(KelvraApp* app) {
+  const int32_t W = static_cast<int32_t>(app->client_width);
+  const int32_t H = static_cast<int32_t>(app->client_height);
+  const int32_t V = std::max(H - 237, 245);
+  const int32_t half = (W - 181) / 2;
+  const int32_t source_width = app->layout_mode == KELVRA_LAYOUT_SOURCE ? W - 193 : half - 12;
+  const int32_t sample_x = app->layout_mode == KELVRA_LAYOUT_EDIT ? 185 : half + 185;
+  const double s = std::clamp((W - sample_x - 177) / 303.0, 0.6, 1.0);
+  const int32_t c = kelvra_round(303 * s);
+  const int32_t name_width = std::clamp((W - sample_x - 11) - c - 92, 22, 180);
+
+  app->main_panel = Rect{178, 71, W - 181, V - 72};
+  app->library_panel = Rect{0, 40, 176, H - 62};
+  app->source_view = Rect{185, 107, source_width, V - 147};
+  app->source_seek_bar = Rect{221, V - 35, source_width - 125, 24};
+  app->sample_view = Rect{sample_x, 107, W - sample_x - 11, V - 200};
+  app->sample_strip = Rect{sample_x, V - 93, W - sample_x - 11, 53};
+  app->clip_name_field = Rect{sample_x + c, V - 35, name_width, 24};
+  app->place_button = Rect{sample_x + c + name_width + 5, V - 35, 87, 24};
+  app->clip_lanes = Rect{212, V + 31, W - 217, 130};
+  app->timeline_toolbar = Rect{178, V, W - 181, 30};
+  app->open_button = Rect{W - 219, 7, 46, 25};
+  app->save_button = Rect{W - 72, 7, 65, 25};
+  app->timeline_top = V;
+  app->layout_width = W;
+  app->layout_height = H;
+  app->pixels_per_second = 40;
+  app->control_scale = s;
+}

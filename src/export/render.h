@@ -1,0 +1,11 @@
+// The render queue: background exports and the render library.
+#pragma once
+
+struct RenderQueue;
+struct KelvraApp;
+
+RenderQueue* kelvra_render_create();
+void kelvra_render_destroy(RenderQueue* queue);
+void kelvra_render_poll(KelvraApp* app);
+// Lists the earlier renders found in the media folder as library sources.
+void kelvra_render_library(KelvraApp* app);

@@ -1,0 +1,44 @@
+#include "platform/system_stats.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+bool sys_system_times(uint64_t* idle, uint64_t* kernel, uint64_t* user) {
+  FILE* file = std::fopen("/proc/stat", "r");
+  if (file == nullptr) return false;
+  unsigned long long v[8] = {};
+  const int read = std::fscanf(file, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3],
+                               &v[4], &v[5], &v[6], &v[7]);
+  std::fclose(file);
+  if (read < 4) return false;
+  const long ticks = sysconf(_SC_CLK_TCK);
+  if (ticks <= 0) return false;
+  const uint64_t unit = 10000000ull / static_cast<uint64_t>(ticks);
+  // user nice system idle iowait irq softirq steal
+  const uint64_t idle_ticks = v[3] + v[4];
+  *idle = idle_ticks * unit;
+  *kernel = (v[2] + v[5] + v[6] + v[7] + idle_ticks) * unit;
+  *user = (v[0] + v[1]) * unit;
+  return true;
+}
+
+bool sys_memory_status(uint64_t* available, uint64_t* total) {
+  FILE* file = std::fopen("/proc/meminfo", "r");
+  if (file == nullptr) return false;
+  char line[256];
+  unsigned long long total_kb = 0;
+  unsigned long long available_kb = 0;
+  bool have_total = false;
+  bool have_available = false;
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    if (std::sscanf(line, "MemTotal: %llu kB", &total_kb) == 1) have_total = true;
+    if (std::sscanf(line, "MemAvailable: %llu kB", &available_kb) == 1) have_available = true;
+  }
+  std::fclose(file);
+  if (!have_total || !have_available) return false;
+  *available = available_kb * 1024;
+  *total = total_kb * 1024;
+  return true;
+}

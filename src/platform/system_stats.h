@@ -1,0 +1,10 @@
+// Machine-wide processor times and physical memory, read from /proc.
+#pragma once
+
+#include <cstdint>
+
+// Idle, kernel (which includes idle, as the meters expect) and user time of
+// all processors, in 100-nanosecond units.
+bool sys_system_times(uint64_t* idle, uint64_t* kernel, uint64_t* user);
+// Available and total physical memory in bytes.
+bool sys_memory_status(uint64_t* available, uint64_t* total);
