@@ -52,28 +52,33 @@ void refresh(KelvraApp* app, const MeterSource* source) {
   app->busy_time = 0;
   app->total_time = 0;
 
-  Meter& memory = app->memory_meter;
-  std::snprintf(memory.label, sizeof memory.label, "RAM --");
-  memory.fraction = 0;
   uint64_t available = 0;
   uint64_t total = 0;
-  if (source->memory(&available, &total) && total != 0) {
-    const double a = available / 1e9;
-    if (a < 1)
-      std::snprintf(memory.label, sizeof memory.label, "RAM %.0f MB", a * 1000);
-    else
-      std::snprintf(memory.label, sizeof memory.label, "RAM %.0f GB", a);
-    memory.fraction = static_cast<double>(available) / static_cast<double>(total);
-  }
-
-  Meter& buffer = app->buffer_meter;
-  const double b = buffer_bytes(app) / 1e6;
-  const double shown = b < 1 ? std::round(b * 10) / 10 : std::round(b * 2) / 2;
-  std::snprintf(buffer.label, sizeof buffer.label, "Buffer %.1f MB", shown);
-  buffer.fraction = b / 49;
+  const bool have_memory = source->memory(&available, &total);
+  kelvra_meter_memory(&app->memory_meter, have_memory, available, total);
+  kelvra_meter_buffer(&app->buffer_meter, buffer_bytes(app));
 }
 
 }  // namespace
+
+void kelvra_meter_memory(Meter* meter, bool known, uint64_t available, uint64_t total) {
+  std::snprintf(meter->label, sizeof meter->label, "RAM --");
+  meter->fraction = 0;
+  if (!known || total == 0) return;
+  const double a = available / 1e9;
+  if (a < 1)
+    std::snprintf(meter->label, sizeof meter->label, "RAM %.0f MB", a * 1000);
+  else
+    std::snprintf(meter->label, sizeof meter->label, "RAM %.0f GB", a);
+  meter->fraction = static_cast<double>(available) / static_cast<double>(total);
+}
+
+void kelvra_meter_buffer(Meter* meter, uint64_t bytes) {
+  const double b = bytes / 1e6;
+  const double shown = b < 1 ? std::round(b * 10) / 10 : std::round(b * 2) / 2;
+  std::snprintf(meter->label, sizeof meter->label, "Buffer %.1f MB", shown);
+  meter->fraction = b / 49;
+}
 
 bool kelvra_meters_poll_from(KelvraApp* app, uint64_t now, const MeterSource* source) {
   if (app->next_publish_ms == 0) {

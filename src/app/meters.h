@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct KelvraApp;
+struct Meter;
 
 // Where the meters read the machine; tests give their own.
 struct MeterSource {
@@ -15,3 +16,8 @@ struct MeterSource {
 // True when the meters changed (on each refresh).
 bool kelvra_meters_poll(KelvraApp* app, uint64_t now);
 bool kelvra_meters_poll_from(KelvraApp* app, uint64_t now, const MeterSource* source);
+
+// The memory meter from the machine's available and total bytes.
+void kelvra_meter_memory(Meter* meter, bool known, uint64_t available, uint64_t total);
+// The buffer meter from the bytes the decoders hold.
+void kelvra_meter_buffer(Meter* meter, uint64_t bytes);

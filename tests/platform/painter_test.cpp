@@ -1,0 +1,187 @@
+// The painter's real pixels, read back from its off-screen picture.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/painter.h"
+#include "platform/ui.h"
+
+namespace {
+
+constexpr uint32_t kGround = 0x102030;
+
+class PainterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    painter = kelvra_painter_create(nullptr);
+    ASSERT_NE(painter, nullptr);
+    ASSERT_TRUE(kelvra_painter_offscreen(painter, 200, 100));
+    ASSERT_TRUE(kelvra_painter_begin(painter, 200, 100));
+    kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
+  }
+  void TearDown() override { kelvra_painter_destroy(painter); }
+
+  uint32_t pixel(int x, int y) {
+    uint32_t stride = 0;
+    const uint8_t* data = kelvra_painter_pixels(painter, nullptr, nullptr, &stride);
+    const uint8_t* p = data + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 4;
+    return static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[0];
+  }
+  // Pixels inside `rect` that differ from the ground, and outside it.
+  std::pair<int, int> ink(Rect rect) {
+    int inside = 0;
+    int outside = 0;
+    for (int y = 0; y < 100; ++y)
+      for (int x = 0; x < 200; ++x) {
+        if (pixel(x, y) == kGround) continue;
+        const bool in = x >= rect.x && x < rect.x + rect.width && y >= rect.y && y < rect.y + rect.height;
+        (in ? inside : outside)++;
+      }
+    return {inside, outside};
+  }
+  std::vector<uint8_t> snapshot() {
+    uint32_t stride = 0;
+    const uint8_t* data = kelvra_painter_pixels(painter, nullptr, nullptr, &stride);
+    return std::vector<uint8_t>(data, data + stride * 100);
+  }
+
+  Painter* painter = nullptr;
+};
+
+TEST_F(PainterTest, FrameSizesAreChecked) {
+  EXPECT_FALSE(kelvra_painter_begin(painter, 201, 100));  // an off-screen picture keeps its size
+  EXPECT_FALSE(kelvra_painter_begin(painter, 0, 100));
+  EXPECT_FALSE(kelvra_painter_offscreen(painter, 16385, 1));
+  EXPECT_TRUE(kelvra_painter_end(painter));
+  Painter* unready = kelvra_painter_create(nullptr);
+  EXPECT_FALSE(kelvra_painter_begin(unready, 10, 10));  // no window and no picture
+  kelvra_painter_destroy(unready);
+  kelvra_painter_destroy(nullptr);
+}
+
+TEST(WindowPainter, BeginsUpTo16384PixelsWide) {
+  const UiWindowConfig config = {"painter", 320, 200, 30, 0, 1, 1, 1, 1, 1};
+  UiWindow* window = ui_window_create(&config);
+  ASSERT_NE(window, nullptr);
+  Painter* painter = kelvra_painter_create(window);
+  ASSERT_NE(painter, nullptr);
+  EXPECT_FALSE(kelvra_painter_begin(painter, 16385, 1));
+  EXPECT_TRUE(kelvra_painter_begin(painter, 16384, 1));
+  EXPECT_TRUE(kelvra_painter_end(painter));
+  ASSERT_TRUE(kelvra_painter_begin(painter, 320, 200));  // resized on the next frame
+  kelvra_shape(painter, Rect{0, 0, 320, 200}, 0, 0x151817);
+  EXPECT_TRUE(kelvra_painter_end(painter));
+  uint32_t width = 0;
+  kelvra_painter_pixels(painter, &width, nullptr, nullptr);
+  EXPECT_EQ(width, 320u);
+  kelvra_painter_destroy(painter);
+  ui_window_destroy(window);
+}
+
+TEST_F(PainterTest, ShapesFillExactlyTheirRectangles) {
+  kelvra_shape(painter, Rect{10, 20, 30, 40}, 0, 0xA4B1A9);
+  EXPECT_EQ(pixel(10, 20), 0xA4B1A9u);
+  EXPECT_EQ(pixel(39, 59), 0xA4B1A9u);
+  EXPECT_EQ(pixel(40, 59), kGround);
+  EXPECT_EQ(pixel(39, 60), kGround);
+  EXPECT_EQ(pixel(9, 20), kGround);
+
+  kelvra_shape(painter, Rect{100, 10, 40, 40}, 20, 0xF1CE72);  // a disc
+  EXPECT_EQ(pixel(120, 30), 0xF1CE72u);
+  EXPECT_EQ(pixel(100, 10), kGround);  // the corner stays empty
+  EXPECT_EQ(pixel(139, 49), kGround);
+  kelvra_shape(painter, Rect{150, 60, 0, 10}, 0, 0xFFFFFF);  // empty: nothing
+  kelvra_shape(painter, Rect{150, 60, 10, -1}, 0, 0xFFFFFF);
+  EXPECT_EQ(pixel(150, 60), kGround);
+}
+
+TEST_F(PainterTest, TextIsDrawnClippedAndRefusedWhenInvalid) {
+  const Rect rect{20, 30, 120, 20};
+  kelvra_text(painter, rect, "LIBRARY", 0xE7EFEA, false);
+  auto [inside, outside] = ink(rect);
+  EXPECT_GT(inside, 40);
+  EXPECT_EQ(outside, 0);
+
+  kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
+  const std::string long_text = "A very long source title that cannot fit into its card at all";
+  const Rect narrow{10, 10, 80, 20};
+  kelvra_text(painter, narrow, long_text.c_str(), 0xE7EFEA, false);
+  std::tie(inside, outside) = ink(narrow);
+  EXPECT_GT(inside, 40);
+  EXPECT_EQ(outside, 0);  // trimmed to the rectangle
+  int right_edge_ink = 0;  // the ellipsis ends the line near the right edge
+  for (int y = 10; y < 30; ++y)
+    for (int x = 78; x < 90; ++x) right_edge_ink += pixel(x, y) != kGround;
+  EXPECT_GT(right_edge_ink, 0);
+
+  for (const std::string& refused : {std::string("bad \xff utf-8"), std::string(512, 'i'), std::string()}) {
+    kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
+    kelvra_text(painter, Rect{0, 0, 200, 100}, refused.c_str(), 0xE7EFEA, false);
+    EXPECT_EQ(ink(Rect{0, 0, 200, 100}).first, 0) << refused.size();
+  }
+  kelvra_text(painter, Rect{0, 0, 200, 100}, std::string(511, 'i').c_str(), 0xE7EFEA, false);
+  EXPECT_GT(ink(Rect{0, 0, 200, 100}).first, 0);  // 511 units still draw
+  kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
+  std::string pairs;
+  for (int i = 0; i < 256; ++i) pairs += "\xf0\x9f\x8e\xb5";  // 512 units in 256 characters
+  kelvra_text(painter, Rect{0, 0, 200, 100}, pairs.c_str(), 0xE7EFEA, false);
+  EXPECT_EQ(ink(Rect{0, 0, 200, 100}).first, 0);
+}
+
+TEST_F(PainterTest, TexturesAreScaledIntoTheirRectangles) {
+  // A 2 x 2 picture: red, green / blue, white (bytes B, G, R, X).
+  const uint32_t picture[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0x00FFFFFF};
+  int key = 0;
+  kelvra_texture(painter, picture, 2, 2, &key, 1, Rect{0, 0, 100, 100}, false);
+  EXPECT_EQ(pixel(10, 10), 0xFF0000u);
+  EXPECT_EQ(pixel(90, 10), 0x00FF00u);
+  EXPECT_EQ(pixel(10, 90), 0x0000FFu);
+  EXPECT_EQ(pixel(90, 90), 0xFFFFFFu);
+  EXPECT_EQ(pixel(150, 50), kGround);  // clipped to the rectangle
+
+  // A wide picture fits with bands above and below, or covers the square.
+  const std::vector<uint32_t> wide(200 * 100, 0x00FFFFFF);
+  kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
+  kelvra_texture(painter, wide.data(), 200, 100, &key, 2, Rect{100, 0, 100, 100}, false);
+  EXPECT_EQ(pixel(150, 10), kGround);
+  EXPECT_EQ(pixel(150, 50), 0xFFFFFFu);
+  kelvra_texture(painter, wide.data(), 200, 100, &key, 2, Rect{100, 0, 100, 100}, true);
+  EXPECT_EQ(pixel(150, 10), 0xFFFFFFu);
+
+  // Half opacity over the ground, moved right by half the rectangle.
+  kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, 0x000000);
+  kelvra_texture_compose(painter, wide.data(), 200, 100, &key, 2, Rect{0, 0, 100, 100}, TexturePlacement{0.5, 0, 0.5},
+                         0.5, false);
+  EXPECT_EQ(pixel(25, 50), 0x000000u);
+  const uint32_t blended = pixel(85, 50);
+  EXPECT_NEAR(static_cast<int>(blended & 0xFF), 128, 2);
+}
+
+TEST_F(PainterTest, TextureCacheUploadsOnlyNewVersions) {
+  const std::vector<uint32_t> pixels(16 * 16, 0x00336699);
+  int keys[11];
+  for (int i = 0; i < 11; ++i) kelvra_texture(painter, pixels.data(), 16, 16, &keys[i], 1, Rect{0, 0, 16, 16}, false);
+  EXPECT_EQ(kelvra_painter_texture_info(painter, 0).key, &keys[10]);  // the eleventh key replaced the first
+  EXPECT_EQ(kelvra_painter_texture_info(painter, 1).key, &keys[1]);
+  PainterTextureInfo info = kelvra_painter_texture_info(painter, 0);
+  EXPECT_EQ(info.creations, 11u);
+  EXPECT_EQ(info.uploads, 11u);
+
+  kelvra_texture(painter, pixels.data(), 16, 16, &keys[10], 1, Rect{0, 0, 16, 16}, false);
+  info = kelvra_painter_texture_info(painter, 0);
+  EXPECT_EQ(info.uploads, 11u);  // same version: drawn from the cache
+  kelvra_texture(painter, pixels.data(), 16, 16, &keys[10], 2, Rect{0, 0, 16, 16}, false);
+  info = kelvra_painter_texture_info(painter, 0);
+  EXPECT_EQ(info.uploads, 12u);
+  EXPECT_EQ(info.creations, 11u);  // a new version with the same size is only a copy
+  EXPECT_EQ(info.version, 2u);
+  kelvra_texture(painter, pixels.data(), 8, 8, &keys[10], 2, Rect{0, 0, 16, 16}, false);
+  info = kelvra_painter_texture_info(painter, 0);
+  EXPECT_EQ(info.creations, 12u);  // a new size gets a new bitmap
+  EXPECT_EQ(info.width, 8u);
+  kelvra_texture(painter, nullptr, 8, 8, &keys[0], 3, Rect{0, 0, 16, 16}, false);
+  EXPECT_EQ(kelvra_painter_texture_info(painter, 0).creations, 12u);  // nothing to draw
+}
+
+}  // namespace
