@@ -28,6 +28,7 @@ release: deps
 
 bench: release
 	@set -e; for b in build/release/bench_*; do echo "== $$b"; "$$b" --benchmark_min_time=0.5; done
+	@bash bench/idle_window.sh 20
 
 fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DKELVRA_FUZZ=ON

@@ -161,9 +161,15 @@ bool make_image(Painter* painter, uint32_t width, uint32_t height) {
 bool window_target(Painter* painter, uint32_t width, uint32_t height) {
   if (painter->renderer == nullptr) {
     SDL_SetHint(SDL_HINT_RENDER_VSYNC, "0");
-    painter->renderer = SDL_CreateRenderer(ui_window_sdl(painter->window), -1, 0);
-    if (painter->renderer == nullptr)
-      painter->renderer = SDL_CreateRenderer(ui_window_sdl(painter->window), -1, SDL_RENDERER_SOFTWARE);
+    // The picture is drawn on the processor; presenting it is one copy into
+    // the window's shared-memory framebuffer. A GPU renderer buys nothing here
+    // and, on machines that emulate OpenGL, costs whole cores. SDL_RENDER_DRIVER
+    // still chooses another renderer by name.
+    const bool named = SDL_GetHint(SDL_HINT_RENDER_DRIVER) != nullptr;
+    if (!named) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    SDL_Window* sdl = ui_window_sdl(painter->window);
+    painter->renderer = SDL_CreateRenderer(sdl, -1, named ? 0 : SDL_RENDERER_SOFTWARE);
+    if (painter->renderer == nullptr) painter->renderer = SDL_CreateRenderer(sdl, -1, 0);
     if (painter->renderer == nullptr) return false;
   }
   if (painter->texture != nullptr) SDL_DestroyTexture(painter->texture);

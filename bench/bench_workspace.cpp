@@ -1,0 +1,82 @@
+// Drawing the whole workspace with a full library into an off-screen picture
+// of the window's size: the cost of one frame of the editor.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/app.h"
+#include "app/workspace.h"
+#include "platform/painter.h"
+#include "platform/ui.h"
+
+namespace {
+
+KelvraApp* full_library_app(uint32_t width, uint32_t height) {
+  KelvraApp* app = kelvra_app_create();
+  Project& p = app->project;
+  for (uint64_t i = 0; i < PROJECT_MAX_ROWS; ++i) {
+    Source& s = p.sources[p.source_count++];
+    std::snprintf(s.id, sizeof s.id, "source-%llu", static_cast<unsigned long long>(i));
+    std::snprintf(s.file, sizeof s.file, "clip-%04llu.mp4", static_cast<unsigned long long>(i));
+    std::snprintf(s.title, sizeof s.title, "Clip %llu from the harbour shoot", static_cast<unsigned long long>(i));
+  }
+  p.embedded_media = 1;
+  app->selected_source = 0;
+  app->client_width = width;
+  app->client_height = height;
+  kelvra_layout(app);
+  kelvra_status(app, "Saved the Kelvra project.");
+  std::snprintf(app->cpu_meter.label, sizeof app->cpu_meter.label, "CPU 12%%");
+  std::snprintf(app->memory_meter.label, sizeof app->memory_meter.label, "RAM 12 GB");
+  std::snprintf(app->buffer_meter.label, sizeof app->buffer_meter.label, "Buffer 3.5 MB");
+  app->cpu_meter.fraction = 0.12;
+  app->memory_meter.fraction = 0.4;
+  app->buffer_meter.fraction = 0.07;
+  app->painter = kelvra_painter_create(nullptr);
+  kelvra_painter_offscreen(app->painter, width, height);
+  return app;
+}
+
+void BM_DrawWorkspace(benchmark::State& state) {
+  const uint32_t width = static_cast<uint32_t>(state.range(0));
+  const uint32_t height = static_cast<uint32_t>(state.range(1));
+  KelvraApp* app = full_library_app(width, height);
+  for (auto _ : state) {
+    kelvra_painter_begin(app->painter, width, height);
+    kelvra_draw(app);
+    kelvra_painter_end(app->painter);
+  }
+  kelvra_painter_destroy(app->painter);
+  kelvra_app_free(app);
+}
+BENCHMARK(BM_DrawWorkspace)->Args({1334, 872})->Args({2560, 1440})->Unit(benchmark::kMillisecond);
+
+// The same frame drawn by a window painter and presented into a real SDL
+// window (the headless video driver unless a display is named).
+void BM_DrawAndPresent(benchmark::State& state) {
+  const uint32_t width = static_cast<uint32_t>(state.range(0));
+  const uint32_t height = static_cast<uint32_t>(state.range(1));
+  setenv("SDL_VIDEODRIVER", "offscreen", 0);
+  const UiWindowConfig config = {"bench", width, height, 0, 0, 1, 1, 1, 1, 1};
+  UiWindow* window = ui_window_create(&config);
+  if (window == nullptr) {
+    state.SkipWithError("no window");
+    return;
+  }
+  KelvraApp* app = full_library_app(width, height);
+  kelvra_painter_destroy(app->painter);
+  app->painter = kelvra_painter_create(window);
+  for (auto _ : state) {
+    ui_window_poll_events();
+    if (!kelvra_painter_begin(app->painter, width, height)) state.SkipWithError("begin failed");
+    kelvra_draw(app);
+    if (!kelvra_painter_end(app->painter)) state.SkipWithError("present failed");
+  }
+  kelvra_painter_destroy(app->painter);
+  kelvra_app_free(app);
+  ui_window_destroy(window);
+}
+BENCHMARK(BM_DrawAndPresent)->Args({1334, 872})->Args({2560, 1440})->Unit(benchmark::kMillisecond);
+
+}  // namespace
