@@ -7,24 +7,14 @@
 
 #include "music/score.h"
 #include "project/project.h"
+#include "project_fixture.h"
 #include "project/text_buffer.h"
 #include "records_equal.h"
 
 namespace {
 
-struct ProjectDeleter {
-  void operator()(Project* p) const {
-    kelvra_project_close(p);
-    std::free(p);
-  }
-};
-using ProjectPtr = std::unique_ptr<Project, ProjectDeleter>;
-
-ProjectPtr open_text(const std::string& text) {
-  ProjectPtr p(static_cast<Project*>(std::calloc(1, sizeof(Project))));
-  if (!kelvra_project_open_bytes(p.get(), text.data(), text.size())) return nullptr;
-  return p;
-}
+using kelvra_test::open_text;
+using kelvra_test::ProjectPtr;
 
 ProjectPtr open_score(const std::string& score_json) {
   return open_text("{\"audioScore\": " + score_json + "}");

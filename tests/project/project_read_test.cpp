@@ -6,6 +6,7 @@
 #include <string>
 
 #include "project/project.h"
+#include "project_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -13,22 +14,9 @@ namespace {
 using kelvra_test::TempDir;
 using kelvra_test::write_file;
 
-struct ProjectDeleter {
-  void operator()(Project* p) const {
-    kelvra_project_close(p);
-    std::free(p);
-  }
-};
-using ProjectPtr = std::unique_ptr<Project, ProjectDeleter>;
-
-ProjectPtr new_project() { return ProjectPtr(static_cast<Project*>(std::calloc(1, sizeof(Project)))); }
-
-// Opens `text` as a project file; null when the reader refuses it.
-ProjectPtr open_text(const std::string& text) {
-  ProjectPtr project = new_project();
-  if (!kelvra_project_open_bytes(project.get(), text.data(), text.size())) return nullptr;
-  return project;
-}
+using kelvra_test::empty_project;
+using kelvra_test::open_text;
+using kelvra_test::ProjectPtr;
 
 TEST(ProjectRead, EmptyObjectOpensAsEmptyProject) {
   ProjectPtr p = open_text("{}");
@@ -76,7 +64,7 @@ TEST(ProjectRead, AcceptanceRules) {
   };
   for (const auto& c : cases) EXPECT_EQ(open_text(c.text) != nullptr, c.opens) << c.text.substr(0, 80);
 
-  ProjectPtr p = new_project();
+  ProjectPtr p = empty_project();
   EXPECT_FALSE(kelvra_project_open_bytes(p.get(), "{}\0{}", 5));  // a NUL byte
   EXPECT_FALSE(kelvra_project_open_bytes(p.get(), "", 0));
 }

@@ -6,30 +6,21 @@
 #include <string>
 
 #include "project/project.h"
+#include "project_fixture.h"
 #include "project/text_buffer.h"
 #include "records_equal.h"
 #include "test_util.h"
 
 namespace {
 
-struct ProjectDeleter {
-  void operator()(Project* p) const {
-    kelvra_project_close(p);
-    std::free(p);
-  }
-};
-using ProjectPtr = std::unique_ptr<Project, ProjectDeleter>;
+using kelvra_test::empty_project;
+using kelvra_test::ProjectPtr;
 
-ProjectPtr empty_project() {
-  ProjectPtr p(static_cast<Project*>(std::calloc(1, sizeof(Project))));
-  kelvra_score_defaults(&p->score);
-  return p;
-}
-
+// Opens a file the test expects to be accepted.
 ProjectPtr open_text(const std::string& text) {
-  ProjectPtr p = empty_project();
-  EXPECT_TRUE(kelvra_project_open_bytes(p.get(), text.data(), text.size())) << text;
-  return p;
+  ProjectPtr p = kelvra_test::open_text(text);
+  EXPECT_TRUE(p) << text;
+  return p ? std::move(p) : empty_project();
 }
 
 std::string build(const Project* p, uint32_t layout = 0) {
