@@ -6,6 +6,15 @@
 
 struct WaveWorker;
 
+// A decoded PCM block: interleaved signed 16-bit samples, `channels` values a
+// frame. A plain value record; whoever holds it owns the samples.
+struct WavePcm {
+  int16_t* samples;   // null when not kept
+  uint64_t frames;
+  uint32_t rate;      // 8000..192000 frames per second
+  uint32_t channels;  // 1..16
+};
+
 constexpr uint32_t WAVE_PEAKS = 512;
 
 WaveWorker* kelvra_wave_create();
