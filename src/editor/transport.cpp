@@ -1,8 +1,11 @@
 // The transport: selecting sources, changing tabs and restarting the clock.
+#include <cmath>
 #include <limits>
 
 #include "app/app.h"
 #include "editor/editor.h"
+#include "media/video.h"
+#include "media/wave.h"
 #include "platform/clock.h"
 
 void kelvra_seek(KelvraApp* app) {
@@ -55,5 +58,24 @@ void kelvra_change_tab(KelvraApp* app, uint32_t tab) {
   }
 }
 
-// The clock advances with the playback engine; until it exists nothing plays.
-bool kelvra_tick(KelvraApp* app) { return app->needs_redraw != 0; }
+// Advances the clock and keeps the workers fed with the selected source.
+// Playback and the timeline's pictures arrive with the playback engine.
+bool kelvra_tick(KelvraApp* app) {
+  const uint64_t now = ui_time_ms();
+  app->tick_time_ms = now;
+  Project& project = app->project;
+  if (static_cast<uint64_t>(app->selected_source) < project.source_count) {
+    Source& source = project.sources[app->selected_source];
+    char path[KELVRA_PATH_SIZE];
+    if (kelvra_path(app->media_folder, source.file, path)) {
+      if (!(source.rendered && !source.video)) kelvra_video_request(app->source_video, path, app->source_playhead);
+      if (app->active_tab == KELVRA_TAB_SAMPLING) kelvra_wave_request(app->wave, path);
+      double video_duration = 0;
+      double wave_duration = 0;
+      kelvra_video_size(app->source_video, path, &video_duration, nullptr);
+      kelvra_wave_state(app->wave, path, &wave_duration);
+      source.duration = std::fmax(source.duration, std::fmax(video_duration, wave_duration));
+    }
+  }
+  return app->needs_redraw != 0;
+}

@@ -1,23 +1,207 @@
-// Video worker records. Decoding arrives with the media framework; until then
-// a worker publishes nothing, so every picture query reports no frame.
+// Video workers: one thread each, woken by requests for a file at a media
+// time, publishing the decoded picture under the worker's lock. The UI thread
+// never waits for a decode; it posts requests and draws what is published.
+//
+// Index:
+//   [record]   the worker record and who owns each field
+//   [thread]   the decode loop and publishing
+//   [requests] create, destroy, request
+//   [frames]   paint, compose, hold and the frame queries
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
 
+#include "media/auto_event.h"
 #include "media/video.h"
 
+// ------------------------------------------------------------------ [record]
+
 struct VideoWorker {
-  uint64_t frame_serial;
+  // Fixed after create.
+  AutoEvent wake_event;  // signalled once for each accepted request and at shutdown
+  std::thread thread;
+  std::mutex lock;
+  // --- protected by lock
+  char requested_path[260] = {};
+  char frame_path[260] = {};
+  double requested_time = 0;
+  double frame_duration = 0;
+  double frame_time = 0;
+  uint64_t request_serial = 0;
+  uint64_t frame_serial = 0;
+  uint8_t* pixels = nullptr;  // frame_width x frame_height x 4 bytes, rows packed
+  uint32_t frame_width = 0;
+  uint32_t frame_height = 0;
+  bool stop_requested = false;
 };
 
-VideoWorker* kelvra_video_create() { return static_cast<VideoWorker*>(std::calloc(1, sizeof(VideoWorker))); }
+namespace {
 
-void kelvra_video_destroy(VideoWorker* worker) { std::free(worker); }
+constexpr double kPublishWindow = 0.1;  // a newer request this close still takes the decoded picture
+constexpr double kRequestStep = 0.014;  // requests closer than this to the pending one change nothing
 
-void kelvra_video_request(VideoWorker*, const char*, double) {}
+// ------------------------------------------------------------------ [thread]
 
-bool kelvra_video_paint(VideoWorker*, const char*, Painter*, Rect, bool) { return false; }
+// Publishes the decoder's picture unless a newer request for something else superseded it.
+void publish_locked(VideoWorker* worker, const VideoDecoder& decoder, uint64_t serial) {
+  const bool current = worker->request_serial == serial ||
+                       (std::strcmp(worker->requested_path, decoder.path) == 0 &&
+                        std::fabs(worker->requested_time - decoder.last_frame_time) <= kPublishWindow);
+  if (!current) return;
+  const uint64_t bytes = static_cast<uint64_t>(decoder.width) * decoder.height * 4;
+  if (worker->pixels == nullptr || worker->frame_width != decoder.width || worker->frame_height != decoder.height) {
+    uint8_t* pixels = static_cast<uint8_t*>(std::malloc(bytes));
+    if (pixels == nullptr) return;  // the old picture stays
+    std::free(worker->pixels);
+    worker->pixels = pixels;
+  }
+  std::memcpy(worker->pixels, decoder.pixels, bytes);
+  std::snprintf(worker->frame_path, sizeof worker->frame_path, "%s", decoder.path);
+  worker->frame_serial += 1;
+  worker->frame_width = decoder.width;
+  worker->frame_height = decoder.height;
+  worker->frame_duration = decoder.duration;
+  worker->frame_time = decoder.last_frame_time;
+}
 
-uint64_t kelvra_video_size(VideoWorker* worker, const char*, double*, uint64_t* serial) {
+void video_thread(VideoWorker* worker) {
+  VideoDecoder decoder{};
+  for (;;) {
+    auto_event_wait(&worker->wake_event);
+    uint64_t serial;
+    double time;
+    char path[260];
+    {
+      std::lock_guard<std::mutex> hold(worker->lock);
+      if (worker->stop_requested) break;
+      serial = worker->request_serial;
+      time = worker->requested_time;
+      std::memcpy(path, worker->requested_path, sizeof path);
+    }
+    if (std::strcmp(path, decoder.path) != 0 && !video_decode_open(&decoder, path)) continue;
+    if (!video_decode_frame(&decoder, time)) continue;
+    std::lock_guard<std::mutex> hold(worker->lock);
+    publish_locked(worker, decoder, serial);
+  }
+  video_decode_close(&decoder);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- [requests]
+
+VideoWorker* kelvra_video_create() {
+  VideoWorker* worker = new (std::nothrow) VideoWorker();
+  if (worker == nullptr) return nullptr;
+  try {
+    worker->thread = std::thread(video_thread, worker);
+  } catch (...) {
+    delete worker;
+    return nullptr;
+  }
+  return worker;
+}
+
+void kelvra_video_destroy(VideoWorker* worker) {
+  if (worker == nullptr) return;
+  {
+    std::lock_guard<std::mutex> hold(worker->lock);
+    worker->stop_requested = true;
+  }
+  auto_event_signal(&worker->wake_event);
+  worker->thread.join();
+  std::free(worker->pixels);
+  delete worker;
+}
+
+void kelvra_video_request(VideoWorker* worker, const char* path, double time) {
+  if (worker == nullptr || path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof worker->requested_path)
+    return;
+  {
+    std::lock_guard<std::mutex> hold(worker->lock);
+    if (std::strcmp(path, worker->requested_path) == 0 && std::fabs(time - worker->requested_time) < kRequestStep)
+      return;
+    std::snprintf(worker->requested_path, sizeof worker->requested_path, "%s", path);
+    worker->requested_time = time;
+    worker->request_serial += 1;
+  }
+  auto_event_signal(&worker->wake_event);
+}
+
+// ------------------------------------------------------------------ [frames]
+
+namespace {
+
+bool frame_of_locked(const VideoWorker* worker, const char* path) {
+  return path != nullptr && worker->pixels != nullptr && worker->frame_serial > 0 &&
+         std::strcmp(worker->frame_path, path) == 0;
+}
+
+void draw_locked(VideoWorker* worker, Painter* painter, Rect rect, TexturePlacement placement, double opacity,
+                 bool cover) {
+  kelvra_texture_compose(painter, worker->pixels, worker->frame_width, worker->frame_height, worker,
+                         worker->frame_serial, rect, placement, opacity, cover);
+}
+
+}  // namespace
+
+bool kelvra_video_paint(VideoWorker* worker, const char* path, Painter* painter, Rect rect, bool cover) {
+  if (worker == nullptr || rect.width <= 0 || rect.height <= 0) return false;
+  std::lock_guard<std::mutex> hold(worker->lock);
+  if (!frame_of_locked(worker, path)) return false;
+  draw_locked(worker, painter, rect, TexturePlacement{0, 0, 1}, 1.0, cover);
+  return true;
+}
+
+bool kelvra_video_compose(VideoWorker* worker, const char* path, double time, Painter* painter, Rect rect,
+                          TexturePlacement placement, double opacity) {
+  if (worker == nullptr || rect.width <= 0 || rect.height <= 0 || !(opacity > 0)) return false;
+  std::lock_guard<std::mutex> hold(worker->lock);
+  if (!frame_of_locked(worker, path) || !(std::fabs(worker->frame_time - time) <= 0.16)) return false;
+  draw_locked(worker, painter, rect, placement, opacity, true);
+  return true;
+}
+
+bool kelvra_video_hold(VideoWorker* worker, const char* path, double start, double end, Painter* painter, Rect rect,
+                       TexturePlacement placement, bool cover) {
+  if (worker == nullptr || rect.width <= 0 || rect.height <= 0) return false;
+  std::lock_guard<std::mutex> hold(worker->lock);
+  if (!frame_of_locked(worker, path) || worker->frame_time < start - 0.034 || worker->frame_time > end + 0.034)
+    return false;
+  draw_locked(worker, painter, rect, placement, 1.0, cover);
+  return true;
+}
+
+bool kelvra_video_position(VideoWorker* worker, const char* path, double* time) {
+  if (worker == nullptr) return false;
+  std::lock_guard<std::mutex> hold(worker->lock);
+  if (!frame_of_locked(worker, path)) return false;
+  if (time != nullptr) *time = worker->frame_time;
+  return true;
+}
+
+bool kelvra_video_dimensions(VideoWorker* worker, uint32_t* width, uint32_t* height) {
+  if (worker == nullptr) return false;
+  std::lock_guard<std::mutex> hold(worker->lock);
+  if (width != nullptr) *width = worker->frame_width;
+  if (height != nullptr) *height = worker->frame_height;
+  return worker->frame_width != 0 && worker->frame_height != 0;
+}
+
+uint64_t kelvra_video_size(VideoWorker* worker, const char* path, double* duration, uint64_t* serial) {
   if (worker == nullptr) return 0;
+  std::lock_guard<std::mutex> hold(worker->lock);
+  if (path != nullptr && duration != nullptr && std::strcmp(path, worker->frame_path) == 0)
+    *duration = worker->frame_duration;
   if (serial != nullptr) *serial = worker->frame_serial;
-  return 0;
+  return static_cast<uint64_t>(worker->frame_width) * worker->frame_height * 4;
+}
+
+VideoWorkerCounts kelvra_video_counts(VideoWorker* worker) {
+  std::lock_guard<std::mutex> hold(worker->lock);
+  return VideoWorkerCounts{worker->request_serial, worker->frame_serial, worker->frame_time};
 }

@@ -1,0 +1,87 @@
+// The video decoder: opens a source, keeps it open between requests, and
+// decodes the picture for a media time, reading forward while the target
+// moves a little and seeking when it jumps.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "media/video.h"
+#include "platform/media.h"
+
+namespace {
+
+constexpr double kSeekBack = 0.07;     // a target this far behind the held picture seeks
+constexpr double kSeekAhead = 0.42;    // and this far ahead
+constexpr double kSamePicture = 0.024; // a target this close reuses the held picture
+constexpr double kEarly = 0.025;       // a picture this much before the target is taken
+constexpr int kMaxReads = 480;
+
+}  // namespace
+
+bool video_decode_open(VideoDecoder* decoder, const char* path) {
+  video_decode_close(decoder);
+  if (path == nullptr || std::strlen(path) >= sizeof decoder->path) return false;
+  MediaReader* reader = nullptr;
+  if (media_reader_open(&reader, path, MEDIA_VIDEO) != MEDIA_OK) return false;
+  const MediaFormat format = media_reader_format(reader);
+  if (format.width < 1 || format.height < 1 || format.width > VIDEO_MAX_SIDE || format.height > VIDEO_MAX_SIDE) {
+    media_reader_close(reader);
+    return false;
+  }
+  decoder->reader = reader;
+  decoder->width = format.width;
+  decoder->height = format.height;
+  decoder->default_stride = static_cast<int32_t>(format.width * 4);
+  uint64_t duration = 0;
+  decoder->duration = media_reader_duration(reader, &duration) ? static_cast<double>(duration) / MEDIA_TICKS_PER_SECOND : 0;
+  std::snprintf(decoder->path, sizeof decoder->path, "%s", path);
+  decoder->last_frame_time = -1;
+  return true;
+}
+
+void video_decode_close(VideoDecoder* decoder) {
+  media_reader_close(decoder->reader);
+  std::free(decoder->pixels);
+  std::memset(decoder, 0, sizeof *decoder);
+}
+
+bool video_copy_pixels(MediaReader* reader, VideoDecoder* decoder) {
+  const uint64_t bytes = static_cast<uint64_t>(decoder->width) * decoder->height * 4;
+  if (decoder->capacity < bytes) {
+    void* grown = std::realloc(decoder->pixels, bytes);
+    if (grown == nullptr) return false;
+    decoder->pixels = static_cast<uint8_t*>(grown);
+    decoder->capacity = bytes;
+  }
+  return media_reader_copy_picture(reader, decoder->pixels, static_cast<int32_t>(decoder->width * 4)) == MEDIA_OK;
+}
+
+bool video_decode_frame(VideoDecoder* decoder, double time) {
+  if (decoder->reader == nullptr) return false;
+  double target = std::fmax(time, 0.0);
+  if (decoder->duration > 0.05) target = std::fmin(target, decoder->duration - 0.04);
+  const double last = decoder->last_frame_time;
+  if (last < 0 || target < last - kSeekBack || target > last + kSeekAhead) {
+    const int64_t position = static_cast<int64_t>(target * MEDIA_TICKS_PER_SECOND);
+    if (media_reader_seek(decoder->reader, position) != MEDIA_OK) return false;
+  } else if (std::fabs(target - last) < kSamePicture && decoder->pixels != nullptr) {
+    return true;
+  }
+  for (int reads = 0; reads < kMaxReads; ++reads) {
+    MediaSample sample;
+    if (media_reader_read(decoder->reader, &sample) != MEDIA_OK) return false;
+    if (!sample.have) {
+      if (sample.end_of_stream) return false;
+      continue;
+    }
+    const double stamp = static_cast<double>(sample.time) / MEDIA_TICKS_PER_SECOND;
+    if (stamp >= target - kEarly || sample.end_of_stream) {
+      if (!video_copy_pixels(decoder->reader, decoder)) return false;
+      decoder->last_frame_time = stamp;
+      return true;
+    }
+    if (sample.end_of_stream) return false;
+  }
+  return false;
+}

@@ -1,0 +1,89 @@
+// The media framework: reading pictures and sound out of media files, and
+// writing MP4 files, with exactly the operations the decoders and the export
+// rely on. Times are in 100-nanosecond units (10,000,000 a second). Every call
+// returns a status: 0 for success, a negative 32-bit code for a failure.
+// A reader or writer belongs to one thread and is used only there.
+#pragma once
+
+#include <cstdint>
+
+// Status codes, as the user sees them printed in hexadecimal.
+constexpr int32_t MEDIA_OK = 0;
+constexpr int32_t MEDIA_E_FAIL = static_cast<int32_t>(0x80004005u);
+constexpr int32_t MEDIA_E_OUTOFMEMORY = static_cast<int32_t>(0x8007000Eu);
+constexpr int32_t MEDIA_E_PATH = static_cast<int32_t>(0x800700CEu);      // a path that cannot be formed
+constexpr int32_t MEDIA_E_CANCELLED = static_cast<int32_t>(0x800704C7u);
+constexpr int32_t MEDIA_E_POINTER = static_cast<int32_t>(0x80004003u);
+// A library error e (negative) becomes 0xA0000000 | (-e & 0x0FFFFFFF).
+int32_t media_status_from_library(int error);
+
+constexpr int64_t MEDIA_TICKS_PER_SECOND = 10000000;
+
+// ------------------------------------------------------------------ reading
+
+struct MediaReader;
+
+enum MediaKind : uint32_t { MEDIA_VIDEO = 0, MEDIA_AUDIO = 1 };
+
+// What the selected stream delivers: pictures as packed B, G, R, X rows of
+// the frame size (top row first), or interleaved signed 16-bit samples at
+// the source's own rate and channel count.
+struct MediaFormat {
+  uint32_t width;
+  uint32_t height;
+  uint32_t channels;
+  uint32_t rate;
+  uint32_t bits;  // 16 for sound
+};
+
+// One read: the end-of-stream flag and, when `have` is set, a sample with its
+// presentation time. A sound sample's data stays valid until the next read.
+struct MediaSample {
+  uint8_t have;
+  uint8_t end_of_stream;
+  int64_t time;
+  const int16_t* pcm;  // sound: `frames` x channels values
+  uint64_t frames;
+};
+
+// Opens `path` and selects its first video or first audio stream.
+int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind);
+void media_reader_close(MediaReader* reader);
+// The duration of the whole file; false when the file does not tell.
+bool media_reader_duration(const MediaReader* reader, uint64_t* duration);
+MediaFormat media_reader_format(const MediaReader* reader);
+// Later reads start at or before `time`.
+int32_t media_reader_seek(MediaReader* reader, int64_t time);
+// Reads the next sample of the selected stream, in presentation order. A
+// picture is decoded but not converted: media_reader_copy_picture converts
+// the picture of the last read that had one. When the stream ends, the last
+// picture decoded since the previous seek comes again with the end flag.
+int32_t media_reader_read(MediaReader* reader, MediaSample* out);
+// Converts the last read picture into `pixels` (height rows of `pitch` bytes).
+int32_t media_reader_copy_picture(MediaReader* reader, uint8_t* pixels, int32_t pitch);
+
+// ------------------------------------------------------------------ writing
+
+struct MediaWriter;
+
+struct MediaWriterConfig {
+  uint32_t width;          // even
+  uint32_t height;         // even
+  uint32_t fps;            // frames per second
+  uint32_t video_bitrate;  // bits per second
+  uint32_t audio_rate;     // frames per second
+  uint32_t channels;
+  uint32_t audio_bitrate;  // bits per second
+};
+
+// Creates an MP4 file with one H.264 stream (fed NV12 pictures) and one AAC
+// stream (fed interleaved 16-bit sound). The index is written at the front
+// of the file by media_writer_finalize, so the file streams from its start.
+int32_t media_writer_open(MediaWriter** out, const char* path, const MediaWriterConfig* config);
+// One picture: a luma plane of height rows of width bytes, then a chroma plane
+// of height / 2 rows of width bytes (U, V pairs).
+int32_t media_writer_video(MediaWriter* writer, const uint8_t* nv12, int64_t time, int64_t duration);
+int32_t media_writer_audio(MediaWriter* writer, const int16_t* pcm, uint64_t frames, int64_t time, int64_t duration);
+int32_t media_writer_finalize(MediaWriter* writer);
+// Frees the writer; a file that was not finalized is left incomplete.
+void media_writer_close(MediaWriter* writer);

@@ -1,0 +1,274 @@
+// Media reading on FFmpeg (libavformat, libavcodec, libswscale, libswresample).
+//
+// Provides: open a local file and select its first video or first audio
+// stream, the file's duration, seeking (later reads start at or before the
+// time), and reads in presentation order with 100-ns time stamps counted from
+// the file's start. Pictures are decoded on every read but converted to
+// packed BGRX only when the caller asks for them, so a seek that decodes a
+// whole group of pictures converts only the one it keeps. Sound is delivered
+// as interleaved signed 16-bit samples at the source's rate and channels.
+// The decoder uses the machine's cores (frame and slice threads).
+// Cannot: read anything but local files (other protocols are refused), or
+// deliver attached cover pictures as a video stream.
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/imgutils.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+#include "platform/media.h"
+
+struct MediaReader {
+  AVFormatContext* format;
+  AVCodecContext* codec;
+  AVStream* stream;
+  int stream_index;
+  MediaKind kind;
+  AVPacket* packet;
+  AVFrame* frame;
+  AVFrame* picture;        // the last decoded picture since the previous seek
+  SwsContext* scaler;
+  SwrContext* resampler;
+  AVChannelLayout resampler_layout;
+  int resampler_format;
+  int resampler_rate;
+  int16_t* pcm;            // converted sound of the last read
+  uint64_t pcm_capacity;   // frames
+  MediaFormat info;
+  int64_t origin;          // the file's start, in the stream's time base
+  bool demux_done;
+};
+
+namespace {
+
+constexpr AVRational kTicks = {1, static_cast<int>(MEDIA_TICKS_PER_SECOND)};
+
+bool valid_utf8(const char* text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    int extra = *p < 0x80 ? 0 : (*p & 0xE0) == 0xC0 ? 1 : (*p & 0xF0) == 0xE0 ? 2 : (*p & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || (extra == 1 && *p < 0xC2)) return false;
+    for (int i = 1; i <= extra; ++i)
+      if ((p[i] & 0xC0) != 0x80) return false;
+    p += extra + 1;
+  }
+  return true;
+}
+
+int first_stream(const AVFormatContext* format, AVMediaType type) {
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVStream* stream = format->streams[i];
+    if (stream->codecpar->codec_type != type) continue;
+    if (type == AVMEDIA_TYPE_VIDEO && (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) continue;
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int64_t to_ticks(const MediaReader* reader, int64_t stamp) {
+  return av_rescale_q(stamp - reader->origin, reader->stream->time_base, kTicks);
+}
+
+// Converts the sound in `frame` into the reader's interleaved 16-bit buffer.
+int32_t convert_sound(MediaReader* reader, AVFrame* frame, MediaSample* out) {
+  if (reader->resampler == nullptr || reader->resampler_format != frame->format ||
+      reader->resampler_rate != frame->sample_rate ||
+      av_channel_layout_compare(&reader->resampler_layout, &frame->ch_layout) != 0) {
+    swr_free(&reader->resampler);
+    av_channel_layout_uninit(&reader->resampler_layout);
+    int error = swr_alloc_set_opts2(&reader->resampler, &frame->ch_layout, AV_SAMPLE_FMT_S16, frame->sample_rate,
+                                    &frame->ch_layout, static_cast<AVSampleFormat>(frame->format),
+                                    frame->sample_rate, 0, nullptr);
+    if (error >= 0) error = swr_init(reader->resampler);
+    if (error < 0) return media_status_from_library(error);
+    av_channel_layout_copy(&reader->resampler_layout, &frame->ch_layout);
+    reader->resampler_format = frame->format;
+    reader->resampler_rate = frame->sample_rate;
+  }
+  const uint64_t channels = static_cast<uint64_t>(frame->ch_layout.nb_channels);
+  if (channels == 0 || channels != reader->info.channels) return MEDIA_E_FAIL;
+  const uint64_t wanted = static_cast<uint64_t>(frame->nb_samples);
+  if (wanted > reader->pcm_capacity) {
+    void* grown = std::realloc(reader->pcm, wanted * channels * sizeof(int16_t));
+    if (grown == nullptr) return MEDIA_E_OUTOFMEMORY;
+    reader->pcm = static_cast<int16_t*>(grown);
+    reader->pcm_capacity = wanted;
+  }
+  uint8_t* target = reinterpret_cast<uint8_t*>(reader->pcm);
+  const int converted = swr_convert(reader->resampler, &target, frame->nb_samples,
+                                    const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+  if (converted < 0) return media_status_from_library(converted);
+  out->pcm = reader->pcm;
+  out->frames = static_cast<uint64_t>(converted);
+  return MEDIA_OK;
+}
+
+}  // namespace
+
+int32_t media_status_from_library(int error) {
+  const uint32_t code = 0xA0000000u | (static_cast<uint32_t>(-error) & 0x0FFFFFFFu);
+  return static_cast<int32_t>(code);
+}
+
+int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind) {
+  *out = nullptr;
+  if (path == nullptr || path[0] == '\0' || std::strlen(path) > 259 || !valid_utf8(path)) return MEDIA_E_PATH;
+  MediaReader* reader = static_cast<MediaReader*>(std::calloc(1, sizeof(MediaReader)));
+  if (reader == nullptr) return MEDIA_E_OUTOFMEMORY;
+  reader->kind = kind;
+  reader->resampler_format = -1;
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  int error = avformat_open_input(&reader->format, path, nullptr, &options);
+  av_dict_free(&options);
+  if (error >= 0) error = avformat_find_stream_info(reader->format, nullptr);
+  int32_t status = error < 0 ? media_status_from_library(error) : MEDIA_OK;
+  if (status == MEDIA_OK) {
+    reader->stream_index = first_stream(reader->format, kind == MEDIA_VIDEO ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO);
+    if (reader->stream_index < 0) status = MEDIA_E_FAIL;
+  }
+  const AVCodec* decoder = nullptr;
+  if (status == MEDIA_OK) {
+    reader->stream = reader->format->streams[reader->stream_index];
+    for (unsigned i = 0; i < reader->format->nb_streams; ++i)
+      reader->format->streams[i]->discard = static_cast<int>(i) == reader->stream_index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    decoder = avcodec_find_decoder(reader->stream->codecpar->codec_id);
+    reader->codec = decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr;
+    if (reader->codec == nullptr) status = MEDIA_E_FAIL;
+  }
+  if (status == MEDIA_OK) {
+    error = avcodec_parameters_to_context(reader->codec, reader->stream->codecpar);
+    reader->codec->pkt_timebase = reader->stream->time_base;
+    reader->codec->thread_count = 0;  // as many threads as the machine has cores
+    reader->codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    if (error >= 0) error = avcodec_open2(reader->codec, decoder, nullptr);
+    if (error < 0) status = media_status_from_library(error);
+  }
+  if (status == MEDIA_OK) {
+    reader->packet = av_packet_alloc();
+    reader->frame = av_frame_alloc();
+    reader->picture = av_frame_alloc();
+    if (reader->packet == nullptr || reader->frame == nullptr || reader->picture == nullptr) status = MEDIA_E_OUTOFMEMORY;
+  }
+  if (status != MEDIA_OK) {
+    media_reader_close(reader);
+    return status;
+  }
+  const AVCodecParameters* parameters = reader->stream->codecpar;
+  if (kind == MEDIA_VIDEO) {
+    reader->info.width = parameters->width > 0 ? static_cast<uint32_t>(parameters->width) : 0;
+    reader->info.height = parameters->height > 0 ? static_cast<uint32_t>(parameters->height) : 0;
+  } else {
+    reader->info.channels = static_cast<uint32_t>(reader->codec->ch_layout.nb_channels);
+    reader->info.rate = reader->codec->sample_rate > 0 ? static_cast<uint32_t>(reader->codec->sample_rate) : 0;
+    reader->info.bits = 16;
+  }
+  const int64_t start = reader->format->start_time;
+  reader->origin = start == AV_NOPTS_VALUE ? 0 : av_rescale_q(start, AV_TIME_BASE_Q, reader->stream->time_base);
+  *out = reader;
+  return MEDIA_OK;
+}
+
+void media_reader_close(MediaReader* reader) {
+  if (reader == nullptr) return;
+  sws_freeContext(reader->scaler);
+  swr_free(&reader->resampler);
+  av_channel_layout_uninit(&reader->resampler_layout);
+  av_frame_free(&reader->picture);
+  av_frame_free(&reader->frame);
+  av_packet_free(&reader->packet);
+  avcodec_free_context(&reader->codec);
+  avformat_close_input(&reader->format);
+  std::free(reader->pcm);
+  std::free(reader);
+}
+
+bool media_reader_duration(const MediaReader* reader, uint64_t* duration) {
+  if (reader == nullptr || reader->format->duration == AV_NOPTS_VALUE || reader->format->duration < 0) return false;
+  *duration = static_cast<uint64_t>(av_rescale_q(reader->format->duration, AV_TIME_BASE_Q, kTicks));
+  return true;
+}
+
+MediaFormat media_reader_format(const MediaReader* reader) { return reader != nullptr ? reader->info : MediaFormat{}; }
+
+int32_t media_reader_seek(MediaReader* reader, int64_t time) {
+  if (reader == nullptr) return MEDIA_E_POINTER;
+  const int64_t target = av_rescale_q(time, kTicks, reader->stream->time_base) + reader->origin;
+  int error = av_seek_frame(reader->format, reader->stream_index, target, AVSEEK_FLAG_BACKWARD);
+  if (error < 0) return media_status_from_library(error);
+  avcodec_flush_buffers(reader->codec);
+  av_frame_unref(reader->picture);
+  reader->demux_done = false;
+  return MEDIA_OK;
+}
+
+int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
+  *out = MediaSample{};
+  if (reader == nullptr) return MEDIA_E_POINTER;
+  for (;;) {
+    int error = avcodec_receive_frame(reader->codec, reader->frame);
+    if (error == 0) {
+      int64_t stamp = reader->frame->best_effort_timestamp;
+      if (stamp == AV_NOPTS_VALUE) stamp = reader->frame->pts;
+      out->have = 1;
+      out->time = stamp == AV_NOPTS_VALUE ? 0 : to_ticks(reader, stamp);
+      if (reader->kind == MEDIA_AUDIO) {
+        const int32_t status = convert_sound(reader, reader->frame, out);
+        av_frame_unref(reader->frame);
+        return status;
+      }
+      av_frame_unref(reader->picture);
+      av_frame_move_ref(reader->picture, reader->frame);
+      return MEDIA_OK;
+    }
+    if (error == AVERROR_EOF) {
+      // The stream ended: a picture decoded since the last seek comes again with the flag.
+      out->end_of_stream = 1;
+      if (reader->kind == MEDIA_VIDEO && reader->picture->data[0] != nullptr) {
+        int64_t stamp = reader->picture->best_effort_timestamp;
+        out->have = 1;
+        out->time = stamp == AV_NOPTS_VALUE ? 0 : to_ticks(reader, stamp);
+      }
+      return MEDIA_OK;
+    }
+    if (error != AVERROR(EAGAIN)) return media_status_from_library(error);
+    if (reader->demux_done) return media_status_from_library(AVERROR_EOF);
+    error = av_read_frame(reader->format, reader->packet);
+    if (error < 0) {
+      // End of file, or a damaged tail: drain what the decoder still holds.
+      reader->demux_done = true;
+      avcodec_send_packet(reader->codec, nullptr);
+      continue;
+    }
+    if (reader->packet->stream_index == reader->stream_index) {
+      error = avcodec_send_packet(reader->codec, reader->packet);
+      if (error < 0 && error != AVERROR(EAGAIN) && error != AVERROR_INVALIDDATA) {
+        av_packet_unref(reader->packet);
+        return media_status_from_library(error);
+      }
+    }
+    av_packet_unref(reader->packet);
+  }
+}
+
+int32_t media_reader_copy_picture(MediaReader* reader, uint8_t* pixels, int32_t pitch) {
+  if (reader == nullptr || pixels == nullptr) return MEDIA_E_POINTER;
+  const AVFrame* picture = reader->picture;
+  if (picture->data[0] == nullptr || picture->width <= 0 || picture->height <= 0) return MEDIA_E_FAIL;
+  const int width = static_cast<int>(reader->info.width);
+  const int height = static_cast<int>(reader->info.height);
+  reader->scaler = sws_getCachedContext(reader->scaler, picture->width, picture->height,
+                                        static_cast<AVPixelFormat>(picture->format), width, height, AV_PIX_FMT_BGR0,
+                                        SWS_BILINEAR, nullptr, nullptr, nullptr);
+  if (reader->scaler == nullptr) return MEDIA_E_FAIL;
+  uint8_t* target[4] = {pixels, nullptr, nullptr, nullptr};
+  const int target_pitch[4] = {pitch, 0, 0, 0};
+  const int rows = sws_scale(reader->scaler, picture->data, picture->linesize, 0, picture->height, target, target_pitch);
+  return rows == height ? MEDIA_OK : MEDIA_E_FAIL;
+}

@@ -1,0 +1,244 @@
+// Media writing on FFmpeg: one MP4 file with an H.264 stream (libx264, fed
+// NV12 pictures) and an AAC stream (FFmpeg's own encoder, fed interleaved
+// 16-bit sound). Sound arrives in blocks of any size and is cut into the
+// encoder's frames here. Finalizing drains both encoders and moves the index
+// to the front of the file, so it can be streamed and uploaded as it is.
+// Cannot: write other containers or codecs.
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include "platform/media.h"
+
+struct MediaWriter {
+  AVFormatContext* format;
+  AVCodecContext* video;
+  AVCodecContext* audio;
+  AVStream* video_stream;
+  AVStream* audio_stream;
+  AVFrame* picture;
+  AVFrame* sound;
+  AVPacket* packet;
+  SwrContext* resampler;   // interleaved 16-bit to the encoder's planar floats
+  AVAudioFifo* fifo;       // converted sound waiting for a whole encoder frame
+  int64_t sound_written;   // samples handed to the encoder
+  MediaWriterConfig config;
+  bool header_written;
+  bool file_open;
+};
+
+namespace {
+
+constexpr AVRational kTicks = {1, static_cast<int>(MEDIA_TICKS_PER_SECOND)};
+
+int32_t status(int error) { return error < 0 ? media_status_from_library(error) : MEDIA_OK; }
+
+// Moves every packet the encoder has ready into the file.
+int drain(MediaWriter* writer, AVCodecContext* codec, AVStream* stream) {
+  for (;;) {
+    int error = avcodec_receive_packet(codec, writer->packet);
+    if (error == AVERROR(EAGAIN) || error == AVERROR_EOF) return 0;
+    if (error < 0) return error;
+    av_packet_rescale_ts(writer->packet, codec->time_base, stream->time_base);
+    writer->packet->stream_index = stream->index;
+    error = av_interleaved_write_frame(writer->format, writer->packet);
+    if (error < 0) return error;
+  }
+}
+
+int encode(MediaWriter* writer, AVCodecContext* codec, AVStream* stream, const AVFrame* frame) {
+  int error = avcodec_send_frame(codec, frame);
+  if (error < 0) return error;
+  return drain(writer, codec, stream);
+}
+
+// Encodes whole encoder frames from the queue; `all` also sends a short last one.
+int encode_queued_sound(MediaWriter* writer, bool all) {
+  const int frame_size = writer->audio->frame_size > 0 ? writer->audio->frame_size : 1024;
+  while (av_audio_fifo_size(writer->fifo) >= frame_size || (all && av_audio_fifo_size(writer->fifo) > 0)) {
+    const int count = FFMIN(frame_size, av_audio_fifo_size(writer->fifo));
+    av_frame_unref(writer->sound);
+    writer->sound->nb_samples = count;
+    writer->sound->format = writer->audio->sample_fmt;
+    writer->sound->sample_rate = writer->audio->sample_rate;
+    int error = av_channel_layout_copy(&writer->sound->ch_layout, &writer->audio->ch_layout);
+    if (error >= 0) error = av_frame_get_buffer(writer->sound, 0);
+    if (error < 0) return error;
+    if (av_audio_fifo_read(writer->fifo, reinterpret_cast<void**>(writer->sound->data), count) != count)
+      return AVERROR(EIO);
+    writer->sound->pts = writer->sound_written;
+    writer->sound_written += count;
+    error = encode(writer, writer->audio, writer->audio_stream, writer->sound);
+    if (error < 0) return error;
+  }
+  return 0;
+}
+
+int open_video(MediaWriter* writer) {
+  const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
+  if (encoder == nullptr) return AVERROR_ENCODER_NOT_FOUND;
+  writer->video_stream = avformat_new_stream(writer->format, nullptr);
+  writer->video = avcodec_alloc_context3(encoder);
+  if (writer->video_stream == nullptr || writer->video == nullptr) return AVERROR(ENOMEM);
+  AVCodecContext* codec = writer->video;
+  const MediaWriterConfig& config = writer->config;
+  codec->width = static_cast<int>(config.width);
+  codec->height = static_cast<int>(config.height);
+  codec->time_base = AVRational{1, static_cast<int>(config.fps)};
+  codec->framerate = AVRational{static_cast<int>(config.fps), 1};
+  codec->sample_aspect_ratio = AVRational{1, 1};
+  codec->pix_fmt = AV_PIX_FMT_NV12;
+  codec->bit_rate = config.video_bitrate;
+  codec->gop_size = static_cast<int>(config.fps) * 2;
+  codec->field_order = AV_FIELD_PROGRESSIVE;
+  codec->color_range = AVCOL_RANGE_MPEG;
+  codec->colorspace = AVCOL_SPC_BT709;
+  codec->color_primaries = AVCOL_PRI_BT709;
+  codec->color_trc = AVCOL_TRC_BT709;
+  if (writer->format->oformat->flags & AVFMT_GLOBALHEADER) codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  av_opt_set(codec->priv_data, "preset", "veryfast", 0);
+  int error = avcodec_open2(codec, encoder, nullptr);
+  if (error >= 0) error = avcodec_parameters_from_context(writer->video_stream->codecpar, codec);
+  writer->video_stream->time_base = codec->time_base;
+  writer->video_stream->avg_frame_rate = codec->framerate;
+  return error;
+}
+
+int open_audio(MediaWriter* writer) {
+  const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (encoder == nullptr) return AVERROR_ENCODER_NOT_FOUND;
+  writer->audio_stream = avformat_new_stream(writer->format, nullptr);
+  writer->audio = avcodec_alloc_context3(encoder);
+  if (writer->audio_stream == nullptr || writer->audio == nullptr) return AVERROR(ENOMEM);
+  AVCodecContext* codec = writer->audio;
+  const MediaWriterConfig& config = writer->config;
+  codec->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  codec->sample_rate = static_cast<int>(config.audio_rate);
+  av_channel_layout_default(&codec->ch_layout, static_cast<int>(config.channels));
+  codec->bit_rate = config.audio_bitrate;
+  codec->time_base = AVRational{1, codec->sample_rate};
+  if (writer->format->oformat->flags & AVFMT_GLOBALHEADER) codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int error = avcodec_open2(codec, encoder, nullptr);
+  if (error >= 0) error = avcodec_parameters_from_context(writer->audio_stream->codecpar, codec);
+  writer->audio_stream->time_base = codec->time_base;
+  if (error < 0) return error;
+  error = swr_alloc_set_opts2(&writer->resampler, &codec->ch_layout, codec->sample_fmt, codec->sample_rate,
+                              &codec->ch_layout, AV_SAMPLE_FMT_S16, codec->sample_rate, 0, nullptr);
+  if (error >= 0) error = swr_init(writer->resampler);
+  if (error < 0) return error;
+  writer->fifo = av_audio_fifo_alloc(codec->sample_fmt, codec->ch_layout.nb_channels, 4096);
+  return writer->fifo != nullptr ? 0 : AVERROR(ENOMEM);
+}
+
+}  // namespace
+
+int32_t media_writer_open(MediaWriter** out, const char* path, const MediaWriterConfig* config) {
+  *out = nullptr;
+  if (path == nullptr || config == nullptr) return MEDIA_E_POINTER;
+  if (config->width == 0 || config->height == 0 || (config->width | config->height) & 1 || config->fps == 0 ||
+      config->channels == 0 || config->audio_rate == 0)
+    return MEDIA_E_FAIL;
+  MediaWriter* writer = static_cast<MediaWriter*>(std::calloc(1, sizeof(MediaWriter)));
+  if (writer == nullptr) return MEDIA_E_OUTOFMEMORY;
+  writer->config = *config;
+  int error = avformat_alloc_output_context2(&writer->format, nullptr, "mp4", path);
+  if (error >= 0) error = open_video(writer);
+  if (error >= 0) error = open_audio(writer);
+  if (error >= 0) {
+    writer->picture = av_frame_alloc();
+    writer->sound = av_frame_alloc();
+    writer->packet = av_packet_alloc();
+    if (writer->picture == nullptr || writer->sound == nullptr || writer->packet == nullptr) error = AVERROR(ENOMEM);
+  }
+  if (error >= 0) {
+    error = avio_open(&writer->format->pb, path, AVIO_FLAG_WRITE);
+    writer->file_open = error >= 0;
+  }
+  if (error >= 0) {
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "+faststart", 0);
+    error = avformat_write_header(writer->format, &options);
+    av_dict_free(&options);
+    writer->header_written = error >= 0;
+  }
+  if (error < 0) {
+    media_writer_close(writer);
+    return status(error);
+  }
+  *out = writer;
+  return MEDIA_OK;
+}
+
+int32_t media_writer_video(MediaWriter* writer, const uint8_t* nv12, int64_t time, int64_t) {
+  if (writer == nullptr || nv12 == nullptr) return MEDIA_E_POINTER;
+  AVFrame* frame = writer->picture;
+  av_frame_unref(frame);
+  frame->format = AV_PIX_FMT_NV12;
+  frame->width = writer->video->width;
+  frame->height = writer->video->height;
+  int error = av_frame_get_buffer(frame, 0);
+  if (error < 0) return status(error);
+  const int width = frame->width;
+  const int height = frame->height;
+  for (int y = 0; y < height; ++y) std::memcpy(frame->data[0] + y * frame->linesize[0], nv12 + y * width, width);
+  const uint8_t* chroma = nv12 + static_cast<size_t>(width) * height;
+  for (int y = 0; y < height / 2; ++y) std::memcpy(frame->data[1] + y * frame->linesize[1], chroma + y * width, width);
+  frame->pts = av_rescale_q_rnd(time, kTicks, writer->video->time_base,
+                                static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  return status(encode(writer, writer->video, writer->video_stream, frame));
+}
+
+int32_t media_writer_audio(MediaWriter* writer, const int16_t* pcm, uint64_t frames, int64_t, int64_t) {
+  if (writer == nullptr || (pcm == nullptr && frames > 0)) return MEDIA_E_POINTER;
+  if (frames == 0) return MEDIA_OK;
+  uint8_t** planes = nullptr;
+  const int count = static_cast<int>(frames);
+  int error = av_samples_alloc_array_and_samples(&planes, nullptr, writer->audio->ch_layout.nb_channels, count,
+                                                 writer->audio->sample_fmt, 0);
+  if (error < 0) return status(error);
+  const uint8_t* input = reinterpret_cast<const uint8_t*>(pcm);
+  const int converted = swr_convert(writer->resampler, planes, count, &input, count);
+  error = converted < 0 ? converted : 0;
+  if (error >= 0 && av_audio_fifo_write(writer->fifo, reinterpret_cast<void**>(planes), converted) < converted)
+    error = AVERROR(ENOMEM);
+  av_freep(&planes[0]);
+  av_freep(&planes);
+  if (error >= 0) error = encode_queued_sound(writer, false);
+  return status(error);
+}
+
+int32_t media_writer_finalize(MediaWriter* writer) {
+  if (writer == nullptr) return MEDIA_E_POINTER;
+  int error = encode_queued_sound(writer, true);
+  if (error >= 0) error = encode(writer, writer->audio, writer->audio_stream, nullptr);
+  if (error >= 0) error = encode(writer, writer->video, writer->video_stream, nullptr);
+  if (error >= 0) error = av_write_trailer(writer->format);
+  if (error >= 0) {
+    writer->header_written = false;
+    error = avio_closep(&writer->format->pb);
+    writer->file_open = false;
+  }
+  return status(error);
+}
+
+void media_writer_close(MediaWriter* writer) {
+  if (writer == nullptr) return;
+  if (writer->file_open) avio_closep(&writer->format->pb);
+  av_audio_fifo_free(writer->fifo);
+  swr_free(&writer->resampler);
+  av_packet_free(&writer->packet);
+  av_frame_free(&writer->sound);
+  av_frame_free(&writer->picture);
+  avcodec_free_context(&writer->video);
+  avcodec_free_context(&writer->audio);
+  avformat_free_context(writer->format);
+  std::free(writer);
+}
