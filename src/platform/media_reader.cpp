@@ -34,6 +34,8 @@ struct MediaReader {
   AVFrame* frame;
   AVFrame* picture;        // the last decoded picture since the previous seek
   SwsContext* scaler;
+  SwsContext* scaler_set;  // `scaler` when its colour details were last set
+  int scaler_details;      // the range and matrix they were set for
   SwrContext* resampler;
   AVChannelLayout resampler_layout;
   int resampler_format;
@@ -118,6 +120,8 @@ int32_t media_status_from_library(int error) {
 
 int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind) {
   *out = nullptr;
+  // Damaged files are expected input; their complaints are not shown.
+  av_log_set_level(AV_LOG_FATAL);
   if (path == nullptr || path[0] == '\0' || std::strlen(path) > 259 || !valid_utf8(path)) return MEDIA_E_PATH;
   MediaReader* reader = static_cast<MediaReader*>(std::calloc(1, sizeof(MediaReader)));
   if (reader == nullptr) return MEDIA_E_OUTOFMEMORY;
@@ -263,10 +267,27 @@ int32_t media_reader_copy_picture(MediaReader* reader, uint8_t* pixels, int32_t 
   if (picture->data[0] == nullptr || picture->width <= 0 || picture->height <= 0) return MEDIA_E_FAIL;
   const int width = static_cast<int>(reader->info.width);
   const int height = static_cast<int>(reader->info.height);
-  reader->scaler = sws_getCachedContext(reader->scaler, picture->width, picture->height,
-                                        static_cast<AVPixelFormat>(picture->format), width, height, AV_PIX_FMT_BGR0,
-                                        SWS_BILINEAR, nullptr, nullptr, nullptr);
+  // The JPEG formats are the plain ones at full range.
+  AVPixelFormat source = static_cast<AVPixelFormat>(picture->format);
+  bool full_range = picture->color_range == AVCOL_RANGE_JPEG;
+  switch (source) {
+    case AV_PIX_FMT_YUVJ420P: source = AV_PIX_FMT_YUV420P; full_range = true; break;
+    case AV_PIX_FMT_YUVJ422P: source = AV_PIX_FMT_YUV422P; full_range = true; break;
+    case AV_PIX_FMT_YUVJ444P: source = AV_PIX_FMT_YUV444P; full_range = true; break;
+    case AV_PIX_FMT_YUVJ440P: source = AV_PIX_FMT_YUV440P; full_range = true; break;
+    default: break;
+  }
+  reader->scaler = sws_getCachedContext(reader->scaler, picture->width, picture->height, source, width, height,
+                                        AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr);
   if (reader->scaler == nullptr) return MEDIA_E_FAIL;
+  const int space = picture->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
+  const int details = space * 2 + (full_range ? 1 : 0);
+  if (reader->scaler_set != reader->scaler || reader->scaler_details != details) {
+    sws_setColorspaceDetails(reader->scaler, sws_getCoefficients(space), full_range ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    reader->scaler_set = reader->scaler;
+    reader->scaler_details = details;
+  }
   uint8_t* target[4] = {pixels, nullptr, nullptr, nullptr};
   const int target_pitch[4] = {pitch, 0, 0, 0};
   const int rows = sws_scale(reader->scaler, picture->data, picture->linesize, 0, picture->height, target, target_pitch);

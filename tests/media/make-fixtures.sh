@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Makes the media files the tests decode, with the ffmpeg tool. Pictures whose
+# colour encodes their frame number (red = 8 x (n mod 30), green = 64 x (n div
+# 30)) let the tests check decoding at a time exactly; tones check the sound.
+set -euo pipefail
+out=${1:?usage: make-fixtures.sh FOLDER}
+mkdir -p "$out"
+ff() { ffmpeg -hide_banner -loglevel error -y "$@"; }
+coded="color=c=black:s=320x240:r=30:d=4,format=gbrp,geq=r='8*mod(N\,30)':g='64*floor(N/30)':b='128'"
+ff -f lavfi -i "$coded" -c:v libx264 -qp 0 -pix_fmt yuv420p -g 60 -bf 2 "$out/coded.mp4"
+ff -f lavfi -i "$coded" -c:v libvpx-vp9 -lossless 1 -g 60 "$out/coded.webm"
+ff -f lavfi -i "$coded" -c:v mjpeg -q:v 1 -pix_fmt yuvj420p "$out/coded.avi"
+ff -f lavfi -i "$coded" -f lavfi -i "sine=frequency=440:duration=4" -c:v libx264 -qp 0 -pix_fmt yuv420p -g 60 \
+   -c:a aac -shortest "$out/coded-with-sound.mp4"
+ff -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.25*sin(2*PI*880*t):s=48000:d=2" -c:a pcm_s16le "$out/tone-stereo.wav"
+ff -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t):s=44100:d=3" -c:a pcm_s16le "$out/tone-mono-44k.wav"
+ff -f lavfi -i "aevalsrc=0.1|0.2|0.3|0.4|0.5|0.6:s=48000:d=1" -c:a pcm_s16le "$out/six-channels.wav"
+ff -f lavfi -i "aevalsrc=0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1:s=48000:d=0.5" \
+   -c:a pcm_s16le "$out/seventeen-channels.wav"
+ff -f lavfi -i "aevalsrc=-1:s=48000:d=0.5" -c:a pcm_s16le "$out/full-scale.wav"
+ff -f lavfi -i "sine=frequency=440:duration=2:sample_rate=44100" -c:a libmp3lame -b:a 128k "$out/tone.mp3"
+ff -f lavfi -i "sine=frequency=440:duration=2:sample_rate=48000" -ac 2 -c:a aac "$out/tone.m4a"
+# A tone with a half-second hole in its time stamps from 0.5 s to 1 s.
+ff -f lavfi -i "sine=frequency=440:duration=1:sample_rate=48000" -af "asetpts='PTS+if(gte(T\,0.5)\,0.5/TB\,0)'" \
+   -c:a pcm_s16le "$out/gap.mka"
+ff -f lavfi -i "sine=frequency=220:duration=300:sample_rate=48000" -ac 2 -c:a aac -b:a 96k "$out/five-minutes.m4a"
+ff -f lavfi -i "color=c=gray:s=5000x2000:r=1:d=1" -c:v mjpeg -q:v 5 "$out/too-wide.avi"
+# Damaged and wrong inputs.
+size=$(stat -c %s "$out/coded-with-sound.mp4"); head -c $((size / 2)) "$out/coded-with-sound.mp4" > "$out/truncated.mp4"
+head -c 65536 /dev/urandom > "$out/random.mp4"
+: > "$out/empty.mp4"
+touch "$out/stamp"

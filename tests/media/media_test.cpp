@@ -1,0 +1,260 @@
+// Real decoding of real files made by the ffmpeg tool: pictures whose colour
+// encodes their frame number, tones of known frequency, damaged inputs; and
+// an MP4 written by the writer read back by the reader and by ffprobe.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "media/video.h"
+#include "media/wave.h"
+#include "platform/media.h"
+#include "test_util.h"
+
+namespace {
+
+std::string fixture(const char* name) { return std::string(KELVRA_FIXTURES) + "/" + name; }
+
+// The frame number a picture of the coded fixtures shows (from its centre pixel).
+int frame_number(const uint8_t* pixels, uint32_t width, uint32_t height) {
+  const uint8_t* p = pixels + (static_cast<size_t>(height / 2) * width + width / 2) * 4;
+  const int red = p[2];
+  const int green = p[1];
+  return static_cast<int>(std::lround(red / 8.0)) + 30 * static_cast<int>(std::lround(green / 64.0));
+}
+
+struct Decoder {
+  VideoDecoder d{};
+  ~Decoder() { video_decode_close(&d); }
+  int at(double time) { return video_decode_frame(&d, time) ? frame_number(d.pixels, d.width, d.height) : -1; }
+};
+
+TEST(MediaReader, ReadsEveryPictureInOrderWithItsTime) {
+  MediaReader* reader = nullptr;
+  ASSERT_EQ(media_reader_open(&reader, fixture("coded.mp4").c_str(), MEDIA_VIDEO), MEDIA_OK);
+  const MediaFormat format = media_reader_format(reader);
+  EXPECT_EQ(format.width, 320u);
+  EXPECT_EQ(format.height, 240u);
+  uint64_t duration = 0;
+  ASSERT_TRUE(media_reader_duration(reader, &duration));
+  EXPECT_NEAR(static_cast<double>(duration) / MEDIA_TICKS_PER_SECOND, 4.0, 0.05);
+  std::vector<uint8_t> pixels(320 * 240 * 4);
+  int pictures = 0;
+  for (;;) {
+    MediaSample sample;
+    ASSERT_EQ(media_reader_read(reader, &sample), MEDIA_OK);
+    if (sample.end_of_stream) break;
+    ASSERT_TRUE(sample.have);
+    EXPECT_NEAR(sample.time / 1e7, pictures / 30.0, 0.002) << pictures;
+    ASSERT_EQ(media_reader_copy_picture(reader, pixels.data(), 320 * 4), MEDIA_OK);
+    EXPECT_EQ(frame_number(pixels.data(), 320, 240), pictures);
+    ++pictures;
+  }
+  EXPECT_EQ(pictures, 120);
+
+  // After a seek the reads start at or before the time, and reading on reaches it.
+  ASSERT_EQ(media_reader_seek(reader, 25000000), MEDIA_OK);
+  MediaSample sample;
+  ASSERT_EQ(media_reader_read(reader, &sample), MEDIA_OK);
+  EXPECT_LE(sample.time, 25000000);
+  media_reader_close(reader);
+
+  EXPECT_NE(media_reader_open(&reader, fixture("tone-stereo.wav").c_str(), MEDIA_VIDEO), MEDIA_OK);
+  EXPECT_EQ(reader, nullptr);
+  EXPECT_EQ(media_reader_open(&reader, "caf\xc3.mp4", MEDIA_VIDEO), MEDIA_E_PATH);
+}
+
+TEST(VideoDecoder, PicturesAtTimesAcrossFormats) {
+  const struct {
+    double time;
+    int frame;
+  } times[] = {
+      {1.0, 30},  {1.5, 45},   {1.52, 45},  // a step too small to need a new picture
+      {1.7, 51},  {0.5, 15},                // backwards: a seek
+      {3.0, 90},  {-3, 0},                  // before the start: the first picture
+      {10, 119},  {3.99, 119},              // past the end: the last picture
+      {2.0, 60},
+  };
+  for (const char* name : {"coded.mp4", "coded.webm", "coded.avi"}) {
+    Decoder decoder;
+    ASSERT_TRUE(video_decode_open(&decoder.d, fixture(name).c_str())) << name;
+    EXPECT_EQ(decoder.d.width, 320u);
+    EXPECT_NEAR(decoder.d.duration, 4.0, 0.05) << name;
+    EXPECT_EQ(decoder.d.last_frame_time, -1.0);
+    for (const auto& t : times) EXPECT_EQ(decoder.at(t.time), t.frame) << name << " at " << t.time;
+  }
+}
+
+TEST(VideoDecoder, BadInputsFailQuietly) {
+  for (const char* name : {"truncated.mp4", "random.mp4", "empty.mp4", "tone-stereo.wav", "too-wide.avi",
+                           "missing.mp4"}) {
+    Decoder decoder;
+    if (video_decode_open(&decoder.d, fixture(name).c_str())) {
+      // A damaged file may open; its pictures then decode or fail, never crash.
+      decoder.at(0.5);
+      decoder.at(3.5);
+      EXPECT_STREQ(name, "truncated.mp4");
+    }
+  }
+  Decoder wide;
+  EXPECT_FALSE(video_decode_open(&wide.d, fixture("too-wide.avi").c_str()));  // 5000 pixels wide
+  EXPECT_EQ(wide.d.reader, nullptr);
+  EXPECT_STREQ(wide.d.path, "");  // the next request opens it again
+}
+
+struct Pcm {
+  WavePcm pcm{};
+  uint16_t peaks[WAVE_PEAKS] = {};
+  double duration = -1;
+  bool ok = false;
+  explicit Pcm(const char* name, uint64_t budget = WAVE_PREVIEW_BUDGET) {
+    ok = audio_wave_decode(nullptr, 0, fixture(name).c_str(), peaks, &pcm, &duration, budget);
+  }
+  ~Pcm() { std::free(pcm.samples); }
+  int16_t at(uint64_t frame, uint32_t channel) const { return pcm.samples[frame * pcm.channels + channel]; }
+};
+
+TEST(WaveDecode, TonesComeOutAsWritten) {
+  Pcm stereo("tone-stereo.wav");
+  ASSERT_TRUE(stereo.ok);
+  EXPECT_EQ(stereo.pcm.rate, 48000u);
+  EXPECT_EQ(stereo.pcm.channels, 2u);
+  EXPECT_EQ(stereo.pcm.frames, 96000u);
+  EXPECT_NEAR(stereo.duration, 2.0, 0.001);
+  for (uint64_t i : {0ull, 7ull, 1234ull, 50000ull, 95999ull}) {
+    const double t = static_cast<double>(i) / 48000;
+    EXPECT_NEAR(stereo.at(i, 0), 0.5 * 32767 * std::sin(2 * M_PI * 440 * t), 2) << i;
+    EXPECT_NEAR(stereo.at(i, 1), 0.25 * 32767 * std::sin(2 * M_PI * 880 * t), 2) << i;
+  }
+  for (uint32_t bin = 0; bin < WAVE_PEAKS; ++bin) EXPECT_NEAR(stereo.peaks[bin], 16384, 60) << bin;
+
+  Pcm mono("tone-mono-44k.wav");
+  ASSERT_TRUE(mono.ok);
+  EXPECT_EQ(mono.pcm.frames, 44100u * 3);
+  EXPECT_EQ(mono.pcm.channels, 1u);
+
+  Pcm six("six-channels.wav");
+  ASSERT_TRUE(six.ok);
+  EXPECT_EQ(six.pcm.channels, 6u);
+  EXPECT_NEAR(six.at(100, 5), 0.6 * 32767, 2);
+
+  Pcm full("full-scale.wav");
+  ASSERT_TRUE(full.ok);
+  EXPECT_EQ(full.at(10, 0), -32768);
+  EXPECT_EQ(full.peaks[100], 32768);
+
+  for (const char* name : {"tone.mp3", "tone.m4a", "coded-with-sound.mp4"}) {
+    Pcm compressed(name);
+    ASSERT_TRUE(compressed.ok) << name;
+    EXPECT_GT(compressed.pcm.frames, 0u);
+    EXPECT_GT(compressed.peaks[WAVE_PEAKS / 2], 2000) << name;  // the generator's sine is at 1/8 of full scale
+  }
+}
+
+TEST(WaveDecode, GapsStaySilentAndBudgetsHold) {
+  Pcm gap("gap.mka");
+  ASSERT_TRUE(gap.ok);
+  EXPECT_NEAR(gap.duration, 1.5, 0.05);
+  int loud_in_gap = 0;
+  int loud_after = 0;
+  for (uint64_t i = 26000; i < 46000; ++i) loud_in_gap += std::abs(gap.at(i, 0)) > 100;
+  for (uint64_t i = 50000; i < 70000; ++i) loud_after += std::abs(gap.at(i, 0)) > 100;
+  EXPECT_EQ(loud_in_gap, 0);
+  EXPECT_GT(loud_after, 10000);
+
+  Pcm tight("tone-stereo.wav", 96000 * 4 - 1);  // one byte short: peaks and duration, no PCM
+  ASSERT_TRUE(tight.ok);
+  EXPECT_EQ(tight.pcm.samples, nullptr);
+  EXPECT_EQ(tight.pcm.frames, 0u);
+  EXPECT_EQ(tight.pcm.rate, 48000u);
+  EXPECT_GT(tight.peaks[10], 16000);
+
+  for (const char* name : {"seventeen-channels.wav", "coded.mp4", "random.mp4", "empty.mp4", "missing.wav"}) {
+    Pcm refused(name);
+    EXPECT_FALSE(refused.ok) << name;
+    EXPECT_EQ(refused.pcm.samples, nullptr);
+  }
+}
+
+// ---------------------------------------------------------------- writing
+
+void nv12_of(std::vector<uint8_t>* nv12, uint32_t width, uint32_t height, uint8_t y, uint8_t u, uint8_t v) {
+  nv12->assign(static_cast<size_t>(width) * height * 3 / 2, y);
+  for (size_t i = static_cast<size_t>(width) * height; i < nv12->size(); i += 2) {
+    (*nv12)[i] = u;
+    (*nv12)[i + 1] = v;
+  }
+}
+
+TEST(MediaWriter, WritesAnMp4ThatReadsBack) {
+  kelvra_test::TempDir dir;
+  const std::string path = dir.file("out.mp4");
+  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000};
+  MediaWriter* writer = nullptr;
+  ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
+  std::vector<uint8_t> picture;
+  std::vector<int16_t> sound(1600 * 2);
+  for (int frame = 0; frame < 45; ++frame) {
+    nv12_of(&picture, 320, 240, frame < 30 ? 81 : 145, frame < 30 ? 90 : 54, frame < 30 ? 240 : 34);  // red, then green
+    const int64_t time = frame * MEDIA_TICKS_PER_SECOND / 30;
+    ASSERT_EQ(media_writer_video(writer, picture.data(), time, MEDIA_TICKS_PER_SECOND / 30), MEDIA_OK);
+    for (int i = 0; i < 1600; ++i) {
+      const double t = (frame * 1600 + i) / 48000.0;
+      sound[i * 2] = sound[i * 2 + 1] = static_cast<int16_t>(10000 * std::sin(2 * M_PI * 440 * t));
+    }
+    ASSERT_EQ(media_writer_audio(writer, sound.data(), 1600, time, MEDIA_TICKS_PER_SECOND / 30), MEDIA_OK);
+  }
+  ASSERT_EQ(media_writer_finalize(writer), MEDIA_OK);
+  media_writer_close(writer);
+
+  const std::string bytes = kelvra_test::read_file(path);
+  ASSERT_NE(bytes.find("moov"), std::string::npos);
+  EXPECT_LT(bytes.find("moov"), bytes.find("mdat"));  // the index is at the front
+
+  Decoder decoder;
+  ASSERT_TRUE(video_decode_open(&decoder.d, path.c_str()));
+  EXPECT_NEAR(decoder.d.duration, 1.5, 0.05);
+  ASSERT_TRUE(video_decode_frame(&decoder.d, 0.5));
+  const uint8_t* red = decoder.d.pixels + (120 * 320 + 160) * 4;
+  EXPECT_GT(red[2], 200);
+  EXPECT_LT(red[1], 60);
+  ASSERT_TRUE(video_decode_frame(&decoder.d, 1.2));
+  const uint8_t* green = decoder.d.pixels + (120 * 320 + 160) * 4;
+  EXPECT_GT(green[1], 200);
+  EXPECT_LT(green[2], 60);
+  WavePcm back{};
+  uint16_t peaks[WAVE_PEAKS] = {};
+  double seconds = 0;
+  ASSERT_TRUE(audio_wave_decode(nullptr, 0, path.c_str(), peaks, &back, &seconds, WAVE_PREVIEW_BUDGET));
+  EXPECT_EQ(back.channels, 2u);
+  EXPECT_EQ(back.rate, 48000u);
+  EXPECT_NEAR(seconds, 1.5, 0.05);
+  EXPECT_NEAR(peaks[WAVE_PEAKS / 2], 10000, 800);
+  std::free(back.samples);
+
+  const std::string probe_path = dir.file("probe.txt");
+  const std::string command = "ffprobe -v error -count_frames -show_entries "
+                              "stream=codec_name,nb_read_frames,r_frame_rate,channels,sample_rate,width,height "
+                              "-of compact '" + path + "' > '" + probe_path + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string probe = kelvra_test::read_file(probe_path);
+  EXPECT_NE(probe.find("codec_name=h264|width=320|height=240|r_frame_rate=30/1|nb_read_frames=45"), std::string::npos)
+      << probe;
+  EXPECT_NE(probe.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe;
+}
+
+TEST(MediaWriter, RefusesBadConfigurations) {
+  MediaWriter* writer = nullptr;
+  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000};
+  EXPECT_NE(media_writer_open(&writer, "/tmp/kelvra-odd.mp4", &odd), MEDIA_OK);
+  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000};
+  const int32_t status = media_writer_open(&writer, "/nonexistent-folder/x.mp4", &fine);
+  EXPECT_NE(status, MEDIA_OK);
+  EXPECT_EQ(static_cast<uint32_t>(status) & 0xF0000000u, 0xA0000000u);  // a library error, printed as such
+  EXPECT_EQ(writer, nullptr);
+}
+
+}  // namespace
