@@ -108,7 +108,7 @@ void BM_RandomSeek1080p(benchmark::State& state) {
   state.counters["p90_ms"] = latencies[latencies.size() * 9 / 10];
   video_decode_close(&decoder);
 }
-BENCHMARK(BM_RandomSeek1080p)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_RandomSeek1080p)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 
 void BM_Audio5min_Kelvra(benchmark::State& state) {
   const std::string& path = audio_5min();
