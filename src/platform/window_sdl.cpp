@@ -131,7 +131,6 @@ UiWindow* ui_window_create(const UiWindowConfig* config) {
     if (config->resizable) flags |= SDL_WINDOW_RESIZABLE;
     if (config->mode == 1) flags |= SDL_WINDOW_MAXIMIZED;
   }
-  SDL_SetHint(SDL_HINT_VIDEO_X11_WINDOW_VISUALID, "");
   SDL_SetHint("SDL_VIDEO_X11_WMCLASS", "zarnel-kelvra");
   SDL_SetHint("SDL_VIDEO_WAYLAND_WMCLASS", "zarnel-kelvra");
   SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
