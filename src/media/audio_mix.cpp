@@ -59,6 +59,33 @@ double audio_mix_sample(const WavePcm* pcm, double time, uint32_t channel) {
 
 // -------------------------------------------------------------- [timeline]
 
+namespace {
+
+// Whether a clip sounds its source (not the score).
+bool source_clip(const Clip& clip, uint64_t source) {
+  return static_cast<uint64_t>(clip.source) == source && clip.audio && !clip.music;
+}
+
+// The gain (with fades) and the source time of a clip at timeline time t;
+// false when the clip is not sounding then.
+bool clip_sound(const Clip& clip, double t, double* gain, double* media) {
+  const double c = t - clip.at;
+  const double length = kelvra_clip_length(&clip);
+  if (!(c >= 0.0 && c < length)) return false;
+  const double pass = clip.out - clip.in;
+  const double fade_in = std::min(clip.fade_in, pass / 2);
+  const double fade_out = std::min(pass / 2, clip.fade_out);
+  double g = clip.gain;
+  if (fade_in > 0.0) g *= std::min(c / fade_in, 1.0);
+  if (fade_out > 0.0) g *= std::min((length - c) / fade_out, 1.0);
+  *gain = g;
+  // Inside the first pass the remainder is c itself; only later passes wrap.
+  *media = c < pass ? clip.in + c : kelvra_media_time(clip.in, clip.out, c);
+  return true;
+}
+
+}  // namespace
+
 double kelvra_audio_source_sample(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double t,
                                   uint32_t channel) {
   const Project& project = app->project;
@@ -67,22 +94,95 @@ double kelvra_audio_source_sample(const KelvraApp* app, const WavePcm* pcm, uint
   double sum = 0.0;
   for (uint64_t i = 0; i < clip_count; ++i) {
     const Clip& clip = project.clips[i];
-    if (static_cast<uint64_t>(clip.source) != source || !clip.audio || clip.music) continue;
-    const double c = t - clip.at;
-    const double length = kelvra_clip_length(&clip);
-    if (!(c >= 0.0 && c < length)) continue;
-    const double pass = clip.out - clip.in;
-    const double fade_in = std::min(clip.fade_in, pass / 2);
-    const double fade_out = std::min(pass / 2, clip.fade_out);
-    double g = clip.gain;
-    if (fade_in > 0.0) g *= std::min(c / fade_in, 1.0);
-    if (fade_out > 0.0) g *= std::min((length - c) / fade_out, 1.0);
-    // Inside the first pass the remainder is c itself; only later passes wrap.
-    const double media = c < pass ? clip.in + c : kelvra_media_time(clip.in, clip.out, c);
-    sum += audio_mix_sample(pcm, media, channel) * g;
+    double g;
+    double media;
+    if (source_clip(clip, source) && clip_sound(clip, t, &g, &media)) sum += audio_mix_sample(pcm, media, channel) * g;
   }
   return sum;
 }
+
+namespace {
+
+// What the frame loop needs of one clip, computed once per chunk with the
+// same expressions as clip_sound.
+struct MixClip {
+  double at;
+  double in;
+  double out;
+  double pass;
+  double length;
+  double fade_in;
+  double fade_out;
+  double gain;
+};
+
+// The clips of `source` that may sound between times first and last (in
+// table order) into `out` (PROJECT_MAX_ROWS entries); returns their number.
+// A clip is left out only when it starts after `last` or has ended by `first`:
+// the time since its start only grows from frame to frame.
+uint64_t source_clips(const KelvraApp* app, uint64_t source, double first, double last, MixClip* out) {
+  const Project& project = app->project;
+  const uint64_t clip_count = std::min(project.clip_count, PROJECT_MAX_ROWS);
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < clip_count; ++i) {
+    const Clip& clip = project.clips[i];
+    const double length = kelvra_clip_length(&clip);
+    if (!source_clip(clip, source) || clip.at > last || first - clip.at >= length) continue;
+    const double pass = clip.out - clip.in;
+    out[count++] = MixClip{clip.at,
+                           clip.in,
+                           clip.out,
+                           pass,
+                           length,
+                           std::min(clip.fade_in, pass / 2),
+                           std::min(pass / 2, clip.fade_out),
+                           clip.gain};
+  }
+  return count;
+}
+
+// audio_mix_sample of channels 0 and 1 at one time.
+void sample_pair(const WavePcm* pcm, double time, double* left, double* right) {
+  const double x = time * pcm->rate;
+  if (!(x >= 0.0) || x >= static_cast<double>(pcm->frames)) {
+    *left = *right = 0.0;
+    return;
+  }
+  const uint64_t d = static_cast<uint64_t>(x);
+  const uint64_t d2 = d + 1 < pcm->frames ? d + 1 : d;
+  const double f = x - static_cast<double>(d);
+  const int16_t* a = pcm->samples + d * pcm->channels;
+  const int16_t* b = pcm->samples + d2 * pcm->channels;
+  const uint32_t c = pcm->channels >= 2 ? 1 : 0;
+  *left = a[0] + (static_cast<double>(b[0]) - a[0]) * f;
+  *right = a[c] + (static_cast<double>(b[c]) - a[c]) * f;
+}
+
+// Both channels of kelvra_audio_source_sample at time t over the clips in
+// `clips`: the same sums in the same order, with one walk of the clips.
+void source_frame(const WavePcm* pcm, const MixClip* clips, uint64_t count, double t, double* left,
+                  double* right) {
+  double sum_left = 0.0;
+  double sum_right = 0.0;
+  for (uint64_t k = 0; k < count; ++k) {
+    const MixClip& clip = clips[k];
+    const double c = t - clip.at;
+    if (!(c >= 0.0 && c < clip.length)) continue;
+    double g = clip.gain;
+    if (clip.fade_in > 0.0) g *= std::min(c / clip.fade_in, 1.0);
+    if (clip.fade_out > 0.0) g *= std::min((clip.length - c) / clip.fade_out, 1.0);
+    const double media = c < clip.pass ? clip.in + c : kelvra_media_time(clip.in, clip.out, c);
+    double l;
+    double r;
+    sample_pair(pcm, media, &l, &r);
+    sum_left += l * g;
+    sum_right += r * g;
+  }
+  *left = sum_left;
+  *right = sum_right;
+}
+
+}  // namespace
 
 namespace {
 
@@ -138,13 +238,22 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
     std::memset(acc, 0, sizeof(float) * 2 * frames);
     mix_music_clips(app, start, frames, acc);
   }
+  if (frames == 0) return;
+  MixClip clips[PROJECT_MAX_ROWS];
+  uint64_t clip_count = 0;
+  if (has_samples(pcm) && source < app->project.source_count) {
+    clip_count = source_clips(app, source, start, start + static_cast<double>(frames - 1) / RATE, clips);
+  }
   for (uint64_t i = 0; i < frames; ++i) {
-    const double t = start + static_cast<double>(i) / RATE;
-    for (uint32_t k = 0; k < 2; ++k) {
-      double v = kelvra_audio_source_sample(app, pcm, source, t, k);
-      if (music) v += acc[2 * i + k];
-      out[2 * i + k] = mix_round(v);
+    double left;
+    double right;
+    source_frame(pcm, clips, clip_count, start + static_cast<double>(i) / RATE, &left, &right);
+    if (music) {
+      left += acc[2 * i];
+      right += acc[2 * i + 1];
     }
+    out[2 * i] = mix_round(left);
+    out[2 * i + 1] = mix_round(right);
   }
 }
 
