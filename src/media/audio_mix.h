@@ -32,8 +32,8 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
 
 // Writes `frames` interleaved stereo frames for the transport's source, sample
 // or score mode from `start` seconds (source time, elapsed sample time or
-// score time). Silence in any other mode and without PCM in the source and
-// sample modes.
+// score time). Silence in any other mode, without PCM in the source and
+// sample modes, and for score chunks longer than 1600 frames.
 void kelvra_audio_mix(const KelvraApp* app, const WavePcm* pcm, double start, int16_t* out, uint64_t frames);
 
 // The source whose audio the timeline needs at time t: that of the first clip

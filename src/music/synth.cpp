@@ -12,8 +12,8 @@
 // frames independent. Over the at most 400 steps of a segment the chains stay
 // within about 1e-13 of the direct formulas, far below the single-precision
 // rounding of the products that go into the buffer. Angles that are not a
-// steady rotation (the electric keys' modulation, the kick's falling pitch,
-// the snare tone) use a polynomial sine on a reduced argument.
+// steady rotation (the electric keys' modulation, the kick's falling pitch)
+// use a polynomial sine on a reduced argument.
 //
 // Sections: [voices] collecting the notes, [kernels] phasors, decays, noise
 // and the polynomial sine, [render] frames of one voice, [mix] the entry
@@ -113,7 +113,7 @@ uint64_t synth_voices(const Score* score, double x, uint64_t frames, SynthVoice*
 
 // --------------------------------------------------------------- [kernels]
 
-// Two frames side by side; every kernel works on two of them (four frames).
+// Two frames side by side; each step of a kernel handles two pairs (LANES frames).
 using V2 = double __attribute__((vector_size(16)));
 constexpr uint32_t PAIRS = LANES / 2;
 

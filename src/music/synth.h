@@ -16,7 +16,7 @@ constexpr float SYNTH_NOTE_LEVEL = 5600.0f;  // peak of one note at full master,
 // Adds `frames` stereo frames of the score, starting at `start` seconds of
 // score time, into `buffer` (left, right pairs of floats in 16-bit sample
 // units, cleared by the caller). Callers pass at most 1600 frames at a time;
-// longer windows render the same samples, only more slowly per call.
+// longer windows are rendered correctly as well.
 void kelvra_synth_mix(const Score* score, double start, float* buffer, uint64_t frames);
 
 // The metronome click at `time` seconds of score time, in 16-bit sample units:
