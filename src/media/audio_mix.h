@@ -1,0 +1,42 @@
+// The timeline audio mix: 48,000 frames per second, 2 channels, signed 16
+// bits, in chunks of at most 1600 frames. Clip sound is read from decoded
+// sources (WavePcm) with the clips' gains, fades and loop passes; clips that
+// carry music add the synthesized score. The transport's source, sample and
+// score modes have their own mix. Used by the preview and the export; runs on
+// whichever thread calls it and allocates nothing.
+#pragma once
+
+#include <cstdint>
+
+struct KelvraApp;
+struct WavePcm;
+
+constexpr uint32_t MIX_RATE = 48000;
+constexpr uint64_t MIX_MAX_CHUNK = 1600;  // frames; longer chunks carry no score
+
+// The PCM's value of `channel` (0 or 1) at `time` seconds, linearly
+// interpolated, in 16-bit units; 0 outside the PCM. A mono PCM feeds both
+// channels; channels beyond the first two are never heard.
+double audio_mix_sample(const WavePcm* pcm, double time, uint32_t channel);
+
+// The sum over the audible (non-music) clips of `source` sounding at timeline
+// time t of sample x gain x fades; 0 without PCM, samples or such clips.
+double kelvra_audio_source_sample(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double t,
+                                  uint32_t channel);
+
+// Writes `frames` interleaved stereo frames of the timeline from `start`
+// seconds: the clips of `source` (read from `pcm`, which may be null; pass -1
+// for none) and, for chunks of at most 1600 frames, the music clips.
+void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double start,
+                               int16_t* out, uint64_t frames);
+
+// Writes `frames` interleaved stereo frames for the transport's source, sample
+// or score mode from `start` seconds (source time, elapsed sample time or
+// score time). Silence in any other mode, without PCM in the source and
+// sample modes, and for score chunks longer than 1600 frames.
+void kelvra_audio_mix(const KelvraApp* app, const WavePcm* pcm, double start, int16_t* out, uint64_t frames);
+
+// The source whose audio the timeline needs at time t: that of the first clip
+// (in table order) sounding at t, else of the clip starting soonest within
+// `lookahead` seconds (the later one in the table on equal starts), else -1.
+uint64_t kelvra_audio_timeline_source(const KelvraApp* app, double t, double lookahead);
