@@ -131,7 +131,11 @@ bool frame_loop(KelvraApp* app) {
     }
     uint32_t width = 0;
     uint32_t height = 0;
-    if (!ui_window_client_size(app->window, &width, &height) || width == 0 || height == 0) continue;
+    if (!ui_window_client_size(app->window, &width, &height) || width == 0 || height == 0) {
+      // Nothing to lay out or draw; a short nap keeps this pass from spinning a core.
+      ui_sleep_ms(10);
+      continue;
+    }
     if (width != app->client_width || height != app->client_height) app->needs_redraw = 1;
     app->client_width = width;
     app->client_height = height;
