@@ -10,21 +10,12 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app_fixture.h"
 #include "media/wave.h"
 #include "music/score.h"
 #include "music/synth.h"
 
 namespace kelvra_test {
-
-struct AppDeleter {
-  void operator()(KelvraApp* app) const {
-    kelvra_project_close(&app->project);
-    kelvra_app_free(app);
-  }
-};
-using AppPtr = std::unique_ptr<KelvraApp, AppDeleter>;
-
-inline AppPtr new_app() { return AppPtr(kelvra_app_create()); }
 
 // ---------------------------------------------------------------- scores
 
@@ -141,36 +132,5 @@ inline std::unique_ptr<TestPcm> level_pcm(int16_t value) {
   return make_pcm(8000, 80000, 2, [value](uint64_t, uint32_t) { return value; });
 }
 
-// ---------------------------------------------------------------- projects
-
-inline uint64_t add_source(KelvraApp* app, double duration = 10) {
-  Project& p = app->project;
-  Source& s = p.sources[p.source_count];
-  s = Source{};
-  s.out = duration;
-  s.duration = duration;
-  s.loops = 1;
-  s.video = 1;
-  s.audio = 1;
-  return p.source_count++;
-}
-
-// Appends an audible, visible clip of `source` showing in..out at `at`; returns it for further changes.
-inline Clip& add_clip(KelvraApp* app, int64_t source, double in, double out, double at, uint32_t lane = 0) {
-  Project& p = app->project;
-  Clip& c = p.clips[p.clip_count++];
-  c = Clip{};
-  c.source = source;
-  c.json_index = UINT64_MAX;
-  c.in = in;
-  c.out = out;
-  c.at = at;
-  c.gain = 1;
-  c.lane = lane;
-  c.loops = 1;
-  c.video = 1;
-  c.audio = 1;
-  return c;
-}
 
 }  // namespace kelvra_test

@@ -32,6 +32,9 @@ class TempDir {
   std::string path_;
 };
 
+// A file of the test suite's own data, by its path under tests/.
+inline std::string test_data(const std::string& name) { return std::string(KELVRA_TEST_DATA) + "/" + name; }
+
 inline void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;

@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-#include "app/rect.h"
+#include "base/limits.h"
+#include "base/rect.h"
 #include "project/project.h"
 
 struct UiWindow;
@@ -28,6 +29,7 @@ enum : uint32_t {
   KELVRA_TAB_AUDIO = 3,
   KELVRA_TAB_RENDER = 4,
 };
+constexpr uint32_t KELVRA_TAB_COUNT = 5;
 
 enum : uint32_t {
   KELVRA_LAYOUT_SPLIT = 0,
@@ -40,6 +42,35 @@ enum : uint32_t {
   TRANSPORT_SAMPLE = 1,
   TRANSPORT_TIMELINE = 2,
   TRANSPORT_SCORE = 3,
+};
+
+// What a left-button drag moves (drag_kind); the same numbers name the handle
+// under the pointer, from which the frame loop picks the cursor.
+enum : uint32_t {
+  KELVRA_DRAG_NONE = 0,
+  KELVRA_DRAG_TIMELINE_SCRUB = 1,  // press on the clip lanes away from a clip
+  KELVRA_DRAG_SOURCE_SCRUB = 2,    // press on the source seek bar
+  KELVRA_DRAG_NEW_RANGE = 3,       // press on the sample strip while no range exists
+  KELVRA_DRAG_RANGE_BODY = 4,      // press inside the range
+  KELVRA_DRAG_RANGE_IN = 5,        // press within 6 px of the range's in point
+  KELVRA_DRAG_RANGE_OUT = 6,       // press within 6 px of the out point, nearer to it than to in
+  KELVRA_DRAG_CLIP_MOVE = 7,       // press on a timeline clip
+  KELVRA_DRAG_FADE_IN = 8,         // clip controls: fade-in knob
+  KELVRA_DRAG_FADE_OUT = 9,        // fade-out knob
+  KELVRA_DRAG_GAIN = 10,           // gain knob
+  KELVRA_DRAG_POSITION = 11,       // position slider
+  KELVRA_DRAG_SCROLL_BAR = 12,     // timeline scroll bar
+  KELVRA_DRAG_INSET_MOVE = 13,     // an inset on the monitor
+};
+
+// What a left-button drag on the piano roll does (RollView::roll_drag).
+enum : uint32_t {
+  ROLL_DRAG_NONE = 0,
+  ROLL_DRAG_NEW_REGION = 1,
+  ROLL_DRAG_REGION_END = 2,
+  ROLL_DRAG_NEW_NOTE = 3,
+  ROLL_DRAG_THUMB = 4,  // the scroll bar's thumb
+  ROLL_DRAG_TEMPO = 5,  // the tempo slider
 };
 
 // One header meter: its text and the fill of its bar.
@@ -64,7 +95,7 @@ struct RollView {
   uint8_t drag_anchor_key;
   uint8_t drag_key;
   uint8_t roll_top_keys[KELVRA_ROLL_COUNT];
-  uint32_t roll_drag;     // 0 none, 1 new region, 2 region end, 3 new note, 4 thumb, 5 tempo
+  uint32_t roll_drag;     // ROLL_DRAG_*
   uint8_t notes_mode;
 };
 
@@ -98,7 +129,8 @@ struct KelvraApp {
   // --- the open document
   Project project;
 
-  // --- workspace layout, rewritten on every frame
+  // --- workspace layout, rewritten on every frame. Every rectangle here is
+  // both where its part is drawn and where a press on it is tested.
   Rect main_panel;
   Rect library_panel;
   Rect source_view;
@@ -111,6 +143,12 @@ struct KelvraApp {
   Rect timeline_toolbar;
   Rect open_button;
   Rect save_button;
+  Rect undo_button;
+  Rect redo_button;
+  Rect tab_buttons[KELVRA_TAB_COUNT];
+  Rect library_rows;  // presses select the row under them, 106 px a row
+  Rect library_cards[PROJECT_MAX_ROWS];
+  uint64_t library_card_count;  // the cards that fit above the status bar
   int32_t timeline_top;
   int32_t layout_width;
   int32_t layout_height;
@@ -152,7 +190,7 @@ struct KelvraApp {
   uint8_t source_range_active;
 
   // --- editor: drags
-  uint32_t drag_kind;
+  uint32_t drag_kind;  // KELVRA_DRAG_*
   uint8_t drag_started;
   uint8_t pending_deselect;
   int32_t press_x;

@@ -25,7 +25,7 @@ void kelvra_open_file(KelvraApp* app) {
   app->project_serial += 1;
   app->previewed_canvases = 0;
   app->dirty = 0;
-  app->playing = 0;
+  kelvra_stop_playback(app);
   app->timeline_scroll = 0;
   app->timeline_playhead = 0;
   app->edit_serial = 0;
@@ -43,14 +43,26 @@ void kelvra_open_file(KelvraApp* app) {
 void kelvra_save_file(KelvraApp* app) {
   char path[KELVRA_PATH_SIZE] = "";
   if (!ui_choose_file(app->window, true, "pjn", path)) return;
-  if (!kelvra_project_save(&app->project, path, app->layout_mode)) {
-    kelvra_status(app, "The project could not be saved.");
-    return;
+  const uint32_t result = kelvra_project_save(&app->project, path, app->layout_mode);
+  switch (result) {
+    case PROJECT_SAVED:
+    case PROJECT_SAVED_NOT_FLUSHED:
+      break;
+    case PROJECT_SAVE_TOO_LARGE:
+      kelvra_status(app, "The project is too large to be opened again, so it was not saved.");
+      return;
+    case PROJECT_SAVE_READ_ONLY:
+      kelvra_status(app, "The project file is read-only, so it was not saved.");
+      return;
+    default:
+      kelvra_status(app, "The project could not be saved.");
+      return;
   }
   app->dirty = 0;
   app->saved_serial = app->edit_serial;
   kelvra_project_title(app, path);
-  kelvra_status(app, "Saved the Kelvra project.");
+  kelvra_status(app, result == PROJECT_SAVED ? "Saved the Kelvra project."
+                                             : "Saved the Kelvra project, but its folder could not be flushed to disk.");
 }
 
 void kelvra_project_title(KelvraApp* app, const char* path) {

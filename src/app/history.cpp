@@ -152,12 +152,8 @@ void kelvra_history_step(KelvraApp* app, bool redo) {
 
   restore(app, target);
   app->roll.duplicate_region = -1;
-  app->roll.roll_drag = 0;
   app->previewed_canvases = 0;
-  app->playing = 0;
-  app->start_pending = 0;
-  app->drag_kind = 0;
-  app->pending_deselect = 0;
+  kelvra_halt(app);
   app->dirty = app->edit_serial != app->saved_serial;
   kelvra_seek(app);
   kelvra_sequence_end(app);

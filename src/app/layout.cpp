@@ -5,6 +5,13 @@
 #include "app/app.h"
 #include "app/workspace.h"
 
+namespace {
+
+constexpr int32_t kTabWidths[KELVRA_TAB_COUNT] = {72, 66, 43, 53, 60};
+constexpr int32_t kLibraryRow = 106;
+
+}  // namespace
+
 int32_t kelvra_round(double value) { return static_cast<int32_t>(std::lround(value)); }
 
 void kelvra_layout(KelvraApp* app) {
@@ -30,6 +37,21 @@ void kelvra_layout(KelvraApp* app) {
   app->timeline_toolbar = Rect{178, V, W - 181, 30};
   app->open_button = Rect{W - 219, 7, 46, 25};
   app->save_button = Rect{W - 72, 7, 65, 25};
+  app->undo_button = Rect{app->open_button.x - 64, 7, 30, 25};
+  app->redo_button = Rect{app->open_button.x - 32, 7, 30, 25};
+  int32_t tab_x = 179;
+  for (uint32_t i = 0; i < KELVRA_TAB_COUNT; ++i) {
+    app->tab_buttons[i] = Rect{tab_x, 46, kTabWidths[i], 25};
+    tab_x += kTabWidths[i];
+  }
+  app->library_rows = Rect{0, 67, 176, H - 89};
+  // Card i stands on b = 169 + 106 i; cards whose b reaches the status bar are left out.
+  uint64_t cards = 0;
+  while (cards < app->project.source_count && 169 + kLibraryRow * static_cast<int64_t>(cards) < H - 23) {
+    app->library_cards[cards] = Rect{7, 67 + kLibraryRow * static_cast<int32_t>(cards), 161, 102};
+    ++cards;
+  }
+  app->library_card_count = cards;
   app->timeline_top = V;
   app->layout_width = W;
   app->layout_height = H;

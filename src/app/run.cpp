@@ -2,16 +2,17 @@
 // shutdown in a fixed order.
 //
 // Index:
-//   [start]    kelvra_open_active, creating the shell and the workers
+//   [start]    kelvra_start, kelvra_open_active, creating the shell and the workers
 //   [cursor]   kelvra_cursor_for
-//   [loop]     one pass per frame
-//   [stop]     shutdown, kelvra_run
+//   [loop]     kelvra_frame: one pass per frame, in named steps
+//   [stop]     kelvra_shutdown, kelvra_run
 #include "app/run.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "app/app.h"
 #include "app/file_commands.h"
@@ -25,6 +26,7 @@
 #include "media/wave.h"
 #include "music/audio_editor.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
 
@@ -35,14 +37,18 @@ const char kStartFailure[] = "Kelvra could not initialize or present the native 
 // ------------------------------------------------------------------- [start]
 
 // The first line of the media folder's ".active-project", cut at the line end.
+// Only a regular file is read: a FIFO there must not hold up start-up.
 bool active_project_name(const char* folder, char* name) {
   char path[KELVRA_PATH_SIZE];
   if (!kelvra_path(folder, ".active-project", path)) return false;
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  const size_t got = std::fread(name, 1, KELVRA_PATH_SIZE - 1, file);
-  std::fclose(file);
-  name[got] = '\0';
+  uint64_t size = 0;
+  const int fd = sys_open_regular(path, &size);
+  if (fd < 0) return false;
+  const uint64_t wanted = size < KELVRA_PATH_SIZE - 1 ? size : KELVRA_PATH_SIZE - 1;
+  const bool read = sys_read_exactly(fd, name, wanted);
+  ::close(fd);
+  if (!read) return false;
+  name[wanted] = '\0';
   name[std::strcspn(name, "\r\n")] = '\0';
   return true;
 }
@@ -63,9 +69,19 @@ bool create_shell(KelvraApp* app) {
 
 }  // namespace
 
+bool kelvra_start(KelvraApp* app) {
+  if (!create_shell(app)) return false;
+  kelvra_open_active(app);
+  kelvra_render_library(app);
+  audio_editor_reset(app);
+  kelvra_status(app, "");
+  return true;
+}
+
 void kelvra_open_active(KelvraApp* app) {
   if (!kelvra_media_folder(app->media_folder)) return;
   ui_set_dialog_folder(app->media_folder);
+  sys_remove_stale_temporaries(app->media_folder, SYS_STALE_TEMPORARY_SECONDS);
   char name[KELVRA_PATH_SIZE] = "";
   const char* chosen = std::getenv("ZARNELK_START_PROJECT");
   if (chosen != nullptr && std::strlen(chosen) < KELVRA_PATH_SIZE)
@@ -90,14 +106,14 @@ uint32_t kelvra_cursor_for(const KelvraApp* app, int32_t x, int32_t y) {
   if (app->active_tab == KELVRA_TAB_SAMPLING && app->layout_mode != KELVRA_LAYOUT_SOURCE &&
       static_cast<uint64_t>(app->selected_source) < app->project.source_count && kelvra_hit(app->clip_name_field, &at))
     return UI_CURSOR_IBEAM;
-  const uint32_t kind = app->drag_kind != 0 ? app->drag_kind : kelvra_sample_handle(app, &at);
+  const uint32_t kind = app->drag_kind != KELVRA_DRAG_NONE ? app->drag_kind : kelvra_sample_handle(app, &at);
   switch (kind) {
-    case 3: return UI_CURSOR_CROSS;
-    case 5:
-    case 6: return UI_CURSOR_SIZEWE;
-    case 4:
-    case 7:
-    case 13: return UI_CURSOR_SIZEALL;
+    case KELVRA_DRAG_NEW_RANGE: return UI_CURSOR_CROSS;
+    case KELVRA_DRAG_RANGE_IN:
+    case KELVRA_DRAG_RANGE_OUT: return UI_CURSOR_SIZEWE;
+    case KELVRA_DRAG_RANGE_BODY:
+    case KELVRA_DRAG_CLIP_MOVE:
+    case KELVRA_DRAG_INSET_MOVE: return UI_CURSOR_SIZEALL;
     default: return UI_CURSOR_ARROW;
   }
 }
@@ -106,84 +122,103 @@ uint32_t kelvra_cursor_for(const KelvraApp* app, int32_t x, int32_t y) {
 
 namespace {
 
-// What the loop remembers between passes to decide whether to draw.
-struct FrameMemory {
-  uint64_t source_serial;
-  uint64_t program_serial;
-  uint64_t wave_serial;
-  uint64_t lane_sum;
-  uint64_t drawn_ms;
-  bool drawn_once;
-};
+void drain_input(KelvraApp* app) {
+  UiInput event;
+  while (ui_window_next_input(app->window, &event)) kelvra_input(app, &event);
+}
 
-// Runs passes until the window closes (true) or presenting fails (false).
-bool frame_loop(KelvraApp* app) {
-  FrameMemory memory{};
-  for (;;) {
-    if (!ui_window_poll_events()) return true;
-    UiInput event;
-    while (ui_window_next_input(app->window, &event)) kelvra_input(app, &event);
-    kelvra_render_poll(app);
-    if (!ui_window_is_visible(app->window)) {
-      ui_sleep_ms(50);
-      app->tick_time_ms = ui_time_ms();
-      continue;
-    }
-    uint32_t width = 0;
-    uint32_t height = 0;
-    if (!ui_window_client_size(app->window, &width, &height) || width == 0 || height == 0) {
-      // Nothing to lay out or draw; a short nap keeps this pass from spinning a core.
-      ui_sleep_ms(10);
-      continue;
-    }
-    if (width != app->client_width || height != app->client_height) app->needs_redraw = 1;
-    app->client_width = width;
-    app->client_height = height;
-    kelvra_layout(app);
-    int32_t px = 0;
-    int32_t py = 0;
-    if (ui_window_pointer(app->window, &px, &py)) ui_window_use_cursor(app->window, kelvra_cursor_for(app, px, py));
-    const bool ticked = kelvra_tick(app);
-    kelvra_audio_update(app);
-    const uint64_t now = ui_time_ms();
-    const bool meters = kelvra_meters_poll(app, now);
+// While minimized nothing is laid out, ticked, fed or drawn, and the transport
+// does not count the time.
+void nap_minimized(KelvraApp* app) {
+  ui_sleep_ms(50);
+  app->tick_time_ms = ui_time_ms();
+}
 
-    uint64_t source_serial = 0;
-    uint64_t program_serial = 0;
-    uint64_t wave_serial = 0;
-    uint64_t lane_sum = 0;
-    kelvra_video_size(app->source_video, nullptr, nullptr, &source_serial);
-    kelvra_video_size(app->program_video, nullptr, nullptr, &program_serial);
-    kelvra_wave_read(app->wave, nullptr, nullptr, &wave_serial);
-    if (app->active_tab == KELVRA_TAB_TIMELINE) {
-      for (VideoWorker* lane : app->lane_videos) {
-        uint64_t serial = 0;
-        kelvra_video_size(lane, nullptr, nullptr, &serial);
-        lane_sum += serial;
-      }
+// Stores the client size; false when there is nothing to lay out or draw.
+bool take_client_size(KelvraApp* app) {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  if (!ui_window_client_size(app->window, &width, &height) || width == 0 || height == 0) return false;
+  if (width != app->client_width || height != app->client_height) app->needs_redraw = 1;
+  app->client_width = width;
+  app->client_height = height;
+  return true;
+}
+
+void choose_cursor(KelvraApp* app) {
+  int32_t x = 0;
+  int32_t y = 0;
+  if (ui_window_pointer(app->window, &x, &y)) ui_window_use_cursor(app->window, kelvra_cursor_for(app, x, y));
+}
+
+// The workers' serials, read under their locks.
+FrameSerials read_serials(KelvraApp* app) {
+  FrameSerials serials{};
+  kelvra_video_size(app->source_video, nullptr, nullptr, &serials.source);
+  kelvra_video_size(app->program_video, nullptr, nullptr, &serials.program);
+  kelvra_wave_read(app->wave, nullptr, nullptr, &serials.wave);
+  if (app->active_tab == KELVRA_TAB_TIMELINE) {
+    for (VideoWorker* lane : app->lane_videos) {
+      uint64_t serial = 0;
+      kelvra_video_size(lane, nullptr, nullptr, &serial);
+      serials.lane_sum += serial;
     }
-    const bool draw = ticked || meters || source_serial != memory.source_serial ||
-                      program_serial != memory.program_serial || lane_sum != memory.lane_sum ||
-                      wave_serial != memory.wave_serial || !memory.drawn_once || now - memory.drawn_ms > 250;
-    if (draw) {
-      if (!kelvra_painter_begin(app->painter, width, height)) return false;
-      kelvra_draw(app);
-      if (!kelvra_painter_end(app->painter)) return false;
-      app->needs_redraw = 0;
-      memory.drawn_ms = now;
-      memory.drawn_once = true;
-      memory.source_serial = source_serial;
-      memory.program_serial = program_serial;
-      memory.wave_serial = wave_serial;
-    }
-    if (!ui_window_wait_frame(app->window)) return false;
-    memory.lane_sum = lane_sum;
   }
+  return serials;
+}
+
+// Something changed since the last drawn frame, or 250 ms have passed.
+bool should_draw(const FrameMemory* memory, const FrameSerials& now, bool changed, uint64_t now_ms) {
+  return changed || !memory->drawn_once || now.source != memory->drawn.source ||
+         now.program != memory->drawn.program || now.wave != memory->drawn.wave ||
+         now.lane_sum != memory->lane_sum || now_ms - memory->drawn_ms > 250;
+}
+
+bool draw(KelvraApp* app) {
+  if (!kelvra_painter_begin(app->painter, app->client_width, app->client_height)) return false;
+  kelvra_draw(app);
+  return true;
+}
+
+bool present(KelvraApp* app) { return kelvra_painter_end(app->painter); }
+
+}  // namespace
+
+uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
+  if (!ui_window_poll_events()) return KELVRA_FRAME_QUIT;
+  drain_input(app);
+  kelvra_render_poll(app);
+  if (!ui_window_is_visible(app->window)) {
+    nap_minimized(app);
+    return KELVRA_FRAME_NEXT;
+  }
+  if (!take_client_size(app)) {
+    ui_sleep_ms(10);  // a short nap keeps a window without a size from spinning a core
+    return KELVRA_FRAME_NEXT;
+  }
+  kelvra_layout(app);
+  choose_cursor(app);
+  const bool ticked = kelvra_tick(app);
+  kelvra_audio_update(app);
+  const uint64_t now_ms = ui_time_ms();
+  const bool meters = kelvra_meters_poll(app, now_ms);
+  const FrameSerials serials = read_serials(app);
+  if (should_draw(memory, serials, ticked || meters, now_ms)) {
+    if (!draw(app) || !present(app)) return KELVRA_FRAME_FAILED;
+    app->needs_redraw = 0;
+    memory->drawn_ms = now_ms;
+    memory->drawn_once = true;
+    memory->drawn = serials;
+    memory->frames_drawn += 1;
+  }
+  if (!ui_window_wait_frame(app->window)) return KELVRA_FRAME_FAILED;
+  memory->lane_sum = serials.lane_sum;
+  return KELVRA_FRAME_NEXT;
 }
 
 // -------------------------------------------------------------------- [stop]
 
-void shutdown(KelvraApp* app) {
+void kelvra_shutdown(KelvraApp* app) {
   kelvra_video_destroy(app->source_video);
   kelvra_video_destroy(app->program_video);
   kelvra_video_destroy(app->lookahead_video);
@@ -201,8 +236,6 @@ void shutdown(KelvraApp* app) {
   kelvra_app_free(app);
 }
 
-}  // namespace
-
 int kelvra_run() {
   std::signal(SIGPIPE, SIG_IGN);
   KelvraApp* app = kelvra_app_create();
@@ -214,15 +247,15 @@ int kelvra_run() {
     kelvra_app_free(app);
     return 1;
   }
-  bool ok = create_shell(app);
+  bool ok = kelvra_start(app);
   if (ok) {
-    kelvra_open_active(app);
-    kelvra_render_library(app);
-    audio_editor_reset(app);
-    kelvra_status(app, "");
-    ok = frame_loop(app);
+    FrameMemory memory{};
+    uint32_t result;
+    while ((result = kelvra_frame(app, &memory)) == KELVRA_FRAME_NEXT) {
+    }
+    ok = result == KELVRA_FRAME_QUIT;
   }
-  shutdown(app);
+  kelvra_shutdown(app);
   if (!ok) {
     std::fprintf(stderr, "kelvra: %s\n", kStartFailure);
     return ui_report_error(kStartFailure);

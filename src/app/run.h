@@ -5,8 +5,43 @@
 
 struct KelvraApp;
 
+// The workers' serials one frame saw (the lane sum only on the Timeline tab).
+struct FrameSerials {
+  uint64_t source;
+  uint64_t program;
+  uint64_t wave;
+  uint64_t lane_sum;
+};
+
+// What the loop remembers between passes to decide whether to draw; zero
+// before the first pass.
+struct FrameMemory {
+  FrameSerials drawn;  // the serials of the last drawn frame
+  uint64_t lane_sum;   // the lane sum of the last pass, drawn or not
+  uint64_t drawn_ms;
+  uint64_t frames_drawn;
+  bool drawn_once;
+};
+
+enum : uint32_t {
+  KELVRA_FRAME_NEXT = 0,    // go on with the next pass
+  KELVRA_FRAME_QUIT = 1,    // the window was closed
+  KELVRA_FRAME_FAILED = 2,  // drawing, presenting or the frame wait failed
+};
+
 // Runs the editor until its window is closed; the process exit code.
 int kelvra_run();
+// Creates the window, the painter and the workers in the record from
+// kelvra_app_create, opens the start-up project and readies the editors.
+// False when the window, the painter or a required worker is missing; the
+// record must then still go through kelvra_shutdown.
+bool kelvra_start(KelvraApp* app);
+// One pass of the frame loop: drain the input, poll the exports, lay out,
+// choose the cursor, tick, feed the audio, draw and present when something
+// changed, and wait for the next frame.
+uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory);
+// Destroys everything in the record in a fixed order and frees it.
+void kelvra_shutdown(KelvraApp* app);
 // Finds and opens the start-up project in the media folder.
 void kelvra_open_active(KelvraApp* app);
 // The pointer cursor for the drag or the handle under (x, y) (UI_CURSOR_* id).

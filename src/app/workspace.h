@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "app/rect.h"
+#include "base/rect.h"
 
 struct KelvraApp;
 struct Meter;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/rect.h"
+#include "base/rect.h"
 #include "project/project.h"
 
 struct KelvraApp;
@@ -18,6 +18,10 @@ using SampleRange = Clip;
 void kelvra_seek(KelvraApp* app);
 void kelvra_select(KelvraApp* app, uint64_t index);
 void kelvra_change_tab(KelvraApp* app, uint32_t tab);
+// Stops playback: nothing plays and no start is pending.
+void kelvra_stop_playback(KelvraApp* app);
+// Stops playback and ends every drag, the piano roll's included.
+void kelvra_halt(KelvraApp* app);
 // Advances the clock and feeds the workers; returns needs_redraw.
 bool kelvra_tick(KelvraApp* app);
 
@@ -37,7 +41,7 @@ double sample_position(const KelvraApp* app, int32_t x);
 void kelvra_input(KelvraApp* app, const UiInput* event);
 void kelvra_press(KelvraApp* app, const UiInput* event);
 bool kelvra_hit(Rect rect, const UiInput* event);
-// The range handle under the pointer: 0 none, 4 body, 5 in marker, 6 out marker.
+// The range handle under the pointer: KELVRA_DRAG_NONE, _RANGE_BODY, _RANGE_IN or _RANGE_OUT.
 uint32_t kelvra_sample_handle(const KelvraApp* app, const UiInput* event);
 
 // ----------------------------------------------------------------- views

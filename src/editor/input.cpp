@@ -33,13 +33,7 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
     request_close(app);
     return;
   }
-  if (event->key == UI_KEY_ESCAPE) {
-    app->playing = 0;
-    app->start_pending = 0;
-    app->drag_kind = 0;
-    app->pending_deselect = 0;
-    app->roll.roll_drag = 0;
-  }
+  if (event->key == UI_KEY_ESCAPE) kelvra_halt(app);
   if (event->ctrl) {
     if (event->key == key_letter('O')) kelvra_open_file(app);
     if (event->key == key_letter('S')) kelvra_save_file(app);
@@ -56,7 +50,7 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
     case UI_POINTER_RELEASE:
       if (app->pending_deselect) kelvra_clear_clip(app);
       app->pending_deselect = 0;
-      app->drag_kind = 0;
+      app->drag_kind = KELVRA_DRAG_NONE;
       break;
     default:
       break;
@@ -67,8 +61,6 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
 // ------------------------------------------------------------------- [press]
 
 void kelvra_press(KelvraApp* app, const UiInput* event) {
-  const int32_t x = event->x;
-  const int32_t y = event->y;
   if (kelvra_hit(app->open_button, event)) {
     kelvra_open_file(app);
     return;
@@ -77,28 +69,24 @@ void kelvra_press(KelvraApp* app, const UiInput* event) {
     kelvra_save_file(app);
     return;
   }
-  const int32_t open_x = app->open_button.x;
-  if (y >= 7 && y <= 31 && x >= open_x - 64 && x < open_x - 34) {
+  if (kelvra_hit(app->undo_button, event)) {
     kelvra_history_step(app, false);
     return;
   }
-  if (y >= 7 && y <= 31 && x >= open_x - 32 && x < open_x - 2) {
+  if (kelvra_hit(app->redo_button, event)) {
     kelvra_history_step(app, true);
     return;
   }
-  if (x <= 175 && y > 66 && y < app->layout_height - 22) {
+  if (kelvra_hit(app->library_rows, event)) {
     kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
-    kelvra_select(app, static_cast<uint64_t>((y - 67) / 106));
+    kelvra_select(app, static_cast<uint64_t>((event->y - app->library_rows.y) / 106));
     return;
   }
-  if (y >= 46 && y <= 70 && x >= 179 && x <= 472) {
-    const uint32_t tab = x <= 250   ? KELVRA_TAB_SAMPLING
-                         : x <= 316 ? KELVRA_TAB_TIMELINE
-                         : x <= 359 ? KELVRA_TAB_TEXT
-                         : x <= 412 ? KELVRA_TAB_AUDIO
-                                    : KELVRA_TAB_RENDER;
-    kelvra_change_tab(app, tab);
-    return;
+  for (uint32_t tab = 0; tab < KELVRA_TAB_COUNT; ++tab) {
+    if (kelvra_hit(app->tab_buttons[tab], event)) {
+      kelvra_change_tab(app, tab);
+      return;
+    }
   }
 }
 
@@ -112,15 +100,15 @@ bool kelvra_hit(Rect rect, const UiInput* event) {
 uint32_t kelvra_sample_handle(const KelvraApp* app, const UiInput* event) {
   if (app->active_tab != KELVRA_TAB_SAMPLING || app->layout_mode == KELVRA_LAYOUT_SOURCE || !kelvra_has_sample(app) ||
       !kelvra_hit(app->sample_strip, event))
-    return 0;
+    return KELVRA_DRAG_NONE;
   const double duration = app->project.sources[app->selected_source].duration;
-  if (!(duration > 0)) return 0;
+  if (!(duration > 0)) return KELVRA_DRAG_NONE;
   SampleRange range;
   kelvra_sample_range(&range, app);
   const double t = sample_position(app, event->x);
   const double to_in = std::fabs(t - range.in);
   const double to_out = std::fabs(t - range.out);
   const double tolerance = 6 * duration / std::max(app->sample_strip.width, 1);
-  if (std::min(to_in, to_out) <= tolerance) return to_out < to_in ? 6 : 5;
-  return range.in < t && t < range.out ? 4 : 0;
+  if (std::min(to_in, to_out) <= tolerance) return to_out < to_in ? KELVRA_DRAG_RANGE_OUT : KELVRA_DRAG_RANGE_IN;
+  return range.in < t && t < range.out ? KELVRA_DRAG_RANGE_BODY : KELVRA_DRAG_NONE;
 }

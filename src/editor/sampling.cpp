@@ -46,8 +46,7 @@ void kelvra_sample_reset(KelvraApp* app) {
   kelvra_sample_range(&range, app);
   app->sample_elapsed = 0;
   app->transport_mode = TRANSPORT_SAMPLE;
-  app->playing = 0;
-  app->start_pending = 0;
+  kelvra_stop_playback(app);
   app->sample_media_time = range.in;
   kelvra_seek(app);
 }

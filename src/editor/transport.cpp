@@ -18,6 +18,18 @@ void kelvra_seek(KelvraApp* app) {
   app->start_pending = app->playing;
 }
 
+void kelvra_stop_playback(KelvraApp* app) {
+  app->playing = 0;
+  app->start_pending = 0;
+}
+
+void kelvra_halt(KelvraApp* app) {
+  kelvra_stop_playback(app);
+  app->drag_kind = KELVRA_DRAG_NONE;
+  app->pending_deselect = 0;
+  app->roll.roll_drag = ROLL_DRAG_NONE;
+}
+
 void kelvra_select(KelvraApp* app, uint64_t index) {
   if (index >= app->project.source_count) return;
   const Source& source = app->project.sources[index];
@@ -34,8 +46,7 @@ void kelvra_select(KelvraApp* app, uint64_t index) {
 void kelvra_change_tab(KelvraApp* app, uint32_t tab) {
   if (tab == app->active_tab) return;
   app->active_tab = tab;
-  app->playing = 0;
-  app->start_pending = 0;
+  kelvra_stop_playback(app);
   app->needs_redraw = 1;
   switch (tab) {
     case KELVRA_TAB_TIMELINE:
@@ -58,8 +69,8 @@ void kelvra_change_tab(KelvraApp* app, uint32_t tab) {
   }
 }
 
-// Advances the clock and keeps the workers fed with the selected source.
-// Playback and the timeline's pictures arrive with the playback engine.
+// Advances the clock and keeps the workers fed with the selected source: its
+// picture at the source playhead, and its sound while the Sampling tab shows.
 bool kelvra_tick(KelvraApp* app) {
   const uint64_t now = ui_time_ms();
   app->tick_time_ms = now;

@@ -1,5 +1,5 @@
-// The views of the tabs and the timeline band. Each arrives with its own
-// issue; until then the main panel shows the empty workspace around them.
+// The views of the tabs and the timeline band. They draw nothing over the
+// empty main panel and timeline area that the workspace draws around them.
 #include "editor/editor.h"
 
 void kelvra_draw_sampling(KelvraApp*) {}

@@ -1,5 +1,5 @@
-// Render queue record. Exports arrive with the export issue; until then the
-// queue holds no jobs and the library scan adds nothing.
+// Render queue record. The queue holds no jobs, polling it does nothing and
+// the library scan adds no rendered sources.
 #include <cstdlib>
 
 #include "export/render.h"

@@ -1,5 +1,5 @@
-// Audio output record. The device arrives with the sound engine and the
-// editor; until then the output is silent and never holds a start.
+// Audio output record. No device is opened: the output is silent, and the
+// update never holds or clears a playback start.
 #include <cstdlib>
 
 #include "media/audio_output.h"

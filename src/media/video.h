@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "app/rect.h"
+#include "base/limits.h"
+#include "base/rect.h"
 #include "platform/painter.h"
 
 struct VideoWorker;
@@ -16,7 +17,7 @@ constexpr uint32_t VIDEO_MAX_SIDE = 4096;
 // A decoder, owned by exactly one thread; zero-filled before first use.
 struct VideoDecoder {
   MediaReader* reader;
-  char path[260];
+  char path[KELVRA_PATH_SIZE];
   uint8_t* pixels;  // last decoded picture: width x height x 4 bytes, B, G, R, X, top row first
   uint32_t width;
   uint32_t height;

@@ -13,21 +13,18 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <thread>
 
-#include "media/auto_event.h"
 #include "media/video.h"
+#include "media/worker.h"
 
 // ------------------------------------------------------------------ [record]
 
 struct VideoWorker {
-  // Fixed after create.
-  AutoEvent wake_event;  // signalled once for each accepted request and at shutdown
-  std::thread thread;
-  std::mutex lock;
-  // --- protected by lock
-  char requested_path[260] = {};
-  char frame_path[260] = {};
+  // Fixed after create; its lock guards every field below.
+  WorkerThread thread;
+  // --- protected by thread.lock
+  char requested_path[KELVRA_PATH_SIZE] = {};
+  char frame_path[KELVRA_PATH_SIZE] = {};
   double requested_time = 0;
   double frame_duration = 0;
   double frame_time = 0;
@@ -36,7 +33,6 @@ struct VideoWorker {
   uint8_t* pixels = nullptr;  // frame_width x frame_height x 4 bytes, rows packed
   uint32_t frame_width = 0;
   uint32_t frame_height = 0;
-  bool stop_requested = false;
 };
 
 namespace {
@@ -46,48 +42,59 @@ constexpr double kRequestStep = 0.014;  // requests closer than this to the pend
 
 // ------------------------------------------------------------------ [thread]
 
-// Publishes the decoder's picture unless a newer request for something else superseded it.
-void publish_locked(VideoWorker* worker, const VideoDecoder& decoder, uint64_t serial) {
-  const bool current = worker->request_serial == serial ||
-                       (std::strcmp(worker->requested_path, decoder.path) == 0 &&
-                        std::fabs(worker->requested_time - decoder.last_frame_time) <= kPublishWindow);
-  if (!current) return;
-  const uint64_t bytes = static_cast<uint64_t>(decoder.width) * decoder.height * 4;
-  if (worker->pixels == nullptr || worker->frame_width != decoder.width || worker->frame_height != decoder.height) {
-    uint8_t* pixels = static_cast<uint8_t*>(std::malloc(bytes));
-    if (pixels == nullptr) return;  // the old picture stays
-    std::free(worker->pixels);
-    worker->pixels = pixels;
+// One request at a time: the worker thread's own state.
+struct VideoJob {
+  VideoWorker* worker;
+  VideoDecoder decoder;
+  uint64_t serial;
+  double time;
+  char path[KELVRA_PATH_SIZE];
+
+  void take_locked() {
+    serial = worker->request_serial;
+    time = worker->requested_time;
+    std::memcpy(path, worker->requested_path, sizeof path);
   }
-  std::memcpy(worker->pixels, decoder.pixels, bytes);
-  std::snprintf(worker->frame_path, sizeof worker->frame_path, "%s", decoder.path);
-  worker->frame_serial += 1;
-  worker->frame_width = decoder.width;
-  worker->frame_height = decoder.height;
-  worker->frame_duration = decoder.duration;
-  worker->frame_time = decoder.last_frame_time;
+
+  bool run() {
+    if (std::strcmp(path, decoder.path) != 0 && !video_decode_open(&decoder, path)) return false;
+    return video_decode_frame(&decoder, time);
+  }
+
+  // Publishes the decoder's picture unless a newer request for something else superseded it.
+  void publish_locked() {
+    const bool current = worker->request_serial == serial ||
+                         (std::strcmp(worker->requested_path, decoder.path) == 0 &&
+                          std::fabs(worker->requested_time - decoder.last_frame_time) <= kPublishWindow);
+    if (!current) return;
+    const uint64_t bytes = static_cast<uint64_t>(decoder.width) * decoder.height * 4;
+    if (worker->pixels == nullptr || worker->frame_width != decoder.width || worker->frame_height != decoder.height) {
+      uint8_t* pixels = static_cast<uint8_t*>(std::malloc(bytes));
+      if (pixels == nullptr) return;  // the old picture stays
+      std::free(worker->pixels);
+      worker->pixels = pixels;
+    }
+    std::memcpy(worker->pixels, decoder.pixels, bytes);
+    std::snprintf(worker->frame_path, sizeof worker->frame_path, "%s", decoder.path);
+    worker->frame_serial += 1;
+    worker->frame_width = decoder.width;
+    worker->frame_height = decoder.height;
+    worker->frame_duration = decoder.duration;
+    worker->frame_time = decoder.last_frame_time;
+  }
+};
+
+void video_thread(void* owner) {
+  VideoJob job{};
+  job.worker = static_cast<VideoWorker*>(owner);
+  worker_serve(&job.worker->thread, job);
+  video_decode_close(&job.decoder);
 }
 
-void video_thread(VideoWorker* worker) {
-  VideoDecoder decoder{};
-  for (;;) {
-    auto_event_wait(&worker->wake_event);
-    uint64_t serial;
-    double time;
-    char path[260];
-    {
-      std::lock_guard<std::mutex> hold(worker->lock);
-      if (worker->stop_requested) break;
-      serial = worker->request_serial;
-      time = worker->requested_time;
-      std::memcpy(path, worker->requested_path, sizeof path);
-    }
-    if (std::strcmp(path, decoder.path) != 0 && !video_decode_open(&decoder, path)) continue;
-    if (!video_decode_frame(&decoder, time)) continue;
-    std::lock_guard<std::mutex> hold(worker->lock);
-    publish_locked(worker, decoder, serial);
-  }
-  video_decode_close(&decoder);
+void free_worker(void* owner) {
+  VideoWorker* worker = static_cast<VideoWorker*>(owner);
+  std::free(worker->pixels);
+  delete worker;
 }
 
 }  // namespace
@@ -97,9 +104,7 @@ void video_thread(VideoWorker* worker) {
 VideoWorker* kelvra_video_create() {
   VideoWorker* worker = new (std::nothrow) VideoWorker();
   if (worker == nullptr) return nullptr;
-  try {
-    worker->thread = std::thread(video_thread, worker);
-  } catch (...) {
+  if (!worker_start(&worker->thread, video_thread, worker, free_worker)) {
     delete worker;
     return nullptr;
   }
@@ -107,29 +112,21 @@ VideoWorker* kelvra_video_create() {
 }
 
 void kelvra_video_destroy(VideoWorker* worker) {
-  if (worker == nullptr) return;
-  {
-    std::lock_guard<std::mutex> hold(worker->lock);
-    worker->stop_requested = true;
-  }
-  auto_event_signal(&worker->wake_event);
-  worker->thread.join();
-  std::free(worker->pixels);
-  delete worker;
+  if (worker != nullptr && worker_stop(&worker->thread, WORKER_STOP_GRACE_MS)) free_worker(worker);
 }
 
 void kelvra_video_request(VideoWorker* worker, const char* path, double time) {
   if (worker == nullptr || path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof worker->requested_path)
     return;
   {
-    std::lock_guard<std::mutex> hold(worker->lock);
+    std::lock_guard<std::mutex> hold(worker->thread.lock);
     if (std::strcmp(path, worker->requested_path) == 0 && std::fabs(time - worker->requested_time) < kRequestStep)
       return;
     std::snprintf(worker->requested_path, sizeof worker->requested_path, "%s", path);
     worker->requested_time = time;
     worker->request_serial += 1;
+    worker_wake_locked(&worker->thread);
   }
-  auto_event_signal(&worker->wake_event);
 }
 
 // ------------------------------------------------------------------ [frames]
@@ -151,7 +148,7 @@ void draw_locked(VideoWorker* worker, Painter* painter, Rect rect, TexturePlacem
 
 bool kelvra_video_paint(VideoWorker* worker, const char* path, Painter* painter, Rect rect, bool cover) {
   if (worker == nullptr || rect.width <= 0 || rect.height <= 0) return false;
-  std::lock_guard<std::mutex> hold(worker->lock);
+  std::lock_guard<std::mutex> hold(worker->thread.lock);
   if (!frame_of_locked(worker, path)) return false;
   draw_locked(worker, painter, rect, TexturePlacement{0, 0, 1}, 1.0, cover);
   return true;
@@ -160,7 +157,7 @@ bool kelvra_video_paint(VideoWorker* worker, const char* path, Painter* painter,
 bool kelvra_video_compose(VideoWorker* worker, const char* path, double time, Painter* painter, Rect rect,
                           TexturePlacement placement, double opacity) {
   if (worker == nullptr || rect.width <= 0 || rect.height <= 0 || !(opacity > 0)) return false;
-  std::lock_guard<std::mutex> hold(worker->lock);
+  std::lock_guard<std::mutex> hold(worker->thread.lock);
   if (!frame_of_locked(worker, path) || !(std::fabs(worker->frame_time - time) <= 0.16)) return false;
   draw_locked(worker, painter, rect, placement, opacity, true);
   return true;
@@ -169,7 +166,7 @@ bool kelvra_video_compose(VideoWorker* worker, const char* path, double time, Pa
 bool kelvra_video_hold(VideoWorker* worker, const char* path, double start, double end, Painter* painter, Rect rect,
                        TexturePlacement placement, bool cover) {
   if (worker == nullptr || rect.width <= 0 || rect.height <= 0) return false;
-  std::lock_guard<std::mutex> hold(worker->lock);
+  std::lock_guard<std::mutex> hold(worker->thread.lock);
   if (!frame_of_locked(worker, path) || worker->frame_time < start - 0.034 || worker->frame_time > end + 0.034)
     return false;
   draw_locked(worker, painter, rect, placement, 1.0, cover);
@@ -178,7 +175,7 @@ bool kelvra_video_hold(VideoWorker* worker, const char* path, double start, doub
 
 bool kelvra_video_position(VideoWorker* worker, const char* path, double* time) {
   if (worker == nullptr) return false;
-  std::lock_guard<std::mutex> hold(worker->lock);
+  std::lock_guard<std::mutex> hold(worker->thread.lock);
   if (!frame_of_locked(worker, path)) return false;
   if (time != nullptr) *time = worker->frame_time;
   return true;
@@ -186,7 +183,7 @@ bool kelvra_video_position(VideoWorker* worker, const char* path, double* time) 
 
 bool kelvra_video_dimensions(VideoWorker* worker, uint32_t* width, uint32_t* height) {
   if (worker == nullptr) return false;
-  std::lock_guard<std::mutex> hold(worker->lock);
+  std::lock_guard<std::mutex> hold(worker->thread.lock);
   if (width != nullptr) *width = worker->frame_width;
   if (height != nullptr) *height = worker->frame_height;
   return worker->frame_width != 0 && worker->frame_height != 0;
@@ -194,7 +191,7 @@ bool kelvra_video_dimensions(VideoWorker* worker, uint32_t* width, uint32_t* hei
 
 uint64_t kelvra_video_size(VideoWorker* worker, const char* path, double* duration, uint64_t* serial) {
   if (worker == nullptr) return 0;
-  std::lock_guard<std::mutex> hold(worker->lock);
+  std::lock_guard<std::mutex> hold(worker->thread.lock);
   if (path != nullptr && duration != nullptr && std::strcmp(path, worker->frame_path) == 0)
     *duration = worker->frame_duration;
   if (serial != nullptr) *serial = worker->frame_serial;
@@ -202,6 +199,6 @@ uint64_t kelvra_video_size(VideoWorker* worker, const char* path, double* durati
 }
 
 VideoWorkerCounts kelvra_video_counts(VideoWorker* worker) {
-  std::lock_guard<std::mutex> hold(worker->lock);
+  std::lock_guard<std::mutex> hold(worker->thread.lock);
   return VideoWorkerCounts{worker->request_serial, worker->frame_serial, worker->frame_time};
 }

@@ -1,5 +1,5 @@
-// Piano-roll view state. Its drawing and tools arrive with the piano-roll
-// issue; until then the Audio tab shows the empty panel and takes no input.
+// Piano-roll view state and its reset. The Audio tab draws nothing over the
+// empty panel and takes no input.
 #include "music/audio_editor.h"
 
 #include <algorithm>

@@ -4,11 +4,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <utility>
 
+#include "music/score_file.h"
 #include "project/project.h"
 
 namespace {
-
 
 // Adds the notes of `pattern` to the region just added; returns whether any was added.
 bool import_notes(const JsonDocument* document, uint64_t pattern, uint64_t track, Score* score, uint8_t* lowest,
@@ -41,23 +44,33 @@ bool import_notes(const JsonDocument* document, uint64_t pattern, uint64_t track
 
 }  // namespace
 
-uint64_t music_find(const JsonDocument* document, uint64_t array, const char* id, uint64_t* position) {
-  if (id == nullptr || data_json_kind(document, array) != JSON_ARRAY) return JSON_NONE;
-  char wanted[96];
-  std::snprintf(wanted, sizeof wanted, "%s", id);
-  if (wanted[0] == '\0') return JSON_NONE;
+namespace {
+
+// The elements of a "patterns" or "channels" array by their "id" (as read into
+// a 96-byte field), the first element of each id kept with its position.
+using IdIndex = std::unordered_map<std::string, std::pair<uint64_t, uint64_t>>;
+
+void index_ids(const JsonDocument* document, uint64_t array, IdIndex* index) {
+  if (data_json_kind(document, array) != JSON_ARRAY) return;
   uint64_t at = 0;
   for (uint64_t element = data_json_child(document, array); element != JSON_NONE;
        element = data_json_after(document, element, array), ++at) {
-    char element_id[96] = "";
-    project_string(document, element, "id", element_id, sizeof element_id);
-    if (element_id[0] != '\0' && std::strcmp(element_id, wanted) == 0) {
-      if (position != nullptr) *position = at;
-      return element;
-    }
+    char id[96] = "";
+    project_string(document, element, "id", id, sizeof id);
+    if (id[0] != '\0') index->emplace(id, std::make_pair(element, at));
   }
-  return JSON_NONE;
 }
+
+// The element whose id is `id`, or JSON_NONE; `position` is set only when found.
+uint64_t find_id(const IdIndex& index, const char* id, uint64_t* position) {
+  if (id[0] == '\0') return JSON_NONE;
+  const auto found = index.find(id);
+  if (found == index.end()) return JSON_NONE;
+  if (position != nullptr) *position = found->second.second;
+  return found->second.first;
+}
+
+}  // namespace
 
 bool project_import_music(Project* project) {
   Score* score = &project->score;
@@ -69,8 +82,11 @@ bool project_import_music(Project* project) {
   score->metronome = 0;
   const uint64_t blocks = data_json_field(document, music, "blocks");
   if (data_json_kind(document, blocks) != JSON_ARRAY) return true;
-  const uint64_t patterns = data_json_field(document, music, "patterns");
-  const uint64_t channels = data_json_field(document, music, "channels");
+  // Looked up by id once each, so that a file of many blocks imports in linear time.
+  IdIndex patterns;
+  IdIndex channels;
+  index_ids(document, data_json_field(document, music, "patterns"), &patterns);
+  index_ids(document, data_json_field(document, music, "channels"), &channels);
 
   for (uint64_t block = data_json_child(document, blocks); block != JSON_NONE && score->region_count < SCORE_MAX_REGIONS;
        block = data_json_after(document, block, blocks)) {
@@ -78,9 +94,9 @@ bool project_import_music(Project* project) {
     char channel_id[96] = "";
     project_string(document, block, "pattern", pattern_id, sizeof pattern_id);
     project_string(document, block, "channel", channel_id, sizeof channel_id);
-    const uint64_t pattern = music_find(document, patterns, pattern_id, nullptr);
+    const uint64_t pattern = find_id(patterns, pattern_id, nullptr);
     uint64_t position = 0;
-    const uint64_t channel = music_find(document, channels, channel_id, &position);
+    const uint64_t channel = find_id(channels, channel_id, &position);
     if (pattern == JSON_NONE || position > SCORE_MAX_ROLLS - 1) continue;
     const uint64_t track = data_json_field(document, channel, "track");
 

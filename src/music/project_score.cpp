@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "music/score_file.h"
 #include "project/project.h"
 #include "project/text_buffer.h"
 
 namespace {
-
-
 
 // Reads the instrument list of a region: digits-only entries up to 5, at most four; [0] when none.
 void read_instruments(const JsonDocument* document, uint64_t list, ScoreRegion* region) {

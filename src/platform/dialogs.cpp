@@ -29,9 +29,11 @@
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
 
+#include "base/limits.h"
+
 namespace {
 
-constexpr size_t kPathSize = 260;
+constexpr size_t kPathSize = KELVRA_PATH_SIZE;
 
 // ------------------------------------------------------------------- [hooks]
 
@@ -191,10 +193,6 @@ bool ui_confirm(const char* title, const char* text) {
 
 bool ui_choose_file(UiWindow* window, bool save, const char* extension, char* path) {
   if (extension == nullptr || path == nullptr) return false;
-  char filter[128] = {};
-  const int filter_length =
-      std::snprintf(filter, sizeof filter, "%s files%c*.%s%cAll files%c*.*", extension, 0, extension, 0, 0);
-  if (filter_length < 0 || filter_length > 126) return false;
   if (g_hooks.choose_file != nullptr) return g_hooks.choose_file(save, extension, path);
 
   char chosen[4096] = "";

@@ -1,17 +1,41 @@
-// File system operations with platform semantics: atomic replacement of a file.
+// File system operations with platform semantics: atomic replacement of a
+// file, reading regular files without blocking, and full paths.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
-// Replaces the file at `path` with `length` bytes: a temporary file in the same
-// folder, written and flushed to disk, renamed over the target, then the folder
-// flushed. On any failure the target is untouched and no temporary file stays.
-bool sys_file_write_atomic(const char* path, const void* data, uint64_t length);
+enum : uint32_t {
+  SYS_WRITE_DONE = 0,         // the new file is in place and on disk
+  SYS_WRITE_NOT_FLUSHED = 1,  // the new file is in place, but its folder could not be flushed to disk
+  SYS_WRITE_FAILED = 2,       // nothing changed and no temporary file stays
+  SYS_WRITE_READ_ONLY = 3,    // the target is read-only; nothing changed
+};
+
+// Replaces the file at `path` with `length` bytes: a temporary file in the
+// same folder, written and flushed to disk, renamed over the target, then the
+// folder flushed. A symbolic link is written through: the file it names is
+// replaced and the link stays. Until the rename nothing visible changes; the
+// rename is the point of no return, after which only the folder flush can
+// fail (SYS_WRITE_NOT_FLUSHED). Temporary files of this writer older than an
+// hour, left in that folder by a killed save, are removed first.
+uint32_t sys_file_write_atomic(const char* path, const void* data, uint64_t length);
+
+// Removes this writer's temporary files ("zke" and six letters or digits,
+// regular, owned by this user) older than `max_age_seconds` from `folder`;
+// the number removed.
+uint32_t sys_remove_stale_temporaries(const char* folder, uint64_t max_age_seconds);
+constexpr uint64_t SYS_STALE_TEMPORARY_SECONDS = 3600;
+
+// Opens `path` for reading when it is a regular file, without waiting on a
+// FIFO or a device; the descriptor and the file's size, or -1.
+int sys_open_regular(const char* path, uint64_t* size);
+// Reads exactly `length` bytes from `fd`; false on an error or a short file.
+bool sys_read_exactly(int fd, void* data, uint64_t length);
 
 // The full path of `path` (relative paths are joined to the working folder),
-// written into a 260-byte buffer; false when it does not fit or names a folder.
+// written into a KELVRA_PATH_SIZE buffer; false when it does not fit or names a folder.
 bool sys_full_path(const char* path, char* out);
 
 // The system calls the atomic writer goes through. Tests swap them to inject

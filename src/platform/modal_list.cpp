@@ -17,16 +17,12 @@
 #include "platform/modal_list.h"
 #include "platform/ui_internal.h"
 
+#include "base/palette.h"
+
 namespace {
 
 constexpr int kRowHeight = 24;
 constexpr int kPad = 8;
-constexpr uint32_t kBackground = 0x1D2220;
-constexpr uint32_t kBorder = 0x404C44;
-constexpr uint32_t kText = 0xE7EFEA;
-constexpr uint32_t kSecondary = 0xA4B1A9;
-constexpr uint32_t kHighlight = 0x534521;
-constexpr uint32_t kField = 0x101311;
 
 void colour(cairo_t* cr, uint32_t rgb) {
   cairo_set_source_rgb(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0);
@@ -64,24 +60,24 @@ void paint(SDL_Window* window, const ListState& state) {
   pango_font_description_free(font);
   pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_START);
 
-  colour(cr, kBorder);
+  colour(cr, PALETTE_BORDER);
   cairo_paint(cr);
-  colour(cr, kBackground);
+  colour(cr, PALETTE_PANEL);
   cairo_rectangle(cr, 1, 1, state.width - 2, state.height - 2);
   cairo_fill(cr);
   const ModalListView& view = *state.view;
   int y = kPad / 2;
   if (view.title != nullptr) {
-    text(cr, layout, view.title, kPad, y, state.width - 2 * kPad, kSecondary);
+    text(cr, layout, view.title, kPad, y, state.width - 2 * kPad, PALETTE_SECONDARY_TEXT);
     y += kRowHeight;
   }
   if (view.field != nullptr) {
-    colour(cr, kField);
+    colour(cr, PALETTE_PICTURE);
     cairo_rectangle(cr, kPad, y + 2, state.width - 2 * kPad, kRowHeight - 4);
     cairo_fill(cr);
     char shown[300];
     std::snprintf(shown, sizeof shown, "%s|", view.field);
-    text(cr, layout, shown, kPad + 4, y, state.width - 2 * kPad - 8, kText);
+    text(cr, layout, shown, kPad + 4, y, state.width - 2 * kPad - 8, PALETTE_PRIMARY_TEXT);
   }
   pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
   for (int i = 0; i < state.visible_rows; ++i) {
@@ -89,11 +85,11 @@ void paint(SDL_Window* window, const ListState& state) {
     if (row >= view.row_count) break;
     const int row_y = state.first_row_y + i * kRowHeight;
     if (static_cast<int64_t>(row) == state.highlight) {
-      colour(cr, kHighlight);
+      colour(cr, PALETTE_ACTIVE_BUTTON);
       cairo_rectangle(cr, 1, row_y, state.width - 2, kRowHeight);
       cairo_fill(cr);
     }
-    text(cr, layout, view.rows[row] != nullptr ? view.rows[row] : "", kPad, row_y, state.width - 2 * kPad, kText);
+    text(cr, layout, view.rows[row] != nullptr ? view.rows[row] : "", kPad, row_y, state.width - 2 * kPad, PALETTE_PRIMARY_TEXT);
   }
   g_object_unref(layout);
   cairo_destroy(cr);

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "app/rect.h"
+#include "base/rect.h"
 
 struct Painter;
 struct UiWindow;

@@ -8,12 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/rect.h"
+#include "base/limits.h"
+#include "base/rect.h"
 #include "json/json.h"
 #include "music/score.h"
 
 constexpr uint64_t PROJECT_MAX_ROWS = 256;
-constexpr size_t KELVRA_PATH_SIZE = 260;
 constexpr double PROJECT_NUMBER_LIMIT = 14400.0;  // four hours
 constexpr uint64_t PROJECT_MAX_FILE_SIZE = 285212672;  // 272 MiB
 
@@ -110,7 +110,8 @@ void project_read_transform(Project* project, Clip* clip);
 bool kelvra_media_folder(char* buffer);
 bool kelvra_path(const char* folder, const char* name, char* buffer);
 bool kelvra_project_open(Project* project, const char* path);
-// Opens a project from bytes already in memory (the file reader's steps 3 to 8).
+// Opens a project from bytes already in memory: parse, check and read every
+// section into a candidate that replaces `project` only when all of it held.
 bool kelvra_project_open_bytes(Project* project, const char* data, uint64_t size);
 void kelvra_project_close(Project* project);
 
@@ -125,7 +126,16 @@ uint8_t project_boolean(const JsonDocument* document, uint64_t object, const cha
 
 // ---------------------------------------------------------------- writing
 struct TextBuffer;
-bool kelvra_project_save(const Project* project, const char* path, uint32_t layout);
+enum : uint32_t {
+  PROJECT_SAVED = 0,
+  PROJECT_SAVED_NOT_FLUSHED = 1,  // the file was replaced, but its folder could not be flushed to disk
+  PROJECT_SAVE_FAILED = 2,        // nothing was written
+  PROJECT_SAVE_TOO_LARGE = 3,     // the text is past what opening accepts; nothing was written
+  PROJECT_SAVE_READ_ONLY = 4,     // the file is read-only; nothing was written
+};
+// Writes the project's text to `path` atomically, after checking that opening
+// would accept it; a PROJECT_SAVE* result.
+uint32_t kelvra_project_save(const Project* project, const char* path, uint32_t layout);
 // Builds the file text that kelvra_project_save writes; false when it could not be built.
 bool project_build_text(const Project* project, uint32_t layout, TextBuffer* out);
 void project_keep_fields(TextBuffer* buffer, const JsonDocument* document, uint64_t object,
@@ -135,9 +145,3 @@ void project_write_cuts(TextBuffer* buffer, const Project* project);
 void project_write_library(TextBuffer* buffer, const Project* project);
 void project_write_canvas_list(TextBuffer* buffer, const Project* project);
 void project_write_transform(TextBuffer* buffer, const Project* project, const Clip* clip, uint8_t* written);
-
-// --------------------------------------------------------------- the score
-void project_write_score(TextBuffer* buffer, const Score* score);
-bool project_read_score(Project* project);
-bool project_import_music(Project* project);
-uint64_t music_find(const JsonDocument* document, uint64_t array, const char* id, uint64_t* position);

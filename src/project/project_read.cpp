@@ -13,10 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
+#include "music/score_file.h"
+#include "platform/files.h"
 #include "project/project.h"
 
 namespace {
-
 
 // A whole count from a clamped number, fraction dropped.
 uint32_t whole(double value, double low, double high) { return static_cast<uint32_t>(std::clamp(value, low, high)); }
@@ -35,7 +38,7 @@ bool kelvra_media_folder(char* buffer) {
     if (home == nullptr) return false;
     length = std::snprintf(buffer, KELVRA_PATH_SIZE, "%s/Videos/Zarnel", home);
   }
-  if (length < 1 || length > 259) {
+  if (length < 1 || length >= static_cast<int>(KELVRA_PATH_SIZE)) {
     buffer[0] = '\0';
     return false;
   }
@@ -47,7 +50,7 @@ bool kelvra_path(const char* folder, const char* name, char* buffer) {
   if (std::strpbrk(name, "\\/:") != nullptr) return false;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
   int length = std::snprintf(buffer, KELVRA_PATH_SIZE, "%s/%s", folder, name);
-  if (length < 1 || length > 259) {
+  if (length < 1 || length >= static_cast<int>(KELVRA_PATH_SIZE)) {
     buffer[0] = '\0';
     return false;
   }
@@ -245,7 +248,9 @@ void discard(Project* candidate) {
   std::free(candidate);
 }
 
-// Steps 4 to 8 of opening, over a NUL-terminated text the candidate already owns.
+// Parses the NUL-terminated text the candidate owns, checks it is a version-1
+// project object, reads every section, and on success moves the candidate into
+// `project`. The candidate is freed either way.
 bool open_candidate(Project* project, Project* candidate) {
   if (!data_json_parse(&candidate->document, candidate->file_text) ||
       candidate->document.tokens[0].kind != JSON_OBJECT ||
@@ -272,25 +277,19 @@ Project* new_candidate() { return static_cast<Project*>(std::calloc(1, sizeof(Pr
 
 bool kelvra_project_open(Project* project, const char* path) {
   if (project == nullptr || path == nullptr) return false;
-  Project* candidate = new_candidate();
-  if (candidate == nullptr) return false;
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
-    discard(candidate);
-    return false;
-  }
-  bool ok = std::fseek(file, 0, SEEK_END) == 0;
-  long size = ok ? std::ftell(file) : -1;
-  ok = ok && size >= 1 && static_cast<uint64_t>(size) <= PROJECT_MAX_FILE_SIZE && std::fseek(file, 0, SEEK_SET) == 0;
+  uint64_t size = 0;
+  const int fd = sys_open_regular(path, &size);
+  if (fd < 0) return false;
+  Project* candidate = size >= 1 && size <= PROJECT_MAX_FILE_SIZE ? new_candidate() : nullptr;
+  bool ok = candidate != nullptr;
   if (ok) {
     candidate->file_text = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
-    ok = candidate->file_text != nullptr &&
-         std::fread(candidate->file_text, 1, static_cast<size_t>(size), file) == static_cast<size_t>(size) &&
+    ok = candidate->file_text != nullptr && sys_read_exactly(fd, candidate->file_text, size) &&
          std::memchr(candidate->file_text, '\0', static_cast<size_t>(size)) == nullptr;
   }
-  std::fclose(file);
+  ::close(fd);
   if (!ok) {
-    discard(candidate);
+    if (candidate != nullptr) discard(candidate);
     return false;
   }
   candidate->file_text[size] = '\0';

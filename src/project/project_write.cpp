@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "music/score_file.h"
 #include "platform/files.h"
 #include "project/project.h"
 #include "project/text_buffer.h"
@@ -29,7 +30,6 @@ template <size_t N>
 constexpr size_t count_of(const char* const (&)[N]) {
   return N;
 }
-
 
 const char* flag(uint8_t value) { return value ? "true" : "false"; }
 const char* mode(uint8_t loop) { return loop ? "loop" : "cut"; }
@@ -225,10 +225,33 @@ bool project_build_text(const Project* project, uint32_t layout, TextBuffer* out
   return true;
 }
 
-bool kelvra_project_save(const Project* project, const char* path, uint32_t layout) {
+namespace {
+
+// Whether the reader would take `text` back: its size, syntax, nesting and
+// token count within the reader's limits. The text is parsed exactly as
+// opening parses it.
+bool readable(const TextBuffer& text) {
+  if (text.length < 1 || text.length > PROJECT_MAX_FILE_SIZE) return false;
+  JsonDocument document{};
+  const bool parsed = data_json_parse(&document, text.data);
+  data_json_free(&document);
+  return parsed;
+}
+
+}  // namespace
+
+uint32_t kelvra_project_save(const Project* project, const char* path, uint32_t layout) {
   TextBuffer text;
-  if (!project_build_text(project, layout, &text)) return false;
-  bool saved = sys_file_write_atomic(path, text.data, text.length);
+  if (!project_build_text(project, layout, &text)) return PROJECT_SAVE_FAILED;
+  uint32_t result = PROJECT_SAVE_TOO_LARGE;
+  if (readable(text)) {
+    switch (sys_file_write_atomic(path, text.data, text.length)) {
+      case SYS_WRITE_DONE: result = PROJECT_SAVED; break;
+      case SYS_WRITE_NOT_FLUSHED: result = PROJECT_SAVED_NOT_FLUSHED; break;
+      case SYS_WRITE_READ_ONLY: result = PROJECT_SAVE_READ_ONLY; break;
+      default: result = PROJECT_SAVE_FAILED; break;
+    }
+  }
   text_buffer_free(&text);
-  return saved;
+  return result;
 }

@@ -2,7 +2,13 @@
 // lookup, and the first input routes: close, shortcuts, buttons, library and tabs.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <memory>
 #include <string>
 
@@ -14,6 +20,7 @@
 #include "editor/editor.h"
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
+#include "app_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -49,13 +56,11 @@ class Commands : public ::testing::Test {
     Dialogs::confirm_answer = false;
     Dialogs::asked.clear();
     Dialogs::file_dialogs = 0;
-    app = kelvra_app_create();
+    owner = kelvra_test::app_of_size(1334, 872);
+    app = owner.get();
     const UiWindowConfig config = {"Zarnel Kelvra", 1334, 872, 30, 0, 1, 1, 1, 1, 1};
     app->window = ui_window_create(&config);
     ASSERT_NE(app->window, nullptr);
-    app->client_width = 1334;
-    app->client_height = 872;
-    kelvra_layout(app);
     write_file(dir.file("first.pjn"),
                R"({"sources": [{"id": "a", "file": "a.mp4", "title": "A"}, {"id": "b", "file": "b.mp4"}],
                    "clips": [{"sourceId": "a", "out": 2}], "layout": "edit"})");
@@ -64,10 +69,6 @@ class Commands : public ::testing::Test {
   void TearDown() override {
     ui_window_poll_events();  // take a posted close request, if any
     ui_set_dialog_hooks(nullptr);
-    kelvra_history_clear(app);
-    kelvra_project_close(&app->project);
-    ui_window_destroy(app->window);
-    kelvra_app_free(app);
   }
   void open(const std::string& name) {
     Dialogs::next_path = dir.file(name);
@@ -93,7 +94,10 @@ class Commands : public ::testing::Test {
     app->project.clips[0].at = at;
   }
 
+  void press(Rect rect) { press(rect.x, rect.y); }
+
   TempDir dir;
+  kelvra_test::AppPtr owner;
   KelvraApp* app = nullptr;
 };
 
@@ -184,12 +188,13 @@ TEST_F(Commands, ShortcutsAndHeaderButtons) {
   EXPECT_EQ(app->project.clips[0].at, 2.0);
   key(UI_KEY_A + ('Z' - 'A'), false);  // without Ctrl: nothing
   EXPECT_EQ(app->project.clips[0].at, 2.0);
-  const int undo_x = app->open_button.x - 64;
-  press(undo_x, 7);
+  const Rect undo = app->undo_button;
+  const Rect redo = app->redo_button;
+  press(undo);
   EXPECT_EQ(app->project.clips[0].at, 1.0);
-  press(undo_x + 32, 31);  // redo
+  press(redo.x + redo.width - 1, redo.y + redo.height - 1);
   EXPECT_EQ(app->project.clips[0].at, 2.0);
-  press(undo_x + 30, 20);  // the gap between the two buttons
+  press(undo.x + undo.width, undo.y + 5);  // the gap between the two buttons
   EXPECT_EQ(app->project.clips[0].at, 2.0);
   key(UI_KEY_A + ('Y' - 'A'), true);
   EXPECT_EQ(app->project.clips[0].at, 2.0);
@@ -205,45 +210,43 @@ TEST_F(Commands, ShortcutsAndHeaderButtons) {
   EXPECT_EQ(read_file(dir.file("via-button.pjn")).empty(), false);
 }
 
-TEST_F(Commands, LibraryCardsAndTabs) {
+TEST_F(Commands, LibraryRowsAndTabs) {
   open("first.pjn");
   app->active_tab = KELVRA_TAB_RENDER;
-  press(50, 67 + 106 + 5);  // the second card
+  const Rect rows = app->library_rows;
+  press(rows.x + 50, rows.y + 106 + 5);  // the second row
   EXPECT_EQ(app->active_tab, KELVRA_TAB_SAMPLING);
   EXPECT_EQ(app->selected_source, 1);
-  press(50, 67 + 106 * 5);  // past the last source: only the tab changes
+  press(rows.x + 50, rows.y + 106 * 4);  // past the last source: only the tab changes
   EXPECT_EQ(app->selected_source, 1);
-  const struct {
-    int x;
-    uint32_t tab;
-  } tabs[] = {{250, KELVRA_TAB_SAMPLING}, {251, KELVRA_TAB_TIMELINE}, {359, KELVRA_TAB_TEXT},
-              {412, KELVRA_TAB_AUDIO},    {472, KELVRA_TAB_RENDER}};
-  for (const auto& t : tabs) {
-    press(t.x, 50);
-    EXPECT_EQ(app->active_tab, t.tab) << t.x;
+  // Each tab takes presses from its first to its last pixel.
+  for (uint32_t tab : {KELVRA_TAB_TIMELINE, KELVRA_TAB_AUDIO, KELVRA_TAB_SAMPLING, KELVRA_TAB_RENDER, KELVRA_TAB_TEXT}) {
+    const Rect r = app->tab_buttons[tab];
+    press(r.x, r.y);
+    EXPECT_EQ(app->active_tab, tab);
+    app->active_tab = tab == KELVRA_TAB_SAMPLING ? KELVRA_TAB_TEXT : KELVRA_TAB_SAMPLING;
+    press(r.x + r.width - 1, r.y + r.height - 1);
+    EXPECT_EQ(app->active_tab, tab);
   }
-  EXPECT_EQ(app->transport_mode, TRANSPORT_SCORE);  // the Audio tab plays the score; Render keeps it
-  press(473, 50);
-  EXPECT_EQ(app->active_tab, KELVRA_TAB_RENDER);
+  press(app->tab_buttons[KELVRA_TAB_AUDIO]);
+  EXPECT_EQ(app->transport_mode, TRANSPORT_SCORE);  // the Audio tab plays the score
+  const Rect last = app->tab_buttons[KELVRA_TAB_RENDER];
+  press(last.x + last.width, last.y);  // just past the strip
+  EXPECT_EQ(app->active_tab, KELVRA_TAB_AUDIO);
 }
 
-TEST_F(Commands, CursorFollowsTheDragOrTheField) {
+TEST_F(Commands, TextCursorOverTheNameFieldOnly) {
   open("first.pjn");
   app->layout_mode = KELVRA_LAYOUT_SPLIT;
   kelvra_layout(app);
   const Rect field = app->clip_name_field;
-  EXPECT_EQ(kelvra_cursor_for(app, field.x + 2, field.y + 2), static_cast<uint32_t>(UI_CURSOR_IBEAM));
-  const struct {
-    uint32_t drag;
-    uint32_t cursor;
-  } drags[] = {{3, UI_CURSOR_CROSS},   {5, UI_CURSOR_SIZEWE},  {6, UI_CURSOR_SIZEWE}, {4, UI_CURSOR_SIZEALL},
-               {7, UI_CURSOR_SIZEALL}, {13, UI_CURSOR_SIZEALL}, {2, UI_CURSOR_ARROW},  {14, UI_CURSOR_ARROW}};
-  for (const auto& d : drags) {
-    app->drag_kind = d.drag;
-    EXPECT_EQ(kelvra_cursor_for(app, 600, 300), d.cursor) << d.drag;
-  }
-  app->drag_kind = 7;
-  EXPECT_EQ(kelvra_cursor_for(app, field.x + 2, field.y + 2), static_cast<uint32_t>(UI_CURSOR_IBEAM));
+  EXPECT_EQ(kelvra_cursor_for(app, field.x, field.y), static_cast<uint32_t>(UI_CURSOR_IBEAM));
+  app->drag_kind = KELVRA_DRAG_CLIP_MOVE;  // even during a drag
+  EXPECT_EQ(kelvra_cursor_for(app, field.x, field.y), static_cast<uint32_t>(UI_CURSOR_IBEAM));
+  app->drag_kind = KELVRA_DRAG_NONE;
+  EXPECT_EQ(kelvra_cursor_for(app, field.x - 1, field.y), static_cast<uint32_t>(UI_CURSOR_ARROW));
+  app->layout_mode = KELVRA_LAYOUT_SOURCE;  // the field is not shown
+  EXPECT_EQ(kelvra_cursor_for(app, field.x, field.y), static_cast<uint32_t>(UI_CURSOR_ARROW));
 }
 
 // ---------------------------------------------------------------- start-up
@@ -251,67 +254,97 @@ TEST_F(Commands, CursorFollowsTheDragOrTheField) {
 class StartUp : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_media = getenv_or("ZARNELK_MEDIA");
-    saved_start = getenv_or("ZARNELK_START_PROJECT");
-    setenv("ZARNELK_MEDIA", dir.path().c_str(), 1);
-    unsetenv("ZARNELK_START_PROJECT");
     write_file(dir.file("project.json"), R"({"sources": [{"id": "fallback"}]})");
     write_file(dir.file("chosen.pjn"), R"({"sources": [{"id": "chosen"}], "layout": "source"})");
     write_file(dir.file("active.pjn"), R"({"sources": [{"id": "active"}]})");
+    write_file(dir.file("broken.pjn"), "{");
+    ASSERT_EQ(::mkfifo(dir.file("pipe.pjn").c_str(), 0600), 0);
   }
-  void TearDown() override {
-    restore("ZARNELK_MEDIA", saved_media);
-    restore("ZARNELK_START_PROJECT", saved_start);
-  }
-  static std::string getenv_or(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? std::string(1, '=') + value : "";
-  }
-  static void restore(const char* name, const std::string& saved) {
-    if (saved.empty())
-      unsetenv(name);
-    else
-      setenv(name, saved.c_str() + 1, 1);
-  }
-  // The identifier of the first source of what start-up opened, or "" for nothing.
+  // The identifier of the first source of what start-up opened, or "" for
+  // nothing. A start-up that waits on something fails the test instead of
+  // hanging it: the FIFO gets a writer, which lets any open of it go on.
   std::string opened() {
-    KelvraApp* app = kelvra_app_create();
-    kelvra_open_active(app);
-    std::string id = app->project.source_count > 0 ? app->project.sources[0].id : "";
-    if (id == "chosen") {
-      EXPECT_EQ(app->layout_mode, KELVRA_LAYOUT_SOURCE);
+    auto run = std::async(std::launch::async, [] {
+      KelvraApp* app = kelvra_app_create();
+      kelvra_open_active(app);
+      std::string id = app->project.source_count > 0 ? app->project.sources[0].id : "";
+      const bool layout_ok = id != "chosen" || app->layout_mode == KELVRA_LAYOUT_SOURCE;
+      const bool selected = id.empty() || app->selected_source == 0;
+      kelvra_project_close(&app->project);
+      kelvra_app_free(app);
+      return layout_ok && selected ? id : "<not set up>";
+    });
+    if (run.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      ADD_FAILURE() << "start-up waited on a FIFO";
+      const int writer = ::open(dir.file("pipe.pjn").c_str(), O_RDWR);
+      ::close(writer);
+      const int active = ::open(dir.file(".active-project").c_str(), O_RDWR | O_NONBLOCK);
+      ::close(active);
     }
-    if (!id.empty()) {
-      EXPECT_EQ(app->selected_source, 0);
-    }
-    kelvra_project_close(&app->project);
-    kelvra_app_free(app);
-    return id;
+    return run.get();
   }
   TempDir dir;
-  std::string saved_media;
-  std::string saved_start;
+  kelvra_test::ScopedEnv media{"ZARNELK_MEDIA", dir.path().c_str()};
+  kelvra_test::ScopedEnv start{"ZARNELK_START_PROJECT", nullptr};
 };
 
 TEST_F(StartUp, FindsTheProjectToOpen) {
-  EXPECT_EQ(opened(), "fallback");  // neither variable nor ".active-project"
-  write_file(dir.file(".active-project"), "active.pjn\r\nignored");
-  EXPECT_EQ(opened(), "active");
-  setenv("ZARNELK_START_PROJECT", "chosen.pjn", 1);
-  EXPECT_EQ(opened(), "chosen");
-  setenv("ZARNELK_START_PROJECT", "missing.pjn", 1);
-  EXPECT_EQ(opened(), "fallback");  // ".active-project" is not consulted then
-  setenv("ZARNELK_START_PROJECT", std::string(260, 'n').c_str(), 1);
-  EXPECT_EQ(opened(), "active");  // too long: ignored
-  for (const char* bad : {"../chosen.pjn", "sub/chosen.pjn", "c:chosen.pjn", ".."}) {
-    setenv("ZARNELK_START_PROJECT", bad, 1);
-    EXPECT_EQ(opened(), "fallback") << bad;
+  enum Active { NONE, FILE_ACTIVE, FILE_BROKEN, FILE_PIPE, FIFO };
+  const struct {
+    const char* start;  // ZARNELK_START_PROJECT, null when unset
+    Active active;      // what ".active-project" is
+    bool fallback;      // "project.json" exists
+    const char* expected;
+  } cases[] = {
+      {nullptr, NONE, true, "fallback"},              // neither variable nor ".active-project"
+      {nullptr, FILE_ACTIVE, true, "active"},         // its first line, cut at the line end
+      {"chosen.pjn", FILE_ACTIVE, true, "chosen"},    // the variable comes first
+      {"missing.pjn", FILE_ACTIVE, true, "fallback"},  // ".active-project" is not consulted then
+      {"", FILE_ACTIVE, true, "fallback"},
+      {"../chosen.pjn", NONE, true, "fallback"},
+      {"sub/chosen.pjn", NONE, true, "fallback"},
+      {"c:chosen.pjn", NONE, true, "fallback"},
+      {"..", NONE, true, "fallback"},
+      {nullptr, FILE_BROKEN, false, ""},               // nothing opens: the project stays empty
+      {nullptr, NONE, false, ""},
+      {"pipe.pjn", FILE_ACTIVE, true, "fallback"},     // a FIFO is not a project
+      {nullptr, FILE_PIPE, true, "fallback"},
+      {nullptr, FIFO, true, "fallback"},               // nor a FIFO as ".active-project"
+  };
+  const std::string too_long(260, 'n');
+  for (const auto& c : cases) {
+    std::remove(dir.file(".active-project").c_str());
+    if (c.active == FILE_ACTIVE) write_file(dir.file(".active-project"), "active.pjn\r\nignored");
+    if (c.active == FILE_BROKEN) write_file(dir.file(".active-project"), "broken.pjn\n");
+    if (c.active == FILE_PIPE) write_file(dir.file(".active-project"), "pipe.pjn");
+    if (c.active == FIFO) {
+      ASSERT_EQ(::mkfifo(dir.file(".active-project").c_str(), 0600), 0);
+    }
+    if (c.fallback)
+      write_file(dir.file("project.json"), R"({"sources": [{"id": "fallback"}]})");
+    else
+      std::remove(dir.file("project.json").c_str());
+    kelvra_test::ScopedEnv variable("ZARNELK_START_PROJECT", c.start);
+    EXPECT_EQ(opened(), c.expected) << (c.start != nullptr ? c.start : "(unset)") << " " << c.active;
   }
-  unsetenv("ZARNELK_START_PROJECT");
-  std::remove(dir.file("project.json").c_str());
-  write_file(dir.file(".active-project"), "broken.pjn\n");
-  write_file(dir.file("broken.pjn"), "{");
-  EXPECT_EQ(opened(), "");  // nothing opens: the project stays empty
+  std::remove(dir.file(".active-project").c_str());
+  write_file(dir.file(".active-project"), "active.pjn\n");
+  kelvra_test::ScopedEnv variable("ZARNELK_START_PROJECT", too_long.c_str());
+  EXPECT_EQ(opened(), "active");  // a name of 260 characters or more is ignored
+}
+
+TEST_F(StartUp, RemovesTemporaryFilesOfKilledSavesOlderThanAnHour) {
+  for (const char* name : {"zkeOld123", "zkeNew123", "zkeOld12", "zke-old-1", "notzke123"}) {
+    write_file(dir.file(name), "partial");
+    if (std::string(name) != "zkeNew123") {
+      const struct timespec old[2] = {{std::time(nullptr) - 7200, 0}, {std::time(nullptr) - 7200, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, dir.file(name).c_str(), old, 0), 0);
+    }
+  }
+  ::mkdir(dir.file("zkeDir123").c_str(), 0755);  // not a file: kept
+  opened();
+  EXPECT_EQ(kelvra_test::list_folder(dir.path()),
+            "active.pjn;broken.pjn;chosen.pjn;notzke123;pipe.pjn;project.json;zke-old-1;zkeDir123;zkeNew123;zkeOld12;");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "app/history.h"
 #include "app/meters.h"
 #include "app/workspace.h"
+#include "app_fixture.h"
 #include "platform/painter.h"
 
 namespace {
@@ -21,24 +22,8 @@ std::string show(Rect r) {
          std::to_string(r.height) + ")";
 }
 
-struct AppDeleter {
-  void operator()(KelvraApp* app) const {
-    kelvra_painter_destroy(app->painter);
-    kelvra_history_clear(app);
-    kelvra_project_close(&app->project);
-    kelvra_app_free(app);
-  }
-};
-using AppPtr = std::unique_ptr<KelvraApp, AppDeleter>;
-
-AppPtr app_of_size(uint32_t width, uint32_t height, uint32_t mode = 0) {
-  AppPtr app(kelvra_app_create());
-  app->client_width = width;
-  app->client_height = height;
-  app->layout_mode = mode;
-  kelvra_layout(app.get());
-  return app;
-}
+using kelvra_test::AppPtr;
+using kelvra_test::app_of_size;
 
 TEST(Layout, DefaultWindow) {
   AppPtr app = app_of_size(1334, 872);
@@ -54,6 +39,23 @@ TEST(Layout, DefaultWindow) {
   EXPECT_TRUE(same(app->save_button, Rect{1262, 7, 65, 25}));
   EXPECT_EQ(app->pixels_per_second, 40.0);
   EXPECT_EQ(app->control_scale, 1.0);
+  // The header's undo and redo buttons, the tab strip and the library.
+  EXPECT_TRUE(same(app->undo_button, Rect{1051, 7, 30, 25})) << show(app->undo_button);
+  EXPECT_TRUE(same(app->redo_button, Rect{1083, 7, 30, 25})) << show(app->redo_button);
+  const Rect tabs[KELVRA_TAB_COUNT] = {{179, 46, 72, 25}, {251, 46, 66, 25}, {317, 46, 43, 25}, {360, 46, 53, 25},
+                                       {413, 46, 60, 25}};
+  for (uint32_t i = 0; i < KELVRA_TAB_COUNT; ++i) EXPECT_TRUE(same(app->tab_buttons[i], tabs[i])) << show(tabs[i]);
+  EXPECT_TRUE(same(app->library_rows, Rect{0, 67, 176, 783})) << show(app->library_rows);
+  EXPECT_EQ(app->library_card_count, 0u);  // no sources
+}
+
+TEST(Layout, LibraryCardsStopAboveTheStatusBar) {
+  AppPtr app = app_of_size(1334, 872);
+  for (int i = 0; i < 10; ++i) kelvra_test::add_source(app.get());
+  kelvra_layout(app.get());
+  ASSERT_EQ(app->library_card_count, 7u);  // the eighth card's bottom, 911, is past 849
+  EXPECT_TRUE(same(app->library_cards[0], Rect{7, 67, 161, 102})) << show(app->library_cards[0]);
+  EXPECT_TRUE(same(app->library_cards[6], Rect{7, 703, 161, 102})) << show(app->library_cards[6]);
 }
 
 TEST(Layout, SizesAndModes) {
@@ -88,6 +90,7 @@ class Drawn : public ::testing::Test {
       std::snprintf(s.title, sizeof s.title, "Source number %llu with a title far too long for its card",
                     static_cast<unsigned long long>(i));
     }
+    kelvra_layout(app.get());  // the library's cards follow the sources
     app->selected_source = 0;
     app->cpu_meter.fraction = 0.5;
     std::snprintf(app->cpu_meter.label, sizeof app->cpu_meter.label, "CPU 50%%");
@@ -98,12 +101,7 @@ class Drawn : public ::testing::Test {
     kelvra_draw(app.get());
     ASSERT_TRUE(kelvra_painter_end(app->painter));
   }
-  uint32_t pixel(int x, int y) {
-    uint32_t stride = 0;
-    const uint8_t* data = kelvra_painter_pixels(app->painter, nullptr, nullptr, &stride);
-    const uint8_t* p = data + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 4;
-    return static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[0];
-  }
+  uint32_t pixel(int x, int y) { return kelvra_test::painted_pixel(app->painter, x, y); }
   // Pixels of `rect` that are not `ground`.
   int ink(Rect rect, uint32_t ground) {
     int count = 0;

@@ -8,7 +8,7 @@
 #include "app/app.h"
 #include "editor/editor.h"
 #include "editor/timeline_map.h"
-#include "sound_fixture.h"
+#include "app_fixture.h"
 
 namespace {
 

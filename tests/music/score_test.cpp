@@ -6,6 +6,7 @@
 #include <string>
 
 #include "music/score.h"
+#include "music/score_file.h"
 #include "project/project.h"
 #include "project_fixture.h"
 #include "project/text_buffer.h"
@@ -277,6 +278,24 @@ TEST(ScoreFile, LegacyMusicImport) {
   ASSERT_EQ(far->score.region_count, 1u);
   EXPECT_EQ(far->score.regions[0].roll, 23);
   EXPECT_EQ(far->score.rolls, 24u);
+}
+
+// Blocks whose pattern is missing never count toward the region limit, so each
+// one is looked up; a file of 100,000 of them over 100,000 patterns must still
+// open at once (a search of the patterns for every block would take hours).
+TEST(ScoreFile, LegacyImportLooksPatternsUpByIdentifier) {
+  const int count = 100000;
+  std::string text = R"({"music": {"patterns": [)";
+  for (int i = 0; i < count; ++i) text += (i ? ",{\"id\":\"p" : "{\"id\":\"p") + std::to_string(i) + "\"}";
+  text += R"(, {"id": "p7", "beats": 2}], "channels": [{"id": "c"}, {"id": "c", "instrument": "kit-1"}], "blocks": [)";
+  for (int i = 0; i < count; ++i) text += (i ? ",{\"pattern\":\"q" : "{\"pattern\":\"q") + std::to_string(i) + "\"}";
+  text += R"(, {"pattern": "p7", "channel": "c", "at": 3}]}})";
+  ProjectPtr p = open_text(text);
+  ASSERT_TRUE(p);
+  ASSERT_EQ(p->score.region_count, 1u);
+  EXPECT_EQ(p->score.regions[0].start, 3.0);
+  EXPECT_EQ(p->score.regions[0].end, 7.0);  // the first "p7" (4 beats), not the later one
+  EXPECT_EQ(p->score.regions[0].instruments[0], SCORE_PIANO);  // the first channel "c"
 }
 
 TEST(ScoreFile, LegacyImportStopsAtCapacity) {

@@ -254,16 +254,4 @@ TEST(FramePacing, DeadlinesCarryTheRemainder) {
   EXPECT_EQ(next, 2000000);  // exactly 6 / 30 s: no drift
 }
 
-TEST(Framebuffer, InitAndDestroy) {
-  UiFramebuffer buffer{};
-  EXPECT_FALSE(ui_framebuffer_init(&buffer, 0, 10));
-  ASSERT_TRUE(ui_framebuffer_init(&buffer, 4, 3));
-  EXPECT_EQ(buffer.pixels[11], 0u);
-  EXPECT_FALSE(ui_framebuffer_init(&buffer, 4, 3));  // already holds pixels
-  ui_framebuffer_destroy(&buffer);
-  EXPECT_EQ(buffer.pixels, nullptr);
-  EXPECT_EQ(buffer.width, 0u);
-  ui_framebuffer_destroy(nullptr);
-}
-
 }  // namespace

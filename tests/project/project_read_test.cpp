@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -232,6 +237,16 @@ TEST(ProjectRead, FailedOpenLeavesTheOpenProjectAsItWas) {
   }
   EXPECT_FALSE(kelvra_project_open(p.get(), dir.file("missing.json").c_str()));
   EXPECT_FALSE(kelvra_project_open(p.get(), dir.path().c_str()));  // a folder
+  EXPECT_EQ(std::memcmp(before.get(), p.get(), sizeof(Project)), 0);
+
+  // A FIFO is refused at once rather than waited on for a writer.
+  ASSERT_EQ(::mkfifo(dir.file("pipe.pjn").c_str(), 0600), 0);
+  auto fifo = std::async(std::launch::async, [&] { return kelvra_project_open(p.get(), dir.file("pipe.pjn").c_str()); });
+  if (fifo.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "opening a FIFO waited for a writer";
+    ::close(::open(dir.file("pipe.pjn").c_str(), O_RDWR));
+  }
+  EXPECT_FALSE(fifo.get());
   EXPECT_EQ(std::memcmp(before.get(), p.get(), sizeof(Project)), 0);
 
   write_file(dir.file("good.json"), R"({"clips": [{}, {}]})");

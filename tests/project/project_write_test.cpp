@@ -31,55 +31,33 @@ std::string build(const Project* p, uint32_t layout = 0) {
   return result;
 }
 
-const char kDefaultScore[] =
-    "{ \"bpm\": 120, \"master\": 0.850000024, \"metronome\": false, \"rolls\": 1, \"regions\": [], \"notes\": [] }";
+// The exact text of `p` must equal tests/project/golden/`name`. With
+// KELVRA_UPDATE_GOLDEN set the file is written instead (review the change).
+void expect_golden(const Project* p, uint32_t layout, const std::string& name) {
+  const std::string path = kelvra_test::test_data("project/golden/" + name);
+  const std::string text = build(p, layout);
+  if (std::getenv("KELVRA_UPDATE_GOLDEN") != nullptr) kelvra_test::write_file(path, text);
+  EXPECT_EQ(text, kelvra_test::read_file(path)) << "differs from " << path;
+}
 
 TEST(ProjectWrite, EmptyProjectNeverRead) {
   ProjectPtr p = empty_project();
-  EXPECT_EQ(build(p.get(), 1),
-            std::string("{\n  \"schemaVersion\": 1,\n  \"layout\": \"source\",\n  \"clips\": [],\n  \"cuts\": {},\n"
-                        "  \"audioScore\": ") +
-                kDefaultScore + ",\n  \"canvasSizes\": [\"fullhd\"]\n}\n");
+  expect_golden(p.get(), 1, "never-read.pjn");
 }
 
 TEST(ProjectWrite, CarriesOverMembersItDoesNotOwn) {
-  ProjectPtr p = open_text(
-      "{\"schemaVersion\": 1, \"extra\": {\"keep\":  [1,2]}, \"sources\": [{\"id\": \"s1\", \"file\": \"a.mp4\", "
-      "\"title\": \"A\"}],\n \"cuts\": {\"s1\": {\"in\": 1, \"out\": 2.5, \"note\": \"x\"}, \"gone\": {\"in\": 3}},\n"
-      " \"clips\": [{\"sourceId\": \"s1\", \"file\": \"a.mp4\", \"music\": false, \"custom\": 7, \"id\": \"c1\", "
-      "\"name\": \"Clip\", \"at\": 0.5, \"out\": 2, \"lane\": 1}],\n \"texts\": [{\"text\": \"T\"}], "
-      "\"primaryCanvas\": \"square\", \"canvasSizes\": [\"hd\", \"square\"], \"music\": {\"bpm\": 90},\n"
-      " \"embeddedMedia\": [ {\"name\": \"x\"} ]}");
-  const std::string expected =
-      std::string("{\n  \"schemaVersion\": 1, \"extra\": {\"keep\":  [1,2]}, \"texts\": [{\"text\": \"T\"}], "
-                  "\"primaryCanvas\": \"square\", \"music\": {\"bpm\": 90},\n"
-                  "  \"layout\": \"edit\",\n"
-                  "  \"clips\": [\n"
-                  "    {\"sourceId\": \"s1\", \"file\": \"a.mp4\", \"music\": false, \"custom\": 7, \"id\": \"c1\", "
-                  "\"name\": \"Clip\", \"at\": 0.5, \"in\": 0, \"out\": 2, \"lane\": 1, \"gain\": 1, \"video\": true, "
-                  "\"audio\": true, \"mode\": \"cut\", \"loops\": 1, \"fadeIn\": 0, \"fadeOut\": 0}\n"
-                  "  ],\n"
-                  "  \"cuts\": {\"gone\": {\"in\": 3},\n"
-                  "    \"s1\": {\"note\": \"x\", \"in\": 1, \"out\": 2.5, \"video\": true, \"audio\": true, "
-                  "\"mode\": \"cut\", \"loops\": 1}\n"
-                  "  },\n"
-                  "  \"audioScore\": { \"bpm\": 90, \"master\": 0.850000024, \"metronome\": false, \"rolls\": 1, "
-                  "\"regions\": [], \"notes\": [] },\n"
-                  "  \"sources\": [{\"id\": \"s1\", \"file\": \"a.mp4\", \"title\": \"A\"}],\n"
-                  "  \"canvasSizes\": [\"square\", \"hd\"],\n"
-                  "  \"embeddedMedia\": [ {\"name\": \"x\"} ]\n"
-                  "}\n");
-  EXPECT_EQ(build(p.get(), 2), expected);
+  ProjectPtr p = open_text(kelvra_test::read_file(kelvra_test::test_data("project/golden/carried.in.pjn")));
+  expect_golden(p.get(), 2, "carried.pjn");
 
   // A file without "schemaVersion" is written without it.
   ProjectPtr bare = open_text("{\"note\": true}");
   EXPECT_EQ(build(bare.get()).rfind("{\n  \"note\": true,\n  \"layout\": \"split\",", 0), 0u);
 }
 
+// An edited placement of a read clip, a clip placed in the editor and a
+// rendered source added to the library, written and read back.
 TEST(ProjectWrite, EditedPlacementPlacedClipAndRenderedSource) {
-  ProjectPtr p = open_text(
-      R"({"sources": [{"id": "s1", "file": "a.mp4"}],
-          "clips": [{"id": "c", "transforms": {"square": {"x": 0.1, "tag": 1}, "fullhd": {"x": 0.5, "scale": 0.5, "rot": 9}}}]})");
+  ProjectPtr p = open_text(kelvra_test::read_file(kelvra_test::test_data("project/golden/placement.in.pjn")));
   ASSERT_EQ(p->clip_count, 1u);
   EXPECT_EQ(p->clips[0].transform.scale, 0.5);
   p->clips[0].transform = Transform{0.25, -0.5, 0.75, 1};
@@ -109,24 +87,10 @@ TEST(ProjectWrite, EditedPlacementPlacedClipAndRenderedSource) {
   rendered.rendered = 1;
   p->sources[p->source_count++] = rendered;
 
-  const std::string text = build(p.get());
-  EXPECT_NE(text.find("\n    {\"transforms\": {\"square\": {\"x\": 0.1, \"tag\": 1}, \"fullhd\": {\"rot\": 9, "
-                      "\"x\": 0.25, \"y\": -0.5, \"scale\": 0.75}}, \"id\": \"c\", \"name\": \"\", \"at\": 0"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find(",\n    {\"id\": \"v3-7-1\", \"name\": \"Sample 2\", \"sourceId\": \"s1\", \"file\": \"a.mp4\", "
-                      "\"at\": 4, \"in\": 1.25, \"out\": 3, \"lane\": 0, \"gain\": 1, \"video\": true, "
-                      "\"audio\": false, \"mode\": \"loop\", \"loops\": 2, \"fadeIn\": 0.333333333, \"fadeOut\": 0}\n  ]"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find(",\n  \"sources\": [{\"id\": \"s1\", \"file\": \"a.mp4\"}, {\"id\":\"kelvra-render-1-0-fullhd.mp4\","
-                      "\"file\":\"kelvra-render-1-0-fullhd.mp4\",\"title\":\"Export · 1-0-fullhd.mp4\","
-                      "\"duration\":12.5,\"rendered\":true}]"),
-            std::string::npos)
-      << text;
+  expect_golden(p.get(), 0, "placement.pjn");
 
   // Reading the written file gives back what was written.
-  ProjectPtr again = open_text(text);
+  ProjectPtr again = open_text(build(p.get()));
   ASSERT_EQ(again->clip_count, 2u);
   EXPECT_EQ(again->clips[0].transform.x, 0.25);
   EXPECT_EQ(again->clips[0].transform.scale, 0.75);

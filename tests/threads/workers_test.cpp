@@ -2,6 +2,7 @@
 // and the frame queries the views use. These also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "media/video.h"
 #include "media/wave.h"
+#include "media/worker.h"
 #include "platform/painter.h"
 
 namespace {
@@ -192,11 +194,65 @@ TEST(WaveWorkerTest, DecodesPublishesAndCancels) {
   kelvra_wave_destroy(nullptr);
 }
 
+// Milliseconds `action` took.
+template <typename Action>
+int64_t milliseconds_of(Action action) {
+  const auto start = std::chrono::steady_clock::now();
+  action();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
 TEST(WaveWorkerTest, DestroyStopsADecodeInProgress) {
   WaveWorker* worker = kelvra_wave_create();
   kelvra_wave_request(worker, fixture("five-minutes.m4a").c_str());
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  kelvra_wave_destroy(worker);  // returns once the decode gave up
+  // The decode gives up at its next block; quitting must not wait for the
+  // whole five minutes of sound to decode.
+  EXPECT_LT(milliseconds_of([&] { kelvra_wave_destroy(worker); }), WORKER_STOP_GRACE_MS);
+}
+
+// A worker whose job never returns (a decoder stuck inside a library call).
+struct StuckOwner {
+  WorkerThread thread;
+  std::atomic<bool> release{false};
+  std::atomic<bool>* freed;
+};
+
+void stuck_body(void* owner) {
+  StuckOwner* stuck = static_cast<StuckOwner*>(owner);
+  while (!stuck->release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+void free_stuck(void* owner) {
+  StuckOwner* stuck = static_cast<StuckOwner*>(owner);
+  *stuck->freed = true;
+  delete stuck;
+}
+
+TEST(WorkerThreadTest, StopNeverWaitsLongerThanItsGrace) {
+  std::atomic<bool> freed{false};
+  StuckOwner* stuck = new StuckOwner();
+  stuck->freed = &freed;
+  ASSERT_TRUE(worker_start(&stuck->thread, stuck_body, stuck, free_stuck));
+  std::atomic<bool>* release = &stuck->release;
+  bool ended = true;
+  const int64_t waited = milliseconds_of([&] { ended = worker_stop(&stuck->thread, 200); });
+  EXPECT_FALSE(ended);
+  EXPECT_GE(waited, 200);
+  EXPECT_LT(waited, 5000);
+  EXPECT_FALSE(freed);  // still running: the record stays until the thread ends
+  *release = true;      // the library call returns at last
+  EXPECT_TRUE(eventually([&] { return freed.load(); }));  // and the thread freed its record
+
+  // A thread that ends in time is joined, and the caller frees its record.
+  std::atomic<bool> unused{false};
+  StuckOwner* quick = new StuckOwner();
+  quick->freed = &unused;
+  quick->release = true;
+  ASSERT_TRUE(worker_start(&quick->thread, stuck_body, quick, free_stuck));
+  EXPECT_TRUE(worker_stop(&quick->thread, 5000));
+  EXPECT_FALSE(unused);
+  delete quick;
 }
 
 }  // namespace
