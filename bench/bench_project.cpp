@@ -86,11 +86,30 @@ void BM_ProjectSave(benchmark::State& state) {
   KelvraApp* app = full_app();
   const std::string target = folder().path + "/saved.json";
   for (auto _ : state) {
-    if (!kelvra_project_save(&app->project, target.c_str(), 0)) state.SkipWithError("save failed");
+    if (kelvra_project_save(&app->project, target.c_str(), 0) != PROJECT_SAVED) state.SkipWithError("save failed");
   }
   free_app(app);
 }
 BENCHMARK(BM_ProjectSave)->Unit(benchmark::kMillisecond);
+
+// Opening a project whose legacy "music" has `n` patterns and `n` blocks that
+// name patterns the file does not have: every block is looked up.
+void BM_ImportLegacyMusic(benchmark::State& state) {
+  const int64_t n = state.range(0);
+  std::string text = "{\"music\": {\"patterns\": [";
+  for (int64_t i = 0; i < n; ++i) text += (i ? ",{\"id\":\"p" : "{\"id\":\"p") + std::to_string(i) + "\"}";
+  text += "], \"blocks\": [";
+  for (int64_t i = 0; i < n; ++i) text += (i ? ",{\"pattern\":\"q" : "{\"pattern\":\"q") + std::to_string(i) + "\"}";
+  text += "]}}";
+  Project* project = static_cast<Project*>(std::calloc(1, sizeof(Project)));
+  for (auto _ : state) {
+    if (!kelvra_project_open_bytes(project, text.data(), text.size())) state.SkipWithError("open failed");
+  }
+  state.counters["file_bytes"] = static_cast<double>(text.size());
+  kelvra_project_close(project);
+  std::free(project);
+}
+BENCHMARK(BM_ImportLegacyMusic)->Arg(16000)->Arg(64000)->Unit(benchmark::kMillisecond);
 
 // Opening an edit step: one snapshot of the full state onto the undo stack.
 void BM_HistoryBegin(benchmark::State& state) {
