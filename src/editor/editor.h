@@ -9,6 +9,7 @@
 
 struct KelvraApp;
 struct UiInput;
+struct VideoWorker;
 
 // The marked range of the selected source: a record with the layout of a clip.
 using SampleRange = Clip;
@@ -18,6 +19,8 @@ using SampleRange = Clip;
 void kelvra_seek(KelvraApp* app);
 void kelvra_select(KelvraApp* app, uint64_t index);
 void kelvra_change_tab(KelvraApp* app, uint32_t tab);
+// Play/pause for `mode` (TRANSPORT_*): pauses when that mode plays, else plays it.
+void kelvra_toggle(KelvraApp* app, uint32_t mode);
 // Stops playback: nothing plays and no start is pending.
 void kelvra_stop_playback(KelvraApp* app);
 // Stops playback and ends every drag, the piano roll's included.
@@ -25,7 +28,18 @@ void kelvra_halt(KelvraApp* app);
 // Advances the clock and feeds the workers; returns needs_redraw.
 bool kelvra_tick(KelvraApp* app);
 
+// ------------------------------------------------------- picture choice
+// Whether `worker` holds a frame of the clip's source within 0.14 s of what
+// the clip shows at timeline time `time`.
+bool picture_near(const KelvraApp* app, VideoWorker* worker, const Clip* clip, double time);
+// Posts the clip stack under the timeline playhead and runs the cut look-ahead.
+void kelvra_timeline_picture(KelvraApp* app);
+// Posts the sample preview of `path` and runs the loop look-ahead.
+void kelvra_sample_picture(KelvraApp* app, const char* path);
+
 // -------------------------------------------------------------- timeline
+// Puts the sample range on the timeline (reports on the status line only).
+void kelvra_place(KelvraApp* app);
 // Recomputes the timeline end from clips and titles and pulls the playhead back to it.
 void kelvra_sequence_end(KelvraApp* app);
 
@@ -34,6 +48,15 @@ bool kelvra_has_sample(const KelvraApp* app);
 SampleRange* kelvra_sample_range(SampleRange* out, const KelvraApp* app);
 void kelvra_sample_reset(KelvraApp* app);
 void kelvra_clear_clip(KelvraApp* app);
+// Writes an edited range back to the selected clip or the source's cut, then rewinds.
+void kelvra_sample_apply(KelvraApp* app, const SampleRange* range);
+void kelvra_select_clip(KelvraApp* app, uint64_t index);
+// A control of the row under the strip, at an unscaled offset and width.
+Rect* kelvra_sample_control(Rect* out, const KelvraApp* app, int32_t offset, int32_t width);
+// Moves the source playhead to the seek bar position under client x and stops.
+void kelvra_source_seek(KelvraApp* app, int32_t x);
+// Moves the handle of the range drag in progress to client x.
+void kelvra_sample_drag(KelvraApp* app, int32_t x);
 // Source time under client x on the sample strip.
 double sample_position(const KelvraApp* app, int32_t x);
 
@@ -46,6 +69,8 @@ uint32_t kelvra_sample_handle(const KelvraApp* app, const UiInput* event);
 
 // ----------------------------------------------------------------- views
 void kelvra_draw_sampling(KelvraApp* app);
+// One range on the sample strip: the active range with its edges and grips, or another clip's.
+void sample_marker(KelvraApp* app, double in, double out, double duration, bool active);
 void kelvra_draw_monitor(KelvraApp* app);
 void kelvra_draw_other(KelvraApp* app);
 void kelvra_draw_sequence(KelvraApp* app);

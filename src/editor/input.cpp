@@ -1,18 +1,23 @@
-// Input dispatch: the close request and the global shortcuts, then the
-// pointer router that hit-tests the workspace rectangles in a fixed order.
+// Input dispatch: the clip-name field first, the close request and the
+// global shortcuts, then the pointer router that hit-tests the workspace
+// rectangles in a fixed order, and the drags that follow a press.
 //
 // Index:
+//   (top)      Space, drag thresholds, toolbar, strip and control presses
 //   [keys]     kelvra_input
-//   [press]    kelvra_press and its targets
+//   [press]    kelvra_press
 //   [handles]  kelvra_hit, kelvra_sample_handle
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "app/app.h"
 #include "app/file_commands.h"
 #include "app/history.h"
+#include "editor/clip_name.h"
 #include "editor/editor.h"
 #include "music/audio_editor.h"
+#include "platform/clock.h"
 #include "platform/ui.h"
 
 namespace {
@@ -24,16 +29,182 @@ void request_close(KelvraApp* app) {
   ui_window_request_close(app->window);
 }
 
+// Space plays or pauses what the tab shows: the selected clip's range on the
+// Sampling tab when that clip belongs to the selected source, else the
+// transport's current mode.
+void space(KelvraApp* app) {
+  const uint32_t tab = app->active_tab;
+  if (tab != KELVRA_TAB_SAMPLING && tab != KELVRA_TAB_TIMELINE && tab != KELVRA_TAB_AUDIO) return;
+  const Project& project = app->project;
+  const bool clip_of_source = static_cast<uint64_t>(app->selected_source) < project.source_count &&
+                              static_cast<uint64_t>(app->selected_clip) < project.clip_count &&
+                              project.clips[app->selected_clip].source == app->selected_source;
+  if (tab == KELVRA_TAB_SAMPLING && app->layout_mode != KELVRA_LAYOUT_SOURCE && clip_of_source)
+    kelvra_toggle(app, TRANSPORT_SAMPLE);
+  else
+    kelvra_toggle(app, app->transport_mode);
+}
+
+// The first move of a drag past its threshold opens the drag's undo step;
+// false while the move does not count (yet) or the step was refused.
+bool drag_started(KelvraApp* app, const UiInput* event) {
+  if (app->drag_started) return true;
+  const uint32_t kind = app->drag_kind;
+  const bool sampling = kind >= KELVRA_DRAG_NEW_RANGE && kind <= KELVRA_DRAG_RANGE_OUT;
+  const bool moving = kind == KELVRA_DRAG_CLIP_MOVE || kind == KELVRA_DRAG_INSET_MOVE;
+  const int32_t dx = std::abs(event->x - app->press_x);
+  const int32_t dy = std::abs(event->y - app->press_y);
+  if (sampling && dx <= 1) return false;
+  if (moving && dx <= 1 && dy <= 1) return false;
+  if (!kelvra_history_begin(app)) return false;
+  app->drag_started = 1;
+  app->pending_deselect = 0;
+  if (sampling) app->range_click_ms = 0;
+  return true;
+}
+
+// A pointer move while the left button is held: the drag in progress.
+void drag(KelvraApp* app, const UiInput* event) {
+  const uint32_t kind = app->drag_kind;
+  if (kind == KELVRA_DRAG_NONE || kind == KELVRA_DRAG_TIMELINE_SCRUB || kind == KELVRA_DRAG_SCROLL_BAR ||
+      kind == KELVRA_DRAG_POSITION) {
+    // These never open a step here (the slider opened its own at the press).
+  } else if (!drag_started(app, event)) {
+    return;
+  }
+  if (kind >= KELVRA_DRAG_NEW_RANGE && kind <= KELVRA_DRAG_RANGE_OUT) kelvra_sample_drag(app, event->x);
+}
+
+// The timeline band's toolbar: the layout buttons on the Sampling tab.
+void toolbar_press(KelvraApp* app, const UiInput* event) {
+  const Rect bar = app->timeline_toolbar;
+  const int32_t v = event->x - (bar.x + bar.width / 2);
+  if (app->active_tab != KELVRA_TAB_SAMPLING || v < -76 || v > 77) return;
+  const uint32_t choice = v < -31 ? KELVRA_LAYOUT_SPLIT : v <= 26 ? KELVRA_LAYOUT_SOURCE : KELVRA_LAYOUT_EDIT;
+  if (choice == app->layout_mode || !kelvra_history_begin(app)) return;
+  app->layout_mode = choice;
+  app->playing = 0;
+  const bool clip = static_cast<uint64_t>(app->selected_clip) < app->project.clip_count;
+  app->transport_mode = choice == KELVRA_LAYOUT_SOURCE                  ? TRANSPORT_SOURCE
+                        : clip || choice == KELVRA_LAYOUT_EDIT          ? TRANSPORT_SAMPLE
+                                                                        : TRANSPORT_SOURCE;
+}
+
+// A press on the strip: mark a new range, or take one of the range's handles.
+void strip_press(KelvraApp* app, const UiInput* event, const SampleRange& range) {
+  const double t = sample_position(app, event->x);
+  const uint32_t handle = kelvra_sample_handle(app, event);
+  app->drag_kind = handle;
+  app->press_x = event->x;
+  app->press_y = event->y;
+  if (handle == KELVRA_DRAG_RANGE_BODY) {
+    const uint64_t now = ui_time_ms();
+    if (app->range_click_ms != 0 && now - app->range_click_ms <= 419) {
+      app->range_click_ms = 0;
+      app->drag_kind = KELVRA_DRAG_NONE;
+      kelvra_place(app);
+      return;
+    }
+    app->range_click_ms = now;
+  } else {
+    app->range_click_ms = 0;
+  }
+  if (handle == KELVRA_DRAG_NONE && !kelvra_has_sample(app)) {
+    app->playing = 0;
+    app->sample_media_time = t;
+    app->sample_elapsed = t;
+    app->transport_mode = TRANSPORT_SAMPLE;
+    app->drag_kind = KELVRA_DRAG_NEW_RANGE;
+    kelvra_seek(app);
+  }
+  app->drag_anchor = t;
+  app->drag_start_in = range.in;
+  app->drag_start_out = range.out;
+}
+
+// The row under the strip: Video, Audio and the cut/loop switch.
+bool controls_press(KelvraApp* app, const UiInput* event, SampleRange range) {
+  Rect video;
+  Rect audio;
+  Rect mode;
+  Rect loop;
+  kelvra_sample_control(&video, app, 138, 42);
+  kelvra_sample_control(&audio, app, 184, 44);
+  kelvra_sample_control(&mode, app, 232, 68);
+  kelvra_sample_control(&loop, app, 268, 32);
+  if (kelvra_hit(video, event)) {
+    range.video = !range.video;
+  } else if (kelvra_hit(audio, event)) {
+    range.audio = !range.audio;
+  } else if (kelvra_hit(mode, event)) {
+    const uint8_t wanted = event->x >= loop.x;
+    if (wanted == range.loop) return true;
+    range.loop = wanted;
+  } else {
+    return false;
+  }
+  if (kelvra_history_begin(app)) kelvra_sample_apply(app, &range);
+  return true;
+}
+
+// Presses on the Sampling tab's monitors, seek bar, strip and controls.
+void sampling_press(KelvraApp* app, const UiInput* event) {
+  SampleRange range;
+  kelvra_sample_range(&range, app);
+  if (app->layout_mode != KELVRA_LAYOUT_EDIT) {
+    const Rect bar = app->source_seek_bar;
+    if (bar.width > 8 && kelvra_hit(bar, event)) {
+      app->drag_kind = KELVRA_DRAG_SOURCE_SCRUB;
+      kelvra_source_seek(app, event->x);
+      return;
+    }
+    const Rect view = app->source_view;
+    if (kelvra_hit(view, event) || kelvra_hit(Rect{view.x + 5, bar.y, 27, 24}, event)) {
+      kelvra_toggle(app, TRANSPORT_SOURCE);
+      return;
+    }
+    if (app->layout_mode == KELVRA_LAYOUT_SOURCE) return;
+  }
+  if (kelvra_hit(app->sample_view, event)) {
+    kelvra_toggle(app, TRANSPORT_SAMPLE);
+    return;
+  }
+  if (kelvra_hit(app->sample_strip, event)) {
+    if (app->project.sources[app->selected_source].duration > 0) strip_press(app, event, range);
+    return;
+  }
+  if (kelvra_hit(app->place_button, event)) {
+    kelvra_place(app);
+    return;
+  }
+  if (controls_press(app, event, range)) return;
+  const Rect sample = app->sample_view;
+  const int32_t right = sample.x + sample.width;
+  if (kelvra_hit(Rect{right - 103, 81, 103, 24}, event)) {
+    if (event->x >= right - 47) {
+      kelvra_toggle(app, TRANSPORT_SAMPLE);  // "After"
+    } else {  // "Before": the source itself from the range's start
+      if (!(app->playing && app->transport_mode == TRANSPORT_SOURCE)) app->source_playhead = range.in;
+      kelvra_toggle(app, TRANSPORT_SOURCE);
+    }
+  }
+}
+
 }  // namespace
 
 // -------------------------------------------------------------------- [keys]
 
 void kelvra_input(KelvraApp* app, const UiInput* event) {
+  if (kelvra_name_input(app, event)) {
+    app->needs_redraw = 1;
+    return;
+  }
   if (event->close || (event->ctrl && event->key == key_letter('Q'))) {
     request_close(app);
     return;
   }
   if (event->key == UI_KEY_ESCAPE) kelvra_halt(app);
+  if (event->character == ' ') space(app);
   if (event->ctrl) {
     if (event->key == key_letter('O')) kelvra_open_file(app);
     if (event->key == key_letter('S')) kelvra_save_file(app);
@@ -47,10 +218,24 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
       app->pending_deselect = 0;
       kelvra_press(app, event);
       break;
+    case UI_POINTER_MOVE:
+      if (app->drag_kind == KELVRA_DRAG_SOURCE_SCRUB) {
+        kelvra_source_seek(app, event->x);
+        return;
+      }
+      drag(app, event);
+      break;
     case UI_POINTER_RELEASE:
       if (app->pending_deselect) kelvra_clear_clip(app);
       app->pending_deselect = 0;
       app->drag_kind = KELVRA_DRAG_NONE;
+      break;
+    case UI_POINTER_WHEEL:
+      if (kelvra_hit(app->clip_lanes, event)) {
+        const double visible = app->clip_lanes.width / app->pixels_per_second;
+        app->timeline_scroll = std::fmax(
+            std::fmin(app->timeline_scroll - event->wheel / 60.0, app->project.timeline_end - visible), 0.0);
+      }
       break;
     default:
       break;
@@ -88,6 +273,17 @@ void kelvra_press(KelvraApp* app, const UiInput* event) {
       return;
     }
   }
+  if (kelvra_hit(app->timeline_toolbar, event)) {
+    toolbar_press(app, event);
+    return;
+  }
+  if (app->active_tab == KELVRA_TAB_TIMELINE && kelvra_hit(app->main_panel, event)) {
+    kelvra_toggle(app, TRANSPORT_TIMELINE);
+    return;
+  }
+  if (app->active_tab != KELVRA_TAB_SAMPLING || static_cast<uint64_t>(app->selected_source) >= app->project.source_count)
+    return;
+  sampling_press(app, event);
 }
 
 // ----------------------------------------------------------------- [handles]

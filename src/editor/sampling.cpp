@@ -1,8 +1,11 @@
-// The sample range: the selected source's cut, or the selected clip of it.
+// The sample range (the selected source's cut, or the selected clip of it):
+// building it, writing an edited range back, clip selection, the source seek
+// bar and the range drags on the strip.
 #include <algorithm>
 #include <cstring>
 
 #include "app/app.h"
+#include "app/workspace.h"
 #include "editor/editor.h"
 
 namespace {
@@ -67,4 +70,97 @@ double sample_position(const KelvraApp* app, int32_t x) {
   const Rect& strip = app->sample_strip;
   const double t = static_cast<double>(x - strip.x) * duration / std::max(strip.width, 1);
   return std::clamp(t, 0.0, std::max(duration, 0.0));
+}
+
+void kelvra_sample_apply(KelvraApp* app, const SampleRange* range) {
+  Project& project = app->project;
+  if (static_cast<uint64_t>(app->selected_source) >= project.source_count) return;
+  if (selected_clip_of_source(app) != nullptr) {
+    project.clips[app->selected_clip] = *range;
+    kelvra_sequence_end(app);
+  } else {
+    Source& source = project.sources[app->selected_source];
+    if (app->source_range_active) {
+      source.in = range->in;
+      source.out = range->out;
+    }
+    source.video = range->video;
+    source.audio = range->audio;
+    source.loop = range->loop;
+    source.loops = range->loops;
+  }
+  kelvra_sample_reset(app);
+}
+
+void kelvra_select_clip(KelvraApp* app, uint64_t index) {
+  app->pending_clip_name[0] = '\0';
+  const Project& project = app->project;
+  if (index < project.clip_count && static_cast<uint64_t>(project.clips[index].source) < project.source_count) {
+    const int64_t source = project.clips[index].source;
+    kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
+    if (source != app->selected_source) kelvra_select(app, static_cast<uint64_t>(source));
+    if (app->layout_mode == KELVRA_LAYOUT_SOURCE) app->layout_mode = KELVRA_LAYOUT_SPLIT;
+    app->selected_clip = static_cast<int64_t>(index);
+    app->range_click_ms = 0;
+    kelvra_sample_reset(app);
+    return;
+  }
+  app->selected_clip = static_cast<int64_t>(index);
+  app->range_click_ms = 0;
+}
+
+Rect* kelvra_sample_control(Rect* out, const KelvraApp* app, int32_t offset, int32_t width) {
+  const Rect strip = app->sample_strip;
+  *out = Rect{strip.x + kelvra_round(offset * app->control_scale), strip.y + strip.height + 5,
+              kelvra_round(width * app->control_scale), 24};
+  return out;
+}
+
+void kelvra_source_seek(KelvraApp* app, int32_t x) {
+  const Project& project = app->project;
+  if (static_cast<uint64_t>(app->selected_source) >= project.source_count) return;
+  const Rect bar = app->source_seek_bar;
+  const double fraction =
+      std::clamp(static_cast<double>(x - bar.x - 4) / std::max(bar.width - 8, 1), 0.0, 1.0);
+  app->source_playhead = fraction * project.sources[app->selected_source].duration;
+  app->playing = 0;
+  app->transport_mode = TRANSPORT_SOURCE;
+  kelvra_seek(app);
+}
+
+void kelvra_sample_drag(KelvraApp* app, int32_t x) {
+  const Project& project = app->project;
+  if (static_cast<uint64_t>(app->selected_source) >= project.source_count) return;
+  const double t = sample_position(app, x);
+  const double duration = project.sources[app->selected_source].duration;
+  const double shortest = std::min(duration, 0.05);
+  SampleRange range;
+  kelvra_sample_range(&range, app);
+  switch (app->drag_kind) {
+    case KELVRA_DRAG_RANGE_IN:
+      range.in = std::max(std::min(t, range.out - shortest), 0.0);
+      break;
+    case KELVRA_DRAG_RANGE_OUT:
+      range.out = std::min(duration, std::max(t, range.in + shortest));
+      break;
+    case KELVRA_DRAG_NEW_RANGE:
+      range.in = std::min(duration - shortest, std::min(app->drag_anchor, t));
+      range.out = std::max(std::max(app->drag_anchor, t), range.in + shortest);
+      app->source_range_active = 1;
+      break;
+    case KELVRA_DRAG_RANGE_BODY: {
+      const double length = app->drag_start_out - app->drag_start_in;
+      range.in = std::max(std::min(app->drag_start_in + t - app->drag_anchor, duration - length), 0.0);
+      range.out = range.in + length;
+      break;
+    }
+    default:
+      return;
+  }
+  kelvra_sample_apply(app, &range);
+}
+
+void kelvra_place(KelvraApp* app) {
+  if (!kelvra_has_sample(app)) return;
+  kelvra_status(app, "Clips cannot be placed on the timeline in this version.");
 }

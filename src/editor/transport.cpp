@@ -1,9 +1,16 @@
-// The transport: selecting sources, changing tabs and restarting the clock.
+// The transport: one play/pause clock over four things (a source, the sample
+// range, the timeline, the score), its playheads, and the tick that advances
+// the active one from the audio device's clock, or the wall clock when the
+// device does not answer, and keeps the decoding workers fed.
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "app/app.h"
 #include "editor/editor.h"
+#include "editor/timeline_map.h"
+#include "media/audio_mix.h"
+#include "media/audio_output.h"
 #include "media/video.h"
 #include "media/wave.h"
 #include "platform/clock.h"
@@ -69,24 +76,150 @@ void kelvra_change_tab(KelvraApp* app, uint32_t tab) {
   }
 }
 
-// Advances the clock and keeps the workers fed with the selected source: its
-// picture at the source playhead, and its sound while the Sampling tab shows.
+void kelvra_toggle(KelvraApp* app, uint32_t mode) {
+  if (app->playing && mode == app->transport_mode) {
+    kelvra_stop_playback(app);
+    if (std::strcmp(app->status, "Buffering preview audio...") == 0) kelvra_status(app, "");
+    app->needs_redraw = 1;
+    return;
+  }
+  app->transport_mode = mode;
+  const Project& project = app->project;
+  const bool selected = static_cast<uint64_t>(app->selected_source) < project.source_count;
+  switch (mode) {
+    case TRANSPORT_SCORE: {
+      const double length = kelvra_score_end(&project.score) * 60.0 / kelvra_score_bpm(&project.score);
+      if (length > 0) {
+        app->playing = 1;
+        if (app->roll.score_playhead >= length) app->roll.score_playhead = 0;
+      } else {
+        app->playing = project.score.metronome;  // an empty score still plays its metronome
+      }
+      break;
+    }
+    case TRANSPORT_TIMELINE:
+      app->playing = project.timeline_end > 0;
+      if (app->timeline_playhead >= project.timeline_end) app->timeline_playhead = 0;
+      break;
+    case TRANSPORT_SOURCE:
+      app->playing = selected;
+      if (selected && app->source_playhead >= project.sources[app->selected_source].duration) app->source_playhead = 0;
+      break;
+    default: {
+      app->playing = selected;
+      SampleRange range;
+      kelvra_sample_range(&range, app);
+      if (app->sample_elapsed >= kelvra_clip_length(&range) || app->sample_elapsed < 0) {
+        app->sample_elapsed = 0;
+        app->sample_media_time = range.in;
+      }
+      break;
+    }
+  }
+  kelvra_seek(app);
+  app->needs_redraw = 1;
+}
+
+namespace {
+
+// Moves the active playhead to p, stopping at its end.
+void advance(KelvraApp* app, double p) {
+  Project& project = app->project;
+  switch (app->transport_mode) {
+    case TRANSPORT_SCORE: {
+      double length = kelvra_score_end(&project.score) * 60.0 / kelvra_score_bpm(&project.score);
+      if (length <= 0 && project.score.metronome) length = std::numeric_limits<double>::infinity();
+      app->roll.score_playhead = std::fmin(length, p);
+      app->playing = app->roll.score_playhead < length;
+      app->needs_redraw = 1;
+      break;
+    }
+    case TRANSPORT_TIMELINE: {
+      app->timeline_playhead = std::fmin(project.timeline_end, p);
+      app->playing = app->timeline_playhead < project.timeline_end;
+      if (app->follow_playhead) {
+        const double visible = app->clip_lanes.width / app->pixels_per_second;
+        app->timeline_scroll =
+            std::fmax(std::fmin(app->timeline_playhead - 0.5 * visible, project.timeline_end - visible), 0.0);
+      }
+      app->needs_redraw = 1;
+      break;
+    }
+    case TRANSPORT_SOURCE: {
+      if (static_cast<uint64_t>(app->selected_source) >= project.source_count) break;
+      app->needs_redraw = 1;
+      if (app->start_pending) break;
+      const double duration = project.sources[app->selected_source].duration;
+      app->source_playhead = std::fmin(duration, p);
+      app->playing = app->source_playhead < duration;
+      break;
+    }
+    default: {
+      if (static_cast<uint64_t>(app->selected_source) >= project.source_count) break;
+      app->needs_redraw = 1;
+      if (app->start_pending) break;
+      SampleRange range;
+      kelvra_sample_range(&range, app);
+      const double length = kelvra_clip_length(&range);
+      if (!(length > 0)) {
+        app->playing = 0;
+        break;
+      }
+      app->sample_elapsed = std::fmin(p, length);
+      app->playing = app->sample_elapsed < length;
+      app->sample_media_time = app->playing ? kelvra_media_time(range.in, range.out, app->sample_elapsed) : range.out;
+      break;
+    }
+  }
+  if (!app->playing) app->start_pending = 0;
+}
+
+double active_playhead(const KelvraApp* app) {
+  switch (app->transport_mode) {
+    case TRANSPORT_SCORE: return app->roll.score_playhead;
+    case TRANSPORT_TIMELINE: return app->timeline_playhead;
+    case TRANSPORT_SOURCE: return app->source_playhead;
+    default: return app->sample_elapsed;
+  }
+}
+
+}  // namespace
+
 bool kelvra_tick(KelvraApp* app) {
   const uint64_t now = ui_time_ms();
+  const double dt = app->start_pending ? 0.0 : static_cast<double>(now - app->tick_time_ms) / 1000.0;
   app->tick_time_ms = now;
+  if (app->playing) {
+    double position = 0;
+    if (!kelvra_audio_position(app, &position)) position = active_playhead(app) + dt;
+    advance(app, position);
+  }
+
   Project& project = app->project;
   if (static_cast<uint64_t>(app->selected_source) < project.source_count) {
     Source& source = project.sources[app->selected_source];
     char path[KELVRA_PATH_SIZE];
     if (kelvra_path(app->media_folder, source.file, path)) {
-      if (!(source.rendered && !source.video)) kelvra_video_request(app->source_video, path, app->source_playhead);
+      const bool sound_only = source.rendered && !source.video;
+      if (!sound_only) kelvra_video_request(app->source_video, path, app->source_playhead);
       if (app->active_tab == KELVRA_TAB_SAMPLING) kelvra_wave_request(app->wave, path);
       double video_duration = 0;
       double wave_duration = 0;
       kelvra_video_size(app->source_video, path, &video_duration, nullptr);
       kelvra_wave_state(app->wave, path, &wave_duration);
       source.duration = std::fmax(source.duration, std::fmax(video_duration, wave_duration));
+      if (app->active_tab == KELVRA_TAB_SAMPLING && app->layout_mode != KELVRA_LAYOUT_SOURCE && !sound_only)
+        kelvra_sample_picture(app, path);
     }
+  }
+  if (app->active_tab == KELVRA_TAB_TIMELINE) {
+    if (!app->playing) {
+      const uint64_t next = kelvra_audio_timeline_source(app, app->timeline_playhead, 0.33);
+      char path[KELVRA_PATH_SIZE];
+      if (next < project.source_count && kelvra_path(app->media_folder, project.sources[next].file, path))
+        kelvra_wave_request(app->wave, path);
+    }
+    kelvra_timeline_picture(app);
   }
   return app->needs_redraw != 0;
 }

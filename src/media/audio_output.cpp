@@ -1,15 +1,266 @@
-// Audio output record. No device is opened: the output is silent, and the
-// update never holds or clears a playback start.
-#include <cstdlib>
-
+// The preview audio output. Each frame the update decides whether a stream
+// may run (the transport plays, its start is not held for sound or picture),
+// restarts it after any seek or mode change, and refills the buffers the
+// device has finished with the mix of the next 1/30 s.
+//
+// Index:
+//   [record]   the output record, create, destroy, position
+//   [start]    what the stream plays and whether its start may go ahead
+//   [update]   kelvra_audio_update
 #include "media/audio_output.h"
 
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+#include "app/app.h"
+#include "editor/editor.h"
+#include "editor/timeline_map.h"
+#include "media/audio_mix.h"
+#include "media/video.h"
+#include "media/wave.h"
+#include "platform/audio.h"
+#include "platform/clock.h"
+
+// ------------------------------------------------------------------ [record]
+
 struct AudioOutput {
-  unsigned char started;
+  UiAudio* device;  // null until opened
+  int16_t buffers[AUDIO_BUFFERS][AUDIO_BUFFER_FRAMES * 2];
+  double start_time;  // playback time at which the stream started, in the started mode's time base
+  double write_time;  // playback time of the next buffer to write
+  uint64_t started_seek_serial;
+  uint32_t started_mode;
+  uint32_t next_buffer;  // the buffer the next fill uses
+  uint8_t started;
+  uint8_t open_failed;  // silent until playback stops
 };
 
-AudioOutput* kelvra_audio_create() { return static_cast<AudioOutput*>(std::calloc(1, sizeof(AudioOutput))); }
+namespace {
 
-void kelvra_audio_destroy(AudioOutput* output) { std::free(output); }
+constexpr uint32_t kBufferBytes = AUDIO_BUFFER_FRAMES * 4;
+constexpr double kBufferSeconds = 1.0 / 30.0;
+constexpr double kBytesPerSecond = 192000.0;
 
-void kelvra_audio_update(KelvraApp*) {}
+const char kBuffering[] = "Buffering preview audio...";
+
+}  // namespace
+
+AudioOutput* kelvra_audio_create() { return new (std::nothrow) AudioOutput{}; }
+
+void kelvra_audio_destroy(AudioOutput* output) {
+  if (output == nullptr) return;
+  if (output->device != nullptr) {
+    ui_audio_reset(output->device);
+    ui_audio_close(output->device);
+  }
+  delete output;
+}
+
+bool kelvra_audio_position(const KelvraApp* app, double* seconds) {
+  const AudioOutput* output = app->audio_out;
+  if (output == nullptr || !output->started || output->device == nullptr ||
+      output->started_mode != app->transport_mode || output->started_seek_serial != app->seek_serial)
+    return false;
+  const double played = static_cast<double>(ui_audio_played(output->device)) / kBytesPerSecond;
+  const double position = output->start_time + played;
+  *seconds = position < output->write_time ? position : output->write_time;
+  return true;
+}
+
+AudioOutputState kelvra_audio_state(const AudioOutput* output) {
+  if (output == nullptr) return AudioOutputState{};
+  return AudioOutputState{output->start_time, output->write_time, output->started, output->open_failed,
+                          static_cast<uint8_t>(output->device != nullptr)};
+}
+
+// ------------------------------------------------------------------- [start]
+
+namespace {
+
+void stop_stream(AudioOutput* output) {
+  if (output->started && output->device != nullptr) ui_audio_reset(output->device);
+  output->started = 0;
+}
+
+// The file extensions whose sources are taken to carry pictures.
+bool video_extension(const char* path) {
+  const char* dot = std::strrchr(path, '.');
+  if (dot == nullptr || std::strchr(dot, '/') != nullptr) return false;
+  char lower[8] = "";
+  size_t i = 0;
+  for (; dot[i] != '\0' && i + 1 < sizeof lower; ++i)
+    lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(dot[i])));
+  if (dot[i] != '\0') return false;
+  lower[i] = '\0';
+  for (const char* known : {".mp4", ".mov", ".m4v", ".wmv", ".avi", ".mkv", ".webm"})
+    if (std::strcmp(lower, known) == 0) return true;
+  return false;
+}
+
+// Whether the first picture of a (re)started sample or timeline playback is
+// on screen, so that the sound may start with it.
+bool picture_ready(KelvraApp* app, uint64_t now) {
+  const uint32_t mode = app->transport_mode;
+  if (app->program_video == nullptr || now >= app->start_deadline_ms) return true;
+  if (mode == TRANSPORT_SOURCE || mode == TRANSPORT_SCORE) return true;
+  const Project& project = app->project;
+  char path[KELVRA_PATH_SIZE];
+  double expected = 0;
+  if (mode == TRANSPORT_SAMPLE) {
+    if (static_cast<uint64_t>(app->selected_source) >= project.source_count) return true;
+    SampleRange range;
+    kelvra_sample_range(&range, app);
+    if (!range.video) return true;
+    if (!kelvra_path(app->media_folder, project.sources[app->selected_source].file, path)) return true;
+    expected = app->sample_media_time;
+  } else {
+    const Clip* top = kelvra_active_video(app);
+    if (top == nullptr) return true;
+    if (static_cast<uint64_t>(top->source) >= project.source_count ||
+        !kelvra_path(app->media_folder, project.sources[top->source].file, path))
+      return true;
+    expected = kelvra_layer_time(top, app->timeline_playhead);
+  }
+  double shown = 0;
+  if (kelvra_video_position(app->program_video, path, &shown) && shown - expected <= 0.075 &&
+      expected - shown <= 0.075)
+    return true;
+  // A sample of a file without pictures has nothing to wait for.
+  return mode == TRANSPORT_SAMPLE && !kelvra_video_position(app->source_video, path, nullptr) &&
+         !video_extension(path);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ [update]
+
+void kelvra_audio_update(KelvraApp* app) {
+  AudioOutput* output = app->audio_out;
+  if (output == nullptr) return;
+  if (!app->playing) {
+    stop_stream(output);
+    output->open_failed = 0;
+    app->start_pending = 0;
+    return;
+  }
+  const uint32_t mode = app->transport_mode;
+  if (output->started && (output->started_mode != mode || output->started_seek_serial != app->seek_serial))
+    stop_stream(output);
+
+  // What plays from when, and whose decoded sound the mix needs.
+  const Project& project = app->project;
+  uint64_t source = KELVRA_NONE;
+  double start = 0;
+  switch (mode) {
+    case TRANSPORT_TIMELINE:
+      source = kelvra_audio_timeline_source(app, output->started ? output->write_time : app->timeline_playhead, 0.33);
+      start = app->timeline_playhead;
+      break;
+    case TRANSPORT_SOURCE:
+      source = static_cast<uint64_t>(app->selected_source);
+      start = app->source_playhead;
+      break;
+    case TRANSPORT_SAMPLE: {
+      source = static_cast<uint64_t>(app->selected_source);
+      start = app->sample_elapsed;
+      SampleRange range;
+      kelvra_sample_range(&range, app);
+      if (!range.audio) source = KELVRA_NONE;
+      break;
+    }
+    default:
+      start = app->roll.score_playhead;
+      break;
+  }
+
+  WaveWorker* wave = app->wave;
+  WavePcm pcm{};
+  bool acquired = false;
+  uint32_t state = WAVE_FAILED;
+  char path[KELVRA_PATH_SIZE];
+  const bool have_source = source < project.source_count;
+  if (have_source && kelvra_path(app->media_folder, project.sources[source].file, path)) {
+    kelvra_wave_request(wave, path);
+    state = kelvra_wave_state(wave, path, nullptr);
+    if (state == WAVE_READY) {
+      acquired = kelvra_wave_acquire(wave, path, &pcm);
+      if (!acquired) state = WAVE_PENDING;  // replaced between the two calls: wait for the next frame
+    }
+    if (state == WAVE_PENDING && app->start_pending) {
+      if (std::strcmp(app->status, kBuffering) != 0) kelvra_status(app, kBuffering);
+      stop_stream(output);
+      return;
+    }
+  }
+
+  if (app->start_pending) {
+    const uint64_t now = ui_time_ms();
+    if (!picture_ready(app, now)) {
+      if (acquired) kelvra_wave_release(wave);
+      return;
+    }
+    app->start_pending = 0;
+    app->tick_time_ms = now;
+    if (have_source && state != WAVE_READY)
+      kelvra_status(app, state == WAVE_TOO_LARGE ? "Source audio exceeds the preview PCM buffer."
+                                                 : "Could not decode audio from this source.");
+    else if (std::strcmp(app->status, kBuffering) == 0)
+      kelvra_status(app, "");
+  }
+
+  // Source and sample playback without sound run on the wall clock.
+  if (!acquired && (mode == TRANSPORT_SOURCE || mode == TRANSPORT_SAMPLE)) {
+    stop_stream(output);
+    return;
+  }
+  const WavePcm* sound = acquired ? &pcm : nullptr;
+  if (output->open_failed) {
+    if (acquired) kelvra_wave_release(wave);
+    return;
+  }
+  if (output->device == nullptr) {
+    uint32_t error = 0;
+    output->device = ui_audio_open(&error);
+    if (output->device == nullptr) {
+      char message[96];
+      std::snprintf(message, sizeof message, "Audio output could not open (error %u).", error);
+      kelvra_status(app, message);
+      output->open_failed = 1;
+      if (acquired) kelvra_wave_release(wave);
+      return;
+    }
+  }
+  if (!output->started) {
+    output->started = 1;
+    output->start_time = start;
+    output->write_time = start;
+    output->started_seek_serial = app->seek_serial;
+    output->started_mode = mode;
+  }
+
+  // Top up the buffers the device has finished with.
+  const uint64_t queued = ui_audio_queued(output->device);
+  const uint64_t held = (queued + kBufferBytes - 1) / kBufferBytes;
+  for (uint64_t i = held; i < AUDIO_BUFFERS; ++i) {
+    int16_t* buffer = output->buffers[output->next_buffer];
+    if (mode == TRANSPORT_TIMELINE)
+      kelvra_audio_timeline_mix(app, sound, source, output->write_time, buffer, AUDIO_BUFFER_FRAMES);
+    else
+      kelvra_audio_mix(app, sound, output->write_time, buffer, AUDIO_BUFFER_FRAMES);
+    uint32_t error = 0;
+    if (!ui_audio_queue(output->device, buffer, kBufferBytes, &error)) {
+      char message[96];
+      std::snprintf(message, sizeof message, "The audio device rejected the preview audio (error %u).", error);
+      kelvra_status(app, message);
+      stop_stream(output);
+      output->open_failed = 1;
+      break;
+    }
+    output->next_buffer = (output->next_buffer + 1) % AUDIO_BUFFERS;
+    output->write_time += kBufferSeconds;
+  }
+  if (acquired) kelvra_wave_release(wave);
+}

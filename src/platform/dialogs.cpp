@@ -33,6 +33,18 @@
 
 namespace {
 
+// A dialog, box or menu is up for the life of the scope.
+struct ModalScope {
+  ModalScope() { ui_modal_begin(); }
+  ~ModalScope() { ui_modal_end(); }
+  ModalScope(const ModalScope&) = delete;
+  ModalScope& operator=(const ModalScope&) = delete;
+};
+
+}  // namespace
+
+namespace {
+
 constexpr size_t kPathSize = KELVRA_PATH_SIZE;
 
 // ------------------------------------------------------------------- [hooks]
@@ -100,6 +112,7 @@ bool pick(UiWindow* window, bool save, bool folders, const char* extension, char
   std::string folder = start_folder();
   char name[kPathSize] = "";
   if (save && path[0] != '\0') std::snprintf(name, sizeof name, "%s", path);
+  bool all_files = false;  // the "All files" choice: every file, not only the extension's
   for (;;) {
     std::vector<std::string> subfolders;
     std::vector<std::string> files;
@@ -109,7 +122,7 @@ bool pick(UiWindow* window, bool save, bool folders, const char* extension, char
         if (entry_name == "." || entry_name == ".." || entry_name[0] == '.') continue;
         if (is_folder(joined(folder, entry_name)))
           subfolders.push_back(entry_name + "/");
-        else if (!folders && (extension == nullptr || has_extension(entry_name.c_str(), extension)))
+        else if (!folders && (all_files || extension == nullptr || has_extension(entry_name.c_str(), extension)))
           files.push_back(entry_name);
       }
       closedir(dir);
@@ -118,6 +131,9 @@ bool pick(UiWindow* window, bool save, bool folders, const char* extension, char
     std::sort(files.begin(), files.end());
     std::vector<std::string> rows;
     if (folders) rows.push_back("[ Use this folder ]");
+    const bool filtered = !folders && extension != nullptr;
+    const size_t filter_row = rows.size();
+    if (filtered) rows.push_back(all_files ? std::string("[ Show only *.") + extension + " files ]" : "[ All files ]");
     rows.push_back("../");
     const size_t first_folder = rows.size();
     rows.insert(rows.end(), subfolders.begin(), subfolders.end());
@@ -142,6 +158,9 @@ bool pick(UiWindow* window, bool save, bool folders, const char* extension, char
       picked = joined(folder, name);
     } else if (folders && chosen == 0) {
       picked = folder;
+    } else if (filtered && chosen == filter_row) {
+      all_files = !all_files;
+      continue;
     } else if (chosen == first_folder - 1) {
       folder = parent_of(folder);
       continue;
@@ -187,12 +206,16 @@ void ui_set_dialog_folder(const char* folder) {
 }
 
 bool ui_confirm(const char* title, const char* text) {
-  if (g_hooks.confirm != nullptr) return g_hooks.confirm(title, text);
+  if (g_hooks.confirm != nullptr) {
+    ModalScope modal;
+    return g_hooks.confirm(title, text);
+  }
   return ui_message_confirm(title, text);
 }
 
 bool ui_choose_file(UiWindow* window, bool save, const char* extension, char* path) {
   if (extension == nullptr || path == nullptr) return false;
+  ModalScope modal;
   if (g_hooks.choose_file != nullptr) return g_hooks.choose_file(save, extension, path);
 
   char chosen[4096] = "";
@@ -233,6 +256,7 @@ bool ui_choose_file(UiWindow* window, bool save, const char* extension, char* pa
 
 bool ui_choose_folder(UiWindow* window, char* path) {
   if (path == nullptr) return false;
+  ModalScope modal;
   char chosen[4096] = "";
   const std::string start = start_folder() + "/";
   Chooser outcome = run_chooser({"zenity", "--file-selection", "--directory", "--title=Open folder", "--filename=" + start},
@@ -255,6 +279,7 @@ bool ui_choose_folder(UiWindow* window, char* path) {
 
 uint64_t ui_popup_menu(UiWindow* window, int32_t x, int32_t y, const UiMenuEntry* entries, uint64_t count) {
   if (entries == nullptr && count > 0) return 0;
+  ModalScope modal;
   if (g_hooks.popup_menu != nullptr) return g_hooks.popup_menu(x, y, entries, count);
   std::vector<const char*> rows;
   for (uint64_t i = 0; i < count; ++i) rows.push_back(entries[i].label != nullptr ? entries[i].label : "");
@@ -283,6 +308,7 @@ void ui_open_window_menu(UiWindow* window) {
 
 bool ui_choose_color(UiWindow*, uint32_t* rgb) {
   if (rgb == nullptr) return false;
+  ModalScope modal;
   char start[8];
   std::snprintf(start, sizeof start, "#%06x", *rgb & 0xFFFFFF);
   char chosen[256] = "";

@@ -486,8 +486,26 @@ bool ui_window_wait_frame(UiWindow* window) {
 
 // ------------------------------------------------------------------- [boxes]
 
+void ui_modal_begin() {
+  // A window holding the pointer (on X11 a grab of the whole screen) would
+  // keep the dialog from getting the clicks meant for it.
+  for (UiWindow* window : g_platform.windows) {
+    if (window == nullptr || !window->captured) continue;
+    SDL_CaptureMouse(SDL_FALSE);
+    window->captured = 0;
+  }
+}
+
+void ui_modal_end() {
+  // Pointer events that arrived while the dialog was up were meant for it.
+  SDL_PumpEvents();
+  SDL_FlushEvents(SDL_MOUSEMOTION, SDL_MOUSEWHEEL);
+}
+
 int ui_report_error(const char* text) {
+  ui_modal_begin();
   SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Zarnel UI", text != nullptr ? text : "", nullptr);
+  ui_modal_end();
   return 1;
 }
 
@@ -498,14 +516,18 @@ bool ui_message_confirm(const char* title, const char* text) {
   };
   const SDL_MessageBoxData box = {SDL_MESSAGEBOX_WARNING, nullptr, title, text, 2, buttons, nullptr};
   int chosen = 0;
-  if (SDL_ShowMessageBox(&box, &chosen) != 0) return false;
-  return chosen == 1;
+  ui_modal_begin();
+  const int shown = SDL_ShowMessageBox(&box, &chosen);
+  ui_modal_end();
+  return shown == 0 && chosen == 1;
 }
 
 int ui_show_info(UiWindow* window, const char* caption, const char* text) {
-  return SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, window != nullptr ? window->sdl : nullptr) == 0
-             ? 1
-             : 0;
+  ui_modal_begin();
+  const int shown =
+      SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, window != nullptr ? window->sdl : nullptr);
+  ui_modal_end();
+  return shown == 0 ? 1 : 0;
 }
 
 bool ui_clipboard_write(UiWindow* window, const char* text, uint64_t length) {
