@@ -185,6 +185,7 @@ bool present(KelvraApp* app) { return kelvra_painter_end(app->painter); }
 }  // namespace
 
 uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
+  const uint64_t started_ns = ui_time_ns();
   if (!ui_window_poll_events()) return KELVRA_FRAME_QUIT;
   drain_input(app);
   kelvra_render_poll(app);
@@ -211,6 +212,7 @@ uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
     memory->drawn = serials;
     memory->frames_drawn += 1;
   }
+  memory->work_ns = ui_time_ns() - started_ns;
   if (!ui_window_wait_frame(app->window)) return KELVRA_FRAME_FAILED;
   memory->lane_sum = serials.lane_sum;
   return KELVRA_FRAME_NEXT;

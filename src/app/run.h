@@ -20,6 +20,7 @@ struct FrameMemory {
   uint64_t lane_sum;   // the lane sum of the last pass, drawn or not
   uint64_t drawn_ms;
   uint64_t frames_drawn;
+  uint64_t work_ns;  // the last pass's work, from taking the input to presenting, without the frame wait
   bool drawn_once;
 };
 

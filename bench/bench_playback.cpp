@@ -1,0 +1,155 @@
+// Playback as the editor does it, frame by frame in an offscreen window with
+// the sound going to SDL's disk driver (written to /dev/null) so that the
+// device clock runs: picture and sound in step, the UI thread's work per
+// frame, scrubbing latency and the start of playback. Each benchmark runs
+// once and reports its figures as counters (milliseconds unless named).
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/run.h"
+#include "editor/editor.h"
+#include "media/audio_output.h"
+#include "media/video.h"
+#include "platform/clock.h"
+
+namespace {
+
+// A media folder with a 22 s 1080p30 H.264 source with sound, made once.
+const std::string& media_folder() {
+  static const std::string folder = [] {
+    char pattern[] = "/tmp/kelvra-playback-XXXXXX";
+    const std::string path = ::mkdtemp(pattern);
+    const std::string command =
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=30:duration=22 "
+        "-f lavfi -i sine=frequency=440:duration=22 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 60 "
+        "-c:a aac -shortest '" + path + "/hd.mp4'";
+    if (std::system(command.c_str()) != 0) std::abort();
+    FILE* project = std::fopen((path + "/project.json").c_str(), "wb");
+    std::fputs(R"({"sources": [{"id": "hd", "file": "hd.mp4", "title": "HD"}], "layout": "source"})", project);
+    std::fclose(project);
+    return path;
+  }();
+  return folder;
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5))];
+}
+
+struct Editor {
+  KelvraApp* app = nullptr;
+  FrameMemory memory{};
+  char path[KELVRA_PATH_SIZE] = "";
+  Editor() {
+    setenv("SDL_VIDEODRIVER", "offscreen", 1);
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+    setenv("ZARNELK_MEDIA", media_folder().c_str(), 1);
+    app = kelvra_app_create();
+    if (!kelvra_start(app)) std::abort();
+    kelvra_path(app->media_folder, app->project.sources[0].file, path);
+    // Wait until the source's picture and sound are decoded.
+    for (int i = 0; i < 900 && !(app->project.sources[0].duration > 0 && picture_time() >= 0); ++i) step();
+    for (int i = 0; i < 60; ++i) step();
+  }
+  ~Editor() { kelvra_shutdown(app); }
+  void step() { kelvra_frame(app, &memory); }
+  double picture_time() {
+    double time = -1;
+    return kelvra_video_position(app->source_video, path, &time) ? time : -1;
+  }
+};
+
+// Plays the source for 20 s: the picture on screen against the audio clock,
+// and the UI thread's work per frame.
+void BM_PlaybackInStep(benchmark::State& state) {
+  Editor editor;
+  KelvraApp* app = editor.app;
+  std::vector<double> drift;
+  std::vector<double> work;
+  for (auto _ : state) {
+    kelvra_toggle(app, TRANSPORT_SOURCE);
+    const uint64_t start = ui_time_ms();
+    while (app->playing && ui_time_ms() - start < 20000) {
+      const uint64_t drawn = editor.memory.frames_drawn;
+      editor.step();
+      work.push_back(static_cast<double>(editor.memory.work_ns) / 1e6);
+      // The picture drawn in this pass against the clock the pass's tick read
+      // from the device (the playhead), both taken before the frame wait.
+      const double shown = editor.picture_time();
+      uint64_t serial = 0;
+      kelvra_video_size(app->source_video, nullptr, nullptr, &serial);
+      const bool same_picture = serial == editor.memory.drawn.source;  // not replaced during the wait
+      if (ui_time_ms() - start > 1000 && shown >= 0 && editor.memory.frames_drawn > drawn && same_picture)
+        drift.push_back(std::fabs(shown - app->source_playhead) * 1000);
+    }
+  }
+  state.counters["sync_median_ms"] = percentile(drift, 0.5);
+  state.counters["sync_max_ms"] = percentile(drift, 1.0);
+  state.counters["frame_work_median_ms"] = percentile(work, 0.5);
+  state.counters["frame_work_p99_ms"] = percentile(work, 0.99);
+  state.counters["frames"] = static_cast<double>(work.size());
+}
+BENCHMARK(BM_PlaybackInStep)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Drags the seek bar across the source: the time from a move to its picture on screen.
+void BM_Scrubbing(benchmark::State& state) {
+  Editor editor;
+  KelvraApp* app = editor.app;
+  std::vector<double> latency;
+  for (auto _ : state) {
+    const Rect bar = app->source_seek_bar;
+    for (int i = 1; i <= 40; ++i) {
+      const int32_t x = bar.x + 4 + (bar.width - 8) * ((i * 7) % 40) / 40;
+      const uint64_t moved = ui_time_ns();
+      kelvra_source_seek(app, x);
+      const double wanted = app->source_playhead;
+      const uint64_t drawn = editor.memory.frames_drawn;
+      for (int frames = 0; frames < 60; ++frames) {
+        editor.step();
+        if (std::fabs(editor.picture_time() - wanted) <= 1.0 / 30 && editor.memory.frames_drawn > drawn) break;
+      }
+      latency.push_back(static_cast<double>(ui_time_ns() - moved) / 1e6);
+    }
+  }
+  state.counters["scrub_median_ms"] = percentile(latency, 0.5);
+  state.counters["scrub_max_ms"] = percentile(latency, 1.0);
+}
+BENCHMARK(BM_Scrubbing)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// From Space to the first buffer queued, with the sound already decoded.
+void BM_StartOfPlayback(benchmark::State& state) {
+  Editor editor;
+  KelvraApp* app = editor.app;
+  std::vector<double> frames_to_start;
+  for (auto _ : state) {
+    for (int i = 0; i < 10; ++i) {
+      kelvra_toggle(app, TRANSPORT_SOURCE);
+      int frames = 0;
+      while (!kelvra_audio_state(app->audio_out).started && frames < 90) {
+        editor.step();
+        ++frames;
+      }
+      frames_to_start.push_back(frames);
+      editor.step(), editor.step();
+      kelvra_toggle(app, TRANSPORT_SOURCE);
+      editor.step();
+    }
+  }
+  state.counters["start_frames_median"] = percentile(frames_to_start, 0.5);
+  state.counters["start_frames_max"] = percentile(frames_to_start, 1.0);
+}
+BENCHMARK(BM_StartOfPlayback)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
