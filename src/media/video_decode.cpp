@@ -16,6 +16,7 @@ constexpr double kSeekAhead = 0.42;    // and this far ahead
 constexpr double kSamePicture = 0.024; // a target this close reuses the held picture
 constexpr double kEarly = 0.025;       // a picture this much before the target is taken
 constexpr int kMaxReads = 480;
+static_assert(VIDEO_MAX_SIDE == MEDIA_MAX_SIDE, "the reader refuses pictures the decoder would take");
 
 }  // namespace
 

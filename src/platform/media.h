@@ -19,6 +19,12 @@ int32_t media_status_from_library(int error);
 
 constexpr int64_t MEDIA_TICKS_PER_SECOND = 10000000;
 
+// The widest and tallest picture a reader accepts. A video stream that claims
+// more is refused on opening, before a picture of it is decoded, and so is
+// every larger picture; a picture of another size within the limit is scaled
+// to the stream's opened size.
+constexpr uint32_t MEDIA_MAX_SIDE = 4096;
+
 // ------------------------------------------------------------------ reading
 
 struct MediaReader;
@@ -46,7 +52,8 @@ struct MediaSample {
   uint64_t frames;
 };
 
-// Opens `path` and selects its first video or first audio stream.
+// Opens `path` and selects its first video or first audio stream. A video
+// stream of no size or of a side over MEDIA_MAX_SIDE is refused.
 int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind);
 void media_reader_close(MediaReader* reader);
 // The duration of the whole file; false when the file does not tell.
@@ -58,6 +65,9 @@ int32_t media_reader_seek(MediaReader* reader, int64_t time);
 // picture is decoded but not converted: media_reader_copy_picture converts
 // the picture of the last read that had one. When the stream ends, the last
 // picture decoded since the previous seek comes again with the end flag.
+// Every read is bounded: one that gets no sample out of a few thousand
+// packets fails, and so does one whose picture is over MEDIA_MAX_SIDE; later
+// reads go on from there.
 int32_t media_reader_read(MediaReader* reader, MediaSample* out);
 // Converts the last read picture into `pixels` (height rows of `pitch` bytes).
 int32_t media_reader_copy_picture(MediaReader* reader, uint8_t* pixels, int32_t pitch);

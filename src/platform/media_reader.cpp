@@ -7,7 +7,9 @@
 // packed BGRX only when the caller asks for them, so a seek that decodes a
 // whole group of pictures converts only the one it keeps. Sound is delivered
 // as interleaved signed 16-bit samples at the source's rate and channels.
-// The decoder uses the machine's cores (frame and slice threads).
+// The decoder uses the machine's cores (frame and slice threads). Pictures
+// over MEDIA_MAX_SIDE are refused before they are decoded: the decoders, the
+// stream probe's among them, are opened with a pixel-count limit.
 // Cannot: read anything but local files (other protocols are refused), or
 // deliver attached cover pictures as a video stream.
 #include <cstdlib>
@@ -46,11 +48,16 @@ struct MediaReader {
   int64_t origin;          // the file's start, in the stream's time base
   int64_t skip_before;     // pictures nothing refers to are not decoded before this stamp
   bool demux_done;
+  bool packet_pending;     // `packet` was refused by the decoder and is offered again
 };
 
 namespace {
 
 constexpr AVRational kTicks = {1, static_cast<int>(MEDIA_TICKS_PER_SECOND)};
+// The largest picture a decoder may allocate, as a decoder option.
+constexpr int64_t kMaxPixels = static_cast<int64_t>(MEDIA_MAX_SIDE) * MEDIA_MAX_SIDE;
+// Decoder calls a read makes without getting a sample before it gives up.
+constexpr int kMaxSteps = 4096;
 
 bool valid_utf8(const char* text) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
@@ -76,6 +83,57 @@ int first_stream(const AVFormatContext* format, AVMediaType type) {
 
 int64_t to_ticks(const MediaReader* reader, int64_t stamp) {
   return av_rescale_q(stamp - reader->origin, reader->stream->time_base, kTicks);
+}
+
+// An enum field of a picture read as the integer it holds. Decoders copy the
+// colour fields from the bitstream unchecked, so they may hold values their
+// enum type lacks; such values, and negative ones, count as `unknown`.
+static_assert(sizeof(AVColorRange) == sizeof(int) && sizeof(AVColorSpace) == sizeof(int));
+int enum_field(const void* field, int count, int unknown) {
+  int value = 0;
+  std::memcpy(&value, field, sizeof value);
+  return value >= 0 && value < count ? value : unknown;
+}
+
+// Opens a decoder for the selected stream, freeing the one before.
+int32_t open_decoder(MediaReader* reader) {
+  avcodec_free_context(&reader->codec);
+  const AVCodec* decoder = avcodec_find_decoder(reader->stream->codecpar->codec_id);
+  reader->codec = decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr;
+  if (reader->codec == nullptr) return MEDIA_E_FAIL;
+  int error = avcodec_parameters_to_context(reader->codec, reader->stream->codecpar);
+  reader->codec->pkt_timebase = reader->stream->time_base;
+  reader->codec->max_pixels = kMaxPixels;
+#if defined(__SANITIZE_THREAD__)
+  // The decoder's own threads synchronise inside the (uninstrumented) library,
+  // which the race detector cannot see; it checks the program's threads alone.
+  reader->codec->thread_count = 1;
+#else
+  reader->codec->thread_count = 0;  // as many threads as the machine has cores
+#endif
+  reader->codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (error >= 0) error = avcodec_open2(reader->codec, decoder, nullptr);
+  return error < 0 ? media_status_from_library(error) : MEDIA_OK;
+}
+
+// Reads the stream details, decoding a little of each stream, with each
+// decoder held to the pixel-count limit.
+int find_stream_info(AVFormatContext* format) {
+  const unsigned streams = format->nb_streams;
+  AVDictionary** options = static_cast<AVDictionary**>(std::calloc(streams > 0 ? streams : 1, sizeof(AVDictionary*)));
+  if (options == nullptr) return AVERROR(ENOMEM);
+  for (unsigned i = 0; i < streams; ++i) av_dict_set_int(&options[i], "max_pixels", kMaxPixels, 0);
+  const int error = avformat_find_stream_info(format, options);
+  for (unsigned i = 0; i < streams; ++i) av_dict_free(&options[i]);
+  std::free(options);
+  return error;
+}
+
+// True when a video stream's size, as its header tells it, is over the limit.
+bool too_large(const AVStream* stream) {
+  const AVCodecParameters* parameters = stream->codecpar;
+  return parameters->codec_type == AVMEDIA_TYPE_VIDEO &&
+         (parameters->width > static_cast<int>(MEDIA_MAX_SIDE) || parameters->height > static_cast<int>(MEDIA_MAX_SIDE));
 }
 
 // Converts the sound in `frame` into the reader's interleaved 16-bit buffer.
@@ -132,34 +190,31 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind) {
   av_dict_set(&options, "protocol_whitelist", "file", 0);
   int error = avformat_open_input(&reader->format, path, nullptr, &options);
   av_dict_free(&options);
-  if (error >= 0) error = avformat_find_stream_info(reader->format, nullptr);
+  const AVMediaType type = kind == MEDIA_VIDEO ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
   int32_t status = error < 0 ? media_status_from_library(error) : MEDIA_OK;
+  // A header that already claims too large a picture is refused before the probe decodes one.
+  if (status == MEDIA_OK && kind == MEDIA_VIDEO) {
+    const int index = first_stream(reader->format, type);
+    if (index >= 0 && too_large(reader->format->streams[index])) status = MEDIA_E_FAIL;
+  }
   if (status == MEDIA_OK) {
-    reader->stream_index = first_stream(reader->format, kind == MEDIA_VIDEO ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO);
+    error = find_stream_info(reader->format);
+    if (error < 0) status = media_status_from_library(error);
+  }
+  if (status == MEDIA_OK) {
+    reader->stream_index = first_stream(reader->format, type);
     if (reader->stream_index < 0) status = MEDIA_E_FAIL;
   }
-  const AVCodec* decoder = nullptr;
   if (status == MEDIA_OK) {
     reader->stream = reader->format->streams[reader->stream_index];
-    for (unsigned i = 0; i < reader->format->nb_streams; ++i)
-      reader->format->streams[i]->discard = static_cast<int>(i) == reader->stream_index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
-    decoder = avcodec_find_decoder(reader->stream->codecpar->codec_id);
-    reader->codec = decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr;
-    if (reader->codec == nullptr) status = MEDIA_E_FAIL;
+    const AVCodecParameters* parameters = reader->stream->codecpar;
+    if (kind == MEDIA_VIDEO && (parameters->width < 1 || parameters->height < 1 || too_large(reader->stream)))
+      status = MEDIA_E_FAIL;
   }
   if (status == MEDIA_OK) {
-    error = avcodec_parameters_to_context(reader->codec, reader->stream->codecpar);
-    reader->codec->pkt_timebase = reader->stream->time_base;
-#if defined(__SANITIZE_THREAD__)
-    // The decoder's own threads synchronise inside the (uninstrumented) library,
-    // which the race detector cannot see; it checks the program's threads alone.
-    reader->codec->thread_count = 1;
-#else
-    reader->codec->thread_count = 0;  // as many threads as the machine has cores
-#endif
-    reader->codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    if (error >= 0) error = avcodec_open2(reader->codec, decoder, nullptr);
-    if (error < 0) status = media_status_from_library(error);
+    for (unsigned i = 0; i < reader->format->nb_streams; ++i)
+      reader->format->streams[i]->discard = static_cast<int>(i) == reader->stream_index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    status = open_decoder(reader);
   }
   if (status == MEDIA_OK) {
     reader->packet = av_packet_alloc();
@@ -173,8 +228,8 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind) {
   }
   const AVCodecParameters* parameters = reader->stream->codecpar;
   if (kind == MEDIA_VIDEO) {
-    reader->info.width = parameters->width > 0 ? static_cast<uint32_t>(parameters->width) : 0;
-    reader->info.height = parameters->height > 0 ? static_cast<uint32_t>(parameters->height) : 0;
+    reader->info.width = static_cast<uint32_t>(parameters->width);
+    reader->info.height = static_cast<uint32_t>(parameters->height);
   } else {
     reader->info.channels = static_cast<uint32_t>(reader->codec->ch_layout.nb_channels);
     reader->info.rate = reader->codec->sample_rate > 0 ? static_cast<uint32_t>(reader->codec->sample_rate) : 0;
@@ -214,9 +269,20 @@ int32_t media_reader_seek(MediaReader* reader, int64_t time) {
   const int64_t target = av_rescale_q(time, kTicks, reader->stream->time_base) + reader->origin;
   int error = av_seek_frame(reader->format, reader->stream_index, target, AVSEEK_FLAG_BACKWARD);
   if (error < 0) return media_status_from_library(error);
-  avcodec_flush_buffers(reader->codec);
+  av_packet_unref(reader->packet);
+  reader->packet_pending = false;
   av_frame_unref(reader->picture);
   reader->demux_done = false;
+  // A decoder that runs threads of its own (the AV1 one) is opened anew
+  // rather than flushed: flushed while pictures that failed to decode are in
+  // flight, it waits forever inside the next packet it is sent. FFmpeg's own
+  // frame threads are flushed safely. (No decoder: the last seek could not open one.)
+  if (reader->codec == nullptr || (reader->codec->codec->capabilities & AV_CODEC_CAP_OTHER_THREADS)) {
+    const int32_t status = open_decoder(reader);
+    if (status != MEDIA_OK) return status;
+  } else {
+    avcodec_flush_buffers(reader->codec);
+  }
   // Between the key picture and the target, pictures that no other picture
   // refers to would be decoded only to be dropped: they are skipped, up to a
   // margin of a tenth of a second before the target.
@@ -228,18 +294,29 @@ int32_t media_reader_seek(MediaReader* reader, int64_t time) {
 int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
   *out = MediaSample{};
   if (reader == nullptr) return MEDIA_E_POINTER;
-  for (;;) {
+  if (reader->codec == nullptr) return MEDIA_E_FAIL;  // a seek could not open a decoder
+  for (int step = 0; step < kMaxSteps; ++step) {
     int error = avcodec_receive_frame(reader->codec, reader->frame);
     if (error == 0) {
       int64_t stamp = reader->frame->best_effort_timestamp;
       if (stamp == AV_NOPTS_VALUE) stamp = reader->frame->pts;
-      out->have = 1;
-      out->time = stamp == AV_NOPTS_VALUE ? 0 : to_ticks(reader, stamp);
       if (reader->kind == MEDIA_AUDIO) {
+        out->have = 1;
+        out->time = stamp == AV_NOPTS_VALUE ? 0 : to_ticks(reader, stamp);
         const int32_t status = convert_sound(reader, reader->frame, out);
         av_frame_unref(reader->frame);
         return status;
       }
+      // A picture over the side limit is refused; one that is merely of
+      // another size than the stream's is scaled to it on copying.
+      if (reader->frame->width < 1 || reader->frame->height < 1 ||
+          reader->frame->width > static_cast<int>(MEDIA_MAX_SIDE) ||
+          reader->frame->height > static_cast<int>(MEDIA_MAX_SIDE)) {
+        av_frame_unref(reader->frame);
+        return MEDIA_E_FAIL;
+      }
+      out->have = 1;
+      out->time = stamp == AV_NOPTS_VALUE ? 0 : to_ticks(reader, stamp);
       av_frame_unref(reader->picture);
       av_frame_move_ref(reader->picture, reader->frame);
       return MEDIA_OK;
@@ -255,37 +332,48 @@ int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
       return MEDIA_OK;
     }
     if (error != AVERROR(EAGAIN)) return media_status_from_library(error);
-    if (reader->demux_done) return media_status_from_library(AVERROR_EOF);
-    error = av_read_frame(reader->format, reader->packet);
-    if (error < 0) {
-      // End of file, or a damaged tail: drain what the decoder still holds.
-      reader->demux_done = true;
-      avcodec_send_packet(reader->codec, nullptr);
-      continue;
-    }
-    if (reader->packet->stream_index == reader->stream_index) {
+    // The decoder wants input: the packet it refused before, else the next one of the stream.
+    if (!reader->packet_pending) {
+      if (reader->demux_done) return media_status_from_library(AVERROR_EOF);
+      error = av_read_frame(reader->format, reader->packet);
+      if (error < 0) {
+        // End of file, or a damaged tail: drain what the decoder still holds.
+        reader->demux_done = true;
+        error = avcodec_send_packet(reader->codec, nullptr);
+        if (error < 0 && error != AVERROR_EOF) return media_status_from_library(error);
+        continue;
+      }
+      if (reader->packet->stream_index != reader->stream_index) {
+        av_packet_unref(reader->packet);
+        continue;
+      }
       const int64_t stamp = reader->packet->pts;
       reader->codec->skip_frame =
           stamp != AV_NOPTS_VALUE && stamp < reader->skip_before ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-      error = avcodec_send_packet(reader->codec, reader->packet);
-      if (error < 0 && error != AVERROR(EAGAIN) && error != AVERROR_INVALIDDATA) {
-        av_packet_unref(reader->packet);
-        return media_status_from_library(error);
-      }
     }
+    error = avcodec_send_packet(reader->codec, reader->packet);
+    // A packet the decoder cannot take yet is kept and sent again once it has
+    // given out what it holds; a damaged one is dropped.
+    reader->packet_pending = error == AVERROR(EAGAIN);
+    if (reader->packet_pending) continue;
     av_packet_unref(reader->packet);
+    if (error < 0 && error != AVERROR_INVALIDDATA) return media_status_from_library(error);
   }
+  return MEDIA_E_FAIL;
 }
 
 int32_t media_reader_copy_picture(MediaReader* reader, uint8_t* pixels, int32_t pitch) {
   if (reader == nullptr || pixels == nullptr) return MEDIA_E_POINTER;
   const AVFrame* picture = reader->picture;
-  if (picture->data[0] == nullptr || picture->width <= 0 || picture->height <= 0) return MEDIA_E_FAIL;
   const int width = static_cast<int>(reader->info.width);
   const int height = static_cast<int>(reader->info.height);
+  if (picture->data[0] == nullptr || picture->width < 1 || picture->height < 1 ||
+      picture->width > static_cast<int>(MEDIA_MAX_SIDE) || picture->height > static_cast<int>(MEDIA_MAX_SIDE))
+    return MEDIA_E_FAIL;
+  int source = picture->format;
+  if (source < 0 || source >= AV_PIX_FMT_NB) return MEDIA_E_FAIL;
   // The JPEG formats are the plain ones at full range.
-  AVPixelFormat source = static_cast<AVPixelFormat>(picture->format);
-  bool full_range = picture->color_range == AVCOL_RANGE_JPEG;
+  bool full_range = enum_field(&picture->color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED) == AVCOL_RANGE_JPEG;
   switch (source) {
     case AV_PIX_FMT_YUVJ420P: source = AV_PIX_FMT_YUV420P; full_range = true; break;
     case AV_PIX_FMT_YUVJ422P: source = AV_PIX_FMT_YUV422P; full_range = true; break;
@@ -293,10 +381,11 @@ int32_t media_reader_copy_picture(MediaReader* reader, uint8_t* pixels, int32_t 
     case AV_PIX_FMT_YUVJ440P: source = AV_PIX_FMT_YUV440P; full_range = true; break;
     default: break;
   }
-  reader->scaler = sws_getCachedContext(reader->scaler, picture->width, picture->height, source, width, height,
+  reader->scaler = sws_getCachedContext(reader->scaler, picture->width, picture->height, static_cast<AVPixelFormat>(source), width, height,
                                         AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr);
   if (reader->scaler == nullptr) return MEDIA_E_FAIL;
-  const int space = picture->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
+  const int matrix = enum_field(&picture->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+  const int space = matrix == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
   const int details = space * 2 + (full_range ? 1 : 0);
   if (reader->scaler_set != reader->scaler || reader->scaler_details != details) {
     sws_setColorspaceDetails(reader->scaler, sws_getCoefficients(space), full_range ? 1 : 0,

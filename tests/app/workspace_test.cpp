@@ -132,7 +132,7 @@ TEST_F(Drawn, ColoursAtTheirPositions) {
       {165, 256, 0x202923, "card interior"},
       {20, 830, 0x1A201D, "no eighth card past the bottom"},
       {178, 200, 0x404C44, "main panel border"},
-      {700, 300, 0x1D2220, "main panel interior"},
+      {755, 300, 0x1D2220, "main panel interior between the monitors"},
       {182, 50, 0x534521, "active tab interior"},
       {254, 50, 0x282F2B, "inactive tab interior"},
       {800, 700, 0x151817, "timeline band (empty) on the background"},

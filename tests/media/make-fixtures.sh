@@ -4,6 +4,7 @@
 # 30)) let the tests check decoding at a time exactly; tones check the sound.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh FOLDER}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 mkdir -p "$out"
 ff() { ffmpeg -hide_banner -loglevel error -y "$@"; }
 coded="color=c=black:s=320x240:r=30:d=4,format=gbrp,geq=r='8*mod(N\,30)':g='64*floor(N/30)':b='128'"
@@ -25,8 +26,12 @@ ff -f lavfi -i "sine=frequency=440:duration=1:sample_rate=48000" -af "asetpts='P
    -c:a pcm_s16le "$out/gap.mka"
 ff -f lavfi -i "sine=frequency=220:duration=300:sample_rate=48000" -ac 2 -c:a aac -b:a 96k "$out/five-minutes.m4a"
 ff -f lavfi -i "color=c=gray:s=5000x2000:r=1:d=1" -c:v mjpeg -q:v 5 "$out/too-wide.avi"
+ff -f lavfi -i "color=c=gray:s=4096x4096:r=1:d=1" -c:v mjpeg -q:v 5 "$out/largest.avi"
 # Damaged and wrong inputs.
 size=$(stat -c %s "$out/coded-with-sound.mp4"); head -c $((size / 2)) "$out/coded-with-sound.mp4" > "$out/truncated.mp4"
 head -c 65536 /dev/urandom > "$out/random.mp4"
 : > "$out/empty.mp4"
+# Damaged files kept in the source tree (tests/media/bad), each named after what it does to a decoder.
+mkdir -p "$out/bad"
+cp "$here"/bad/* "$out/bad/"
 touch "$out/stamp"

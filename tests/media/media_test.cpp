@@ -3,10 +3,13 @@
 // an MP4 written by the writer read back by the reader and by ffprobe.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media/video.h"
@@ -103,6 +106,108 @@ TEST(VideoDecoder, BadInputsFailQuietly) {
   EXPECT_FALSE(video_decode_open(&wide.d, fixture("too-wide.avi").c_str()));  // 5000 pixels wide
   EXPECT_EQ(wide.d.reader, nullptr);
   EXPECT_STREQ(wide.d.path, "");  // the next request opens it again
+}
+
+// Runs `work` on a thread of its own and waits for it up to 20 s. Work that
+// has not returned by then is stuck for good (a decoder waiting on itself
+// cannot be stopped): the test fails and the program ends there.
+template <typename Work>
+void returns_in_time(const char* what, Work work) {
+  std::promise<void> finished;
+  std::future<void> done = finished.get_future();
+  std::thread runner([&] {
+    work();
+    finished.set_value();
+  });
+  if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << what << " did not return within 20 s";
+    std::fflush(stdout);
+    std::quick_exit(1);
+  }
+  runner.join();
+}
+
+// An AV1 file whose pictures fail to decode part of the way. Its decoder runs
+// threads of its own; a seek while failed pictures were still in flight left
+// it waiting forever inside the next packet. Every seek and read must return,
+// and the reader must close.
+TEST(MediaReader, SeeksInADamagedAv1FileAlwaysReturn) {
+  const std::string path = fixture("bad/av1-seek-stalls-decoder.webm");
+  returns_in_time("seeking and reading", [&] {
+    MediaReader* reader = nullptr;
+    ASSERT_EQ(media_reader_open(&reader, path.c_str(), MEDIA_VIDEO), MEDIA_OK);
+    // Each seek stops reading part of the way through, with pictures in flight.
+    const struct {
+      double time;
+      int reads;
+    } steps[] = {{0, 2}, {0.5, 10}, {0.96, 40}, {0.5, 6}, {0.5, 40}, {0.2, 5}, {0.9, 40}};
+    for (const auto& step : steps) {
+      EXPECT_EQ(media_reader_seek(reader, static_cast<int64_t>(step.time * MEDIA_TICKS_PER_SECOND)), MEDIA_OK);
+      for (int i = 0; i < step.reads; ++i) {
+        MediaSample sample;
+        if (media_reader_read(reader, &sample) == MEDIA_OK && sample.end_of_stream) break;
+      }
+    }
+    media_reader_close(reader);
+  });
+  returns_in_time("decoding pictures", [&] {
+    VideoDecoder decoder{};
+    ASSERT_TRUE(video_decode_open(&decoder, path.c_str()));
+    for (double time : {0.0, 0.5, 1.0}) video_decode_frame(&decoder, time);  // true or false, but it returns
+    video_decode_close(&decoder);
+  });
+}
+
+// Pictures over MEDIA_MAX_SIDE are refused before they are decoded, whatever
+// the header said: a tiny BMP that claims 16000 x 16000 used to cost 780 MB
+// on opening, and 16000 x 16000 pictures that follow a 64 x 64 one in the
+// same stream used to be decoded and scaled down.
+TEST(MediaReader, PicturesOverTheSideLimitAreNeverDecoded) {
+  MediaReader* reader = nullptr;
+  EXPECT_NE(media_reader_open(&reader, fixture("bad/bmp-header-16000x16000.bmp").c_str(), MEDIA_VIDEO), MEDIA_OK);
+  EXPECT_EQ(reader, nullptr);
+
+  ASSERT_EQ(media_reader_open(&reader, fixture("bad/png-frames-grow-to-16000.mkv").c_str(), MEDIA_VIDEO), MEDIA_OK);
+  EXPECT_EQ(media_reader_format(reader).width, 64u);
+  std::vector<uint8_t> pixels(64 * 64 * 4);
+  std::vector<double> delivered;
+  int refused = 0;
+  for (int i = 0; i < 10; ++i) {
+    MediaSample sample;
+    if (media_reader_read(reader, &sample) != MEDIA_OK) {
+      ++refused;
+      continue;
+    }
+    if (sample.end_of_stream) break;
+    ASSERT_TRUE(sample.have);
+    delivered.push_back(sample.time / 1e7);
+    EXPECT_EQ(media_reader_copy_picture(reader, pixels.data(), 64 * 4), MEDIA_OK);
+  }
+  media_reader_close(reader);
+  EXPECT_EQ(delivered, (std::vector<double>{0.0, 0.5}));  // the picture at 1 s is the large one
+  EXPECT_GE(refused, 1);
+
+  Decoder grows;
+  ASSERT_TRUE(video_decode_open(&grows.d, fixture("bad/png-frames-grow-to-16000.mkv").c_str()));
+  EXPECT_TRUE(video_decode_frame(&grows.d, 0.5));
+  EXPECT_FALSE(video_decode_frame(&grows.d, 1.0));
+  EXPECT_FALSE(video_decode_open(&grows.d, fixture("bad/bmp-header-16000x16000.bmp").c_str()));
+
+  // The limit itself is allowed.
+  Decoder largest;
+  ASSERT_TRUE(video_decode_open(&largest.d, fixture("largest.avi").c_str()));
+  EXPECT_EQ(largest.d.width, MEDIA_MAX_SIDE);
+  EXPECT_EQ(largest.d.height, MEDIA_MAX_SIDE);
+  EXPECT_TRUE(video_decode_frame(&largest.d, 0));
+}
+
+// An AV1 stream whose colour matrix is 29, a value the library's enum lacks:
+// the picture decodes as one of unspecified matrix.
+TEST(VideoDecoder, ColourFieldsOutOfRangeCountAsUnspecified) {
+  Decoder decoder;
+  ASSERT_TRUE(video_decode_open(&decoder.d, fixture("bad/av1-colorspace-out-of-range.webm").c_str()));
+  EXPECT_EQ(decoder.d.width, 96u);
+  EXPECT_TRUE(video_decode_frame(&decoder.d, 0));
 }
 
 struct Pcm {
