@@ -1,0 +1,357 @@
+// The Sampling tab driven as a user drives it: a media folder with real
+// files, SDL events pushed into the offscreen window, one frame loop pass per
+// step; then the document, the status line, the pixels and the sound the
+// audio device received are checked.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/app.h"
+#include "app/history.h"
+#include "app/run.h"
+#include "app_fixture.h"
+#include "base/palette.h"
+#include "editor/editor.h"
+#include "media/audio_output.h"
+#include "test_util.h"
+
+namespace {
+
+using kelvra_test::RunningEditor;
+using kelvra_test::ScopedEnv;
+using kelvra_test::TempDir;
+using kelvra_test::write_file;
+
+std::string fixture(const char* name) { return std::string(KELVRA_FIXTURES) + "/" + name; }
+
+// A media folder holding links to the fixtures and a project listing them.
+class SamplingTab : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"coded.mp4", "coded-with-sound.mp4", "tone-stereo.wav", "coded.webm"})
+      ASSERT_EQ(::symlink(fixture(name).c_str(), dir.file(name).c_str()), 0);
+    write_file(dir.file("project.json"),
+               R"({"sources": [{"id": "v", "file": "coded-with-sound.mp4", "title": "Coded"},
+                               {"id": "t", "file": "tone-stereo.wav", "title": "Tone"},
+                               {"id": "gone", "file": "missing.mp4", "title": "Gone"},
+                               {"id": "w", "file": "coded.webm", "title": "Silent"}],
+                   "layout": "split"})");
+  }
+
+  // Steps frames until `done` holds, at most `frames` of them.
+  template <typename Condition>
+  static bool step_until(RunningEditor& editor, Condition done, int frames = 300) {
+    for (int i = 0; i < frames; ++i) {
+      if (done()) return true;
+      editor.step();
+    }
+    return done();
+  }
+  // Selects library source `index` with a click on its card and waits for its duration.
+  static void select(RunningEditor& editor, uint64_t index) {
+    editor.click(editor.app->library_cards[index]);
+    ASSERT_EQ(editor.app->selected_source, static_cast<int64_t>(index));
+    step_until(editor, [&] { return editor.app->project.sources[index].duration > 0; });
+  }
+  // A press at x0, moves to x1 in steps of 2 px, and a release, one frame each.
+  static void drag(RunningEditor& editor, int x0, int x1, int y) {
+    editor.button(true, x0, y);
+    editor.step();
+    const int step = x1 > x0 ? 2 : -2;
+    for (int x = x0 + step; step > 0 ? x <= x1 : x >= x1; x += step) editor.motion(x, y);
+    editor.step();
+    editor.button(false, x1, y);
+    editor.step();
+  }
+  // The client x of source time t on the strip.
+  static int strip_x(RunningEditor& editor, double t) {
+    const Rect strip = editor.app->sample_strip;
+    const double duration = editor.app->project.sources[editor.app->selected_source].duration;
+    return strip.x + static_cast<int>(std::lround(t / duration * strip.width));
+  }
+
+  TempDir dir;
+};
+
+TEST_F(SamplingTab, SpacePlaysTheSourceEscapeStopsIt) {
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  editor.step();
+  select(editor, 0);
+  editor.app->layout_mode = KELVRA_LAYOUT_SOURCE;  // the source column only
+  editor.step();
+  EXPECT_EQ(editor.app->transport_mode, TRANSPORT_SOURCE);
+  editor.key(SDLK_SPACE);  // the typed space follows the key press
+  SDL_Event typed{};
+  typed.type = SDL_TEXTINPUT;
+  typed.text.windowID = editor.window_id;
+  std::snprintf(typed.text.text, sizeof typed.text.text, " ");
+  SDL_PushEvent(&typed);
+  editor.step();
+  ASSERT_EQ(editor.app->playing, 1);
+  ASSERT_TRUE(step_until(editor, [&] { return editor.app->source_playhead > 0.5; }));
+  // The playhead follows time, and the picture of the source is on screen.
+  const double shown = editor.app->source_playhead;
+  EXPECT_LT(shown, 3.0);
+  const Rect view = editor.app->source_view;
+  EXPECT_NE(editor.pixel(view.x + view.width / 2, view.y + view.height / 2), PALETTE_PICTURE);
+  SDL_PushEvent(&typed);  // pause
+  editor.step();
+  EXPECT_EQ(editor.app->playing, 0);
+  const double paused = editor.app->source_playhead;
+  editor.step(5);
+  EXPECT_EQ(editor.app->source_playhead, paused);
+  SDL_PushEvent(&typed);  // play on from there
+  editor.step();
+  EXPECT_EQ(editor.app->playing, 1);
+  editor.key(SDLK_ESCAPE);
+  EXPECT_EQ(editor.app->playing, 0);
+  EXPECT_EQ(editor.app->start_pending, 0);
+}
+
+TEST_F(SamplingTab, MarkMoveAndTrimARangeOnTheStrip) {
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  editor.step();
+  select(editor, 0);
+  KelvraApp* app = editor.app;
+  const Rect strip = app->sample_strip;
+  const int y = strip.y + strip.height / 2;
+  ASSERT_FALSE(kelvra_has_sample(app));
+  const uint64_t steps = app->history.undo_count;
+
+  drag(editor, strip_x(editor, 1.0), strip_x(editor, 2.5), y);  // a new range
+  const Source& source = app->project.sources[0];
+  ASSERT_TRUE(kelvra_has_sample(app));
+  EXPECT_NEAR(source.in, 1.0, 0.03);
+  EXPECT_NEAR(source.out, 2.5, 0.03);
+  EXPECT_EQ(app->history.undo_count, steps + 1);  // one gesture, one step
+  EXPECT_EQ(app->drag_kind, KELVRA_DRAG_NONE);
+
+  // The handles under the pointer choose the cursor.
+  EXPECT_EQ(kelvra_cursor_for(app, strip_x(editor, source.in), y), static_cast<uint32_t>(UI_CURSOR_SIZEWE));
+  EXPECT_EQ(kelvra_cursor_for(app, strip_x(editor, 1.75), y), static_cast<uint32_t>(UI_CURSOR_SIZEALL));
+  EXPECT_EQ(kelvra_cursor_for(app, strip_x(editor, 3.5), y), static_cast<uint32_t>(UI_CURSOR_ARROW));
+
+  const double in = source.in;
+  const double out = source.out;
+  drag(editor, strip_x(editor, 1.75), strip_x(editor, 2.25), y);  // the body moves as a whole
+  EXPECT_NEAR(source.in - in, 0.5, 0.03);
+  EXPECT_NEAR((source.out - source.in) - (out - in), 0.0, 1e-9);
+  drag(editor, strip_x(editor, source.out), strip_x(editor, 3.9) + 40, y);  // out past the end: clamped
+  EXPECT_NEAR(source.out, source.duration, 1e-9);
+  drag(editor, strip_x(editor, source.in), strip_x(editor, source.out) + 10, y);  // in past out
+  EXPECT_NEAR(source.out - source.in, 0.05, 1e-9);
+  EXPECT_EQ(app->history.undo_count, steps + 4);
+
+  // A one-pixel move opens no step; undo restores each range exactly.
+  editor.button(true, strip_x(editor, source.in), y);
+  editor.motion(strip_x(editor, source.in) + 1, y);
+  editor.button(false, strip_x(editor, source.in) + 1, y);
+  editor.step();
+  EXPECT_EQ(app->history.undo_count, steps + 4);
+  editor.key(SDLK_z, KMOD_LCTRL);
+  EXPECT_NEAR(source.out, source.duration, 1e-9);
+  editor.key(SDLK_z, KMOD_LCTRL);
+  editor.key(SDLK_z, KMOD_LCTRL);
+  EXPECT_NEAR(source.in, in, 1e-12);
+  EXPECT_NEAR(source.out, out, 1e-12);
+  editor.key(SDLK_z, KMOD_LCTRL);
+  EXPECT_FALSE(kelvra_has_sample(app));
+
+  // The active range is drawn with its edges.
+  editor.key(SDLK_y, KMOD_LCTRL);
+  editor.step();
+  EXPECT_EQ(editor.pixel(strip_x(editor, source.in) + 3, strip.y + 2), 0x3F2427u);
+}
+
+TEST_F(SamplingTab, ControlsUnderTheStripAndTheDoublePress) {
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  editor.step();
+  select(editor, 0);
+  KelvraApp* app = editor.app;
+  const Rect strip = app->sample_strip;
+  drag(editor, strip_x(editor, 0.5), strip_x(editor, 1.5), strip.y + 10);
+  const uint64_t steps = app->history.undo_count;
+  Rect video;
+  kelvra_sample_control(&video, app, 138, 42);
+  editor.click(video);
+  EXPECT_EQ(app->project.sources[0].video, 0);
+  EXPECT_EQ(app->history.undo_count, steps + 1);
+  editor.step();
+  const Rect view = app->sample_view;  // "Audio only" over the monitor background
+  int text = 0;
+  for (int x = view.x; x < view.x + view.width; ++x) text += editor.pixel(x, view.y + view.height / 2) != PALETTE_PICTURE;
+  EXPECT_GT(text, 10);
+  Rect mode;
+  kelvra_sample_control(&mode, app, 268, 32);
+  editor.click(mode);  // the loop half of the switch
+  EXPECT_EQ(app->project.sources[0].loop, 1);
+  editor.click(mode);  // unchanged: no step
+  EXPECT_EQ(app->history.undo_count, steps + 2);
+
+  // Two presses on the range body within 420 ms put it on the timeline.
+  const int x = strip_x(editor, 1.0);
+  editor.button(true, x, strip.y + 10);
+  editor.button(false, x, strip.y + 10);
+  editor.button(true, x, strip.y + 10);
+  editor.button(false, x, strip.y + 10);
+  editor.step();
+  EXPECT_EQ(editor.status(), "Clips cannot be placed on the timeline in this version.");
+}
+
+TEST_F(SamplingTab, LayoutButtonsAndTheSeekBar) {
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  editor.step();
+  select(editor, 0);
+  KelvraApp* app = editor.app;
+  const Rect bar = app->timeline_toolbar;
+  const int centre = bar.x + bar.width / 2;
+  editor.click(Rect{centre + 50, bar.y, 1, bar.height});  // "Editor"
+  EXPECT_EQ(app->layout_mode, KELVRA_LAYOUT_EDIT);
+  EXPECT_EQ(app->transport_mode, TRANSPORT_SAMPLE);
+  editor.click(Rect{centre, bar.y, 1, bar.height});  // "Source"
+  EXPECT_EQ(app->layout_mode, KELVRA_LAYOUT_SOURCE);
+  editor.key(SDLK_z, KMOD_LCTRL);
+  EXPECT_EQ(app->layout_mode, KELVRA_LAYOUT_EDIT);
+  editor.click(Rect{centre - 60, bar.y, 1, bar.height});  // "Split"
+  EXPECT_EQ(app->layout_mode, KELVRA_LAYOUT_SPLIT);
+
+  // Scrubbing the seek bar moves the source playhead and the picture follows.
+  const Rect seek = app->source_seek_bar;
+  const int y = seek.y + seek.height / 2;
+  editor.button(true, seek.x + 4, y);
+  editor.motion(seek.x + 4 + (seek.width - 8) / 2, y);
+  editor.step();
+  const double duration = app->project.sources[0].duration;
+  EXPECT_NEAR(app->source_playhead, duration / 2, duration / seek.width + 1e-9);
+  EXPECT_EQ(app->transport_mode, TRANSPORT_SOURCE);
+  editor.button(false, seek.x + 4 + (seek.width - 8) / 2, y);
+  editor.step();
+  EXPECT_EQ(app->history.undo_count, 2u);  // scrubbing is no edit
+}
+
+TEST_F(SamplingTab, MissingFileAndMissingDevice) {
+  ScopedEnv no_device("SDL_AUDIODRIVER", "no-such-driver");
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  editor.step();
+  editor.click(editor.app->library_cards[2]);  // a source whose file is gone
+  editor.click(editor.app->sample_view);       // play the sample
+  EXPECT_TRUE(step_until(editor, [&] { return editor.app->start_pending == 0; }));
+  EXPECT_EQ(editor.status(), "Could not decode audio from this source.");
+  editor.step(3);
+
+  select(editor, 3);  // a video without sound plays on the wall clock
+  editor.click(editor.app->source_view);
+  ASSERT_TRUE(step_until(editor, [&] { return editor.app->source_playhead > 0.3; }));
+  EXPECT_EQ(editor.status(), "Could not decode audio from this source.");
+  editor.click(editor.app->source_view);
+
+  select(editor, 1);  // a sound file: no device, so the wall clock runs it
+  editor.click(editor.app->source_view);
+  ASSERT_TRUE(step_until(editor, [&] { return editor.app->source_playhead > 0.3; }));
+  EXPECT_EQ(editor.status(), "Audio output could not open (error 6).");
+  EXPECT_EQ(editor.app->playing, 1);
+  kelvra_status(editor.app, "");
+  editor.step(5);
+  EXPECT_EQ(editor.status(), "");  // once per play
+}
+
+// Stretches of sound in a capture: [first, end) frame ranges of the left
+// channel separated by at least 50 ms of silence.
+std::vector<std::pair<size_t, size_t>> sounding(const int16_t* samples, size_t frames) {
+  std::vector<std::pair<size_t, size_t>> runs;
+  size_t quiet = 0;
+  for (size_t i = 0; i < frames; ++i) {
+    if (samples[2 * i] == 0 && samples[2 * i + 1] == 0) {
+      ++quiet;
+      continue;
+    }
+    if (runs.empty() || quiet >= 2400)
+      runs.emplace_back(i, i + 1);
+    else
+      runs.back().second = i + 1;
+    quiet = 0;
+  }
+  return runs;
+}
+
+// The lag in frames (0..1599) at which the capture from `first` best matches
+// the tone from source time `from`: 0.5 x sin(2 pi 440 t) on the left.
+size_t lag_of(const int16_t* samples, size_t first, double from) {
+  size_t best_lag = 0;
+  double best = -1e300;
+  for (size_t lag = 0; lag < 1600; ++lag) {
+    double sum = 0;
+    for (size_t i = 0; i < 2400; ++i)
+      sum += samples[2 * (first + i)] * std::sin(2 * M_PI * 440 * (from + static_cast<double>(i + lag) / 48000));
+    if (sum > best) {
+      best = sum;
+      best_lag = lag;
+    }
+  }
+  return best_lag;
+}
+
+// The sound the device received, read back from SDL's disk driver: it is the
+// source at the playhead, a seek restarts it at the new playhead, and a pause
+// stops it.
+TEST_F(SamplingTab, TheDeviceReceivesTheSourceAtThePlayhead) {
+  const std::string capture = dir.file("captured.raw");
+  ScopedEnv driver("SDL_AUDIODRIVER", "disk");
+  ScopedEnv file("SDL_DISKAUDIOFILE", capture.c_str());
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  editor.step();
+  select(editor, 1);  // 2 s of 440 Hz at 0.5 left, 880 Hz at 0.25 right
+  KelvraApp* app = editor.app;
+  app->layout_mode = KELVRA_LAYOUT_SOURCE;
+  editor.step();
+  editor.click(app->source_view);
+  ASSERT_TRUE(step_until(editor, [&] { return app->source_playhead > 0.4; }));
+  EXPECT_TRUE(kelvra_audio_state(app->audio_out).device_open);
+  editor.click(app->source_view);  // pause
+  ASSERT_EQ(app->playing, 0);
+  const double first_pause = app->source_playhead;
+  editor.step(6);
+  // Seek to the middle, play from there, pause again.
+  const Rect seek = app->source_seek_bar;
+  editor.click(Rect{seek.x + 4 + (seek.width - 8) / 2, seek.y, 1, seek.height});
+  const double resumed = app->source_playhead;
+  ASSERT_NEAR(resumed, 1.0, 0.01);
+  editor.click(app->source_view);
+  ASSERT_TRUE(step_until(editor, [&] { return app->source_playhead > resumed + 0.3; }));
+  editor.click(app->source_view);
+  const double second_pause = app->source_playhead;
+  editor.step(6);
+
+  const std::string bytes = kelvra_test::read_file(capture);
+  const auto* samples = reinterpret_cast<const int16_t*>(bytes.data());
+  const auto runs = sounding(samples, bytes.size() / 4);
+  ASSERT_EQ(runs.size(), 2u);
+  // Each stretch starts at its playhead, within one 1/30 s buffer.
+  const size_t lag = lag_of(samples, runs[0].first, 0.0);
+  EXPECT_LT(lag, 1600u);
+  for (size_t i = 0; i < 4800; i += 37) {
+    const double t = static_cast<double>(i + lag) / 48000;
+    EXPECT_NEAR(samples[2 * (runs[0].first + i)], 0.5 * 32767 * std::sin(2 * M_PI * 440 * t), 40) << i;
+    EXPECT_NEAR(samples[2 * (runs[0].first + i) + 1], 0.25 * 32767 * std::sin(2 * M_PI * 880 * t), 40) << i;
+  }
+  EXPECT_LT(lag_of(samples, runs[1].first, resumed), 1600u);
+  // A pause stops the sound: at most the 0.1 s already queued plays on.
+  const double first_length = static_cast<double>(runs[0].second - runs[0].first) / 48000;
+  EXPECT_NEAR(first_length, first_pause, 0.15);
+  const double second_length = static_cast<double>(runs[1].second - runs[1].first) / 48000;
+  EXPECT_NEAR(second_length, second_pause - resumed, 0.15);
+}
+
+}  // namespace
