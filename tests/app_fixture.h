@@ -18,6 +18,7 @@
 #include "platform/painter.h"
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
+#include "sdl_events.h"
 
 namespace kelvra_test {
 
@@ -133,25 +134,9 @@ class RunningEditor {
     return result;
   }
 
-  void button(bool down, int x, int y, uint8_t which = SDL_BUTTON_LEFT) {
-    SDL_Event e{};
-    e.type = down ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
-    e.button.windowID = window_id;
-    e.button.button = which;
-    e.button.state = down ? SDL_PRESSED : SDL_RELEASED;
-    e.button.clicks = 1;
-    e.button.x = x;
-    e.button.y = y;
-    SDL_PushEvent(&e);
-  }
-  void motion(int x, int y) {
-    SDL_Event e{};
-    e.type = SDL_MOUSEMOTION;
-    e.motion.windowID = window_id;
-    e.motion.x = x;
-    e.motion.y = y;
-    SDL_PushEvent(&e);
-  }
+  void button(bool down, int x, int y, uint8_t which = SDL_BUTTON_LEFT) { push_button(window_id, which, down, x, y); }
+  void motion(int x, int y) { push_motion(window_id, x, y); }
+  void text(const char* typed) { push_text(window_id, typed); }
   // A press and a release at the centre of `rect`, then one frame.
   uint32_t click(Rect rect) {
     const int x = rect.x + rect.width / 2;
@@ -162,21 +147,11 @@ class RunningEditor {
   }
   // A key press with its modifiers, then one frame.
   uint32_t key(SDL_Keycode sym, uint16_t mod = KMOD_NONE) {
-    SDL_Event e{};
-    e.type = SDL_KEYDOWN;
-    e.key.windowID = window_id;
-    e.key.state = SDL_PRESSED;
-    e.key.keysym.sym = sym;
-    e.key.keysym.mod = mod;
-    SDL_PushEvent(&e);
+    push_key(window_id, sym, mod);
     return step();
   }
   uint32_t close_button() {
-    SDL_Event e{};
-    e.type = SDL_WINDOWEVENT;
-    e.window.windowID = window_id;
-    e.window.event = SDL_WINDOWEVENT_CLOSE;
-    SDL_PushEvent(&e);
+    push_close(window_id);
     return step();
   }
   uint32_t pixel(int x, int y) { return painted_pixel(app->painter, x, y); }

@@ -86,22 +86,8 @@ class ClipName : public ::testing::Test {
   uint32_t click_elsewhere() { return editor->click(Rect{290, 10, 20, 20}); }
   uint32_t key(SDL_Keycode sym, uint16_t mod = KMOD_NONE) { return editor->key(sym, mod); }
 
-  void push_key(SDL_Keycode sym, uint16_t mod) {
-    SDL_Event e{};
-    e.type = SDL_KEYDOWN;
-    e.key.windowID = editor->window_id;
-    e.key.state = SDL_PRESSED;
-    e.key.keysym.sym = sym;
-    e.key.keysym.mod = mod;
-    SDL_PushEvent(&e);
-  }
-  void push_text(const char* text) {
-    SDL_Event e{};
-    e.type = SDL_TEXTINPUT;
-    e.text.windowID = editor->window_id;
-    std::snprintf(e.text.text, sizeof e.text.text, "%s", text);
-    SDL_PushEvent(&e);
-  }
+  void push_key(SDL_Keycode sym, uint16_t mod) { kelvra_test::push_key(editor->window_id, sym, mod); }
+  void push_text(const char* text) { kelvra_test::push_text(editor->window_id, text); }
   // Types ASCII text key by key: each character is its key press followed by
   // the text input it produces, as a keyboard delivers them.
   uint32_t type(const std::string& text) {

@@ -88,11 +88,7 @@ TEST_F(SamplingTab, SpacePlaysTheSourceEscapeStopsIt) {
   editor.step();
   EXPECT_EQ(editor.app->transport_mode, TRANSPORT_SOURCE);
   editor.key(SDLK_SPACE);  // the typed space follows the key press
-  SDL_Event typed{};
-  typed.type = SDL_TEXTINPUT;
-  typed.text.windowID = editor.window_id;
-  std::snprintf(typed.text.text, sizeof typed.text.text, " ");
-  SDL_PushEvent(&typed);
+  editor.text(" ");
   editor.step();
   ASSERT_EQ(editor.app->playing, 1);
   ASSERT_TRUE(step_until(editor, [&] { return editor.app->source_playhead > 0.5; }));
@@ -101,13 +97,13 @@ TEST_F(SamplingTab, SpacePlaysTheSourceEscapeStopsIt) {
   EXPECT_LT(shown, 3.0);
   const Rect view = editor.app->source_view;
   EXPECT_NE(editor.pixel(view.x + view.width / 2, view.y + view.height / 2), PALETTE_PICTURE);
-  SDL_PushEvent(&typed);  // pause
+  editor.text(" ");  // pause
   editor.step();
   EXPECT_EQ(editor.app->playing, 0);
   const double paused = editor.app->source_playhead;
   editor.step(5);
   EXPECT_EQ(editor.app->source_playhead, paused);
-  SDL_PushEvent(&typed);  // play on from there
+  editor.text(" ");  // play on from there
   editor.step();
   EXPECT_EQ(editor.app->playing, 1);
   editor.key(SDLK_ESCAPE);

@@ -7,6 +7,7 @@
 
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
+#include "sdl_events.h"
 
 namespace {
 
@@ -29,57 +30,12 @@ class Window : public ::testing::Test {
     while (ui_window_next_input(window, &event)) events.push_back(event);
     return events;
   }
-  void key(SDL_Keycode sym, uint16_t mod = KMOD_NONE) {
-    SDL_Event e{};
-    e.type = SDL_KEYDOWN;
-    e.key.windowID = id;
-    e.key.state = SDL_PRESSED;
-    e.key.keysym.sym = sym;
-    e.key.keysym.mod = mod;
-    SDL_PushEvent(&e);
-  }
-  void text(const char* typed) {
-    SDL_Event e{};
-    e.type = SDL_TEXTINPUT;
-    e.text.windowID = id;
-    std::snprintf(e.text.text, sizeof e.text.text, "%s", typed);
-    SDL_PushEvent(&e);
-  }
-  void button(uint8_t which, bool down, int x, int y) {
-    SDL_Event e{};
-    e.type = down ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
-    e.button.windowID = id;
-    e.button.button = which;
-    e.button.state = down ? SDL_PRESSED : SDL_RELEASED;
-    e.button.x = x;
-    e.button.y = y;
-    SDL_PushEvent(&e);
-  }
-  void motion(int x, int y) {
-    SDL_Event e{};
-    e.type = SDL_MOUSEMOTION;
-    e.motion.windowID = id;
-    e.motion.x = x;
-    e.motion.y = y;
-    SDL_PushEvent(&e);
-  }
-  void wheel(int notches, int x, int y) {
-    SDL_Event e{};
-    e.type = SDL_MOUSEWHEEL;
-    e.wheel.windowID = id;
-    e.wheel.y = notches;
-    e.wheel.direction = SDL_MOUSEWHEEL_NORMAL;
-    e.wheel.mouseX = x;
-    e.wheel.mouseY = y;
-    SDL_PushEvent(&e);
-  }
-  void close_button() {
-    SDL_Event e{};
-    e.type = SDL_WINDOWEVENT;
-    e.window.windowID = id;
-    e.window.event = SDL_WINDOWEVENT_CLOSE;
-    SDL_PushEvent(&e);
-  }
+  void key(SDL_Keycode sym, uint16_t mod = KMOD_NONE) { kelvra_test::push_key(id, sym, mod); }
+  void text(const char* typed) { kelvra_test::push_text(id, typed); }
+  void button(uint8_t which, bool down, int x, int y) { kelvra_test::push_button(id, which, down, x, y); }
+  void motion(int x, int y) { kelvra_test::push_motion(id, x, y); }
+  void wheel(int notches, int x, int y) { kelvra_test::push_wheel(id, notches, x, y); }
+  void close_button() { kelvra_test::push_close(id); }
 
   UiWindow* window = nullptr;
   uint32_t id = 0;
