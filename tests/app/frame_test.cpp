@@ -11,6 +11,7 @@
 #include "app_fixture.h"
 #include "base/palette.h"
 #include "platform/ui.h"
+#include "sdl_events.h"
 #include "test_util.h"
 
 namespace {
@@ -28,19 +29,32 @@ uint32_t button_interior(RunningEditor& editor, Rect r) { return editor.pixel(r.
 struct Dialogs {
   static inline bool answer = false;
   static inline int asked = 0;
+  static inline int files_chosen = 0;
+  static inline uint32_t window = 0;
+  static inline Rect click_inside{};  // where the user clicks while the file dialog is up
   static bool confirm(const char*, const char*) {
     ++asked;
     return answer;
+  }
+  // The user clicks around in the dialog, then cancels it.
+  static bool choose_file(bool, const char*, char*) {
+    ++files_chosen;
+    const int x = click_inside.x + click_inside.width / 2;
+    const int y = click_inside.y + click_inside.height / 2;
+    kelvra_test::push_button(window, SDL_BUTTON_LEFT, true, x, y);
+    kelvra_test::push_button(window, SDL_BUTTON_LEFT, false, x, y);
+    return false;
   }
 };
 
 class Frame : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const UiDialogHooks hooks = {Dialogs::confirm, nullptr, nullptr};
+    static const UiDialogHooks hooks = {Dialogs::confirm, Dialogs::choose_file, nullptr};
     ui_set_dialog_hooks(&hooks);
     Dialogs::answer = false;
     Dialogs::asked = 0;
+    Dialogs::files_chosen = 0;
     write_file(dir.file("project.json"), kProject);
   }
   void TearDown() override { ui_set_dialog_hooks(nullptr); }
@@ -124,6 +138,22 @@ TEST_F(Frame, ClosingAsksOnlyWithUnsavedEdits) {
   clean.close_button();
   EXPECT_EQ(clean.step(), KELVRA_FRAME_QUIT);
   EXPECT_EQ(Dialogs::asked, 2);
+}
+
+// Clicks made inside a dialog belong to it: once it is gone they must not
+// reach the editor (here one lands where the Save button is).
+TEST_F(Frame, ClicksMadeInADialogStayThere) {
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  editor.step();
+  Dialogs::window = editor.window_id;
+  Dialogs::click_inside = editor.app->save_button;
+  editor.click(editor.app->open_button);
+  editor.step(3);
+  EXPECT_EQ(Dialogs::files_chosen, 1);  // the Open dialog only, no Save dialog after it
+  // The editor still takes clicks normally afterwards.
+  editor.click(editor.app->tab_buttons[KELVRA_TAB_TEXT]);
+  EXPECT_EQ(editor.app->active_tab, KELVRA_TAB_TEXT);
 }
 
 TEST_F(Frame, ResizingLaysOutAndRedrawsInTheSamePass) {
