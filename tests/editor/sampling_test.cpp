@@ -262,6 +262,30 @@ TEST_F(SamplingTab, MissingFileAndMissingDevice) {
   EXPECT_EQ(editor.status(), "");  // once per play
 }
 
+// Files that go away or change under a playing editor: playback goes on with
+// what was decoded, nothing crashes, and the document is unchanged.
+TEST_F(SamplingTab, FilesRemovedOrReplacedWhilePlaying) {
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  editor.step();
+  select(editor, 0);
+  KelvraApp* app = editor.app;
+  editor.click(app->source_view);
+  ASSERT_TRUE(step_until(editor, [&] { return app->source_playhead > 0.3; }));
+  ASSERT_EQ(std::remove(dir.file("coded-with-sound.mp4").c_str()), 0);
+  editor.step(10);
+  EXPECT_EQ(app->playing, 1);
+  ASSERT_EQ(::symlink(fixture("tone-stereo.wav").c_str(), dir.file("coded-with-sound.mp4").c_str()), 0);
+  editor.key(SDLK_ESCAPE);
+  select(editor, 1);
+  editor.click(app->library_cards[0]);  // the replaced file, selected again
+  editor.click(app->source_view);
+  editor.step(20);
+  EXPECT_EQ(app->project.source_count, 4u);
+  EXPECT_STREQ(app->project.sources[0].file, "coded-with-sound.mp4");
+  EXPECT_EQ(app->history.undo_count, 0u);
+}
+
 // Stretches of sound in a capture: [first, end) frame ranges of the left
 // channel separated by at least 50 ms of silence.
 std::vector<std::pair<size_t, size_t>> sounding(const int16_t* samples, size_t frames) {
