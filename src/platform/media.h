@@ -33,7 +33,9 @@ enum MediaKind : uint32_t { MEDIA_VIDEO = 0, MEDIA_AUDIO = 1 };
 
 // What the selected stream delivers: pictures as packed B, G, R, X rows of
 // the frame size (top row first), or interleaved signed 16-bit samples at
-// the source's own rate and channel count.
+// the source's own rate and channel count. Pictures come upright: a stream
+// stored with a display rotation of a quarter or half turn (a phone's upright
+// video is mostly stored landscape) is turned, and the size is the turned one.
 struct MediaFormat {
   uint32_t width;
   uint32_t height;
@@ -52,19 +54,24 @@ struct MediaSample {
   uint64_t frames;
 };
 
-// Opens `path` and selects its first video or first audio stream. A video
-// stream of no size or of a side over MEDIA_MAX_SIDE is refused.
+// Opens `path` (well-formed UTF-8) and selects its first video or first audio
+// stream. A video stream of no size or of a side over MEDIA_MAX_SIDE is refused.
 int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind);
 void media_reader_close(MediaReader* reader);
 // The duration of the whole file; false when the file does not tell.
 bool media_reader_duration(const MediaReader* reader, uint64_t* duration);
 MediaFormat media_reader_format(const MediaReader* reader);
-// Later reads start at or before `time`.
+// Later reads start at or before `time`. Where the file's format lets the
+// seek land past the key picture the time needs, the seek decodes the first
+// picture to check, and goes further back when it is late; the next read
+// then returns that picture.
 int32_t media_reader_seek(MediaReader* reader, int64_t time);
 // Reads the next sample of the selected stream, in presentation order. A
-// picture is decoded but not converted: media_reader_copy_picture converts
-// the picture of the last read that had one. When the stream ends, the last
-// picture decoded since the previous seek comes again with the end flag.
+// sample the file gives no time follows the one before it (the first after
+// a seek takes the seek's time). A picture is decoded but not converted:
+// media_reader_copy_picture converts the picture of the last read that had
+// one. When the stream ends, the last picture decoded since the previous
+// seek comes again with the end flag.
 // Every read is bounded: one that gets no sample out of a few thousand
 // packets fails, and so does one whose picture is over MEDIA_MAX_SIDE; later
 // reads go on from there.

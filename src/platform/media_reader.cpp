@@ -5,13 +5,17 @@
 // time), and reads in presentation order with 100-ns time stamps counted from
 // the file's start. Pictures are decoded on every read but converted to
 // packed BGRX only when the caller asks for them, so a seek that decodes a
-// whole group of pictures converts only the one it keeps. Sound is delivered
-// as interleaved signed 16-bit samples at the source's rate and channels.
+// whole group of pictures converts only the one it keeps. A stream stored
+// sideways or upside down with a display rotation (a phone's upright video)
+// is delivered upright. Sound is delivered as interleaved signed 16-bit
+// samples at the source's rate and channels.
 // The decoder uses the machine's cores (frame and slice threads). Pictures
 // over MEDIA_MAX_SIDE are refused before they are decoded: the decoders, the
 // stream probe's among them, are opened with a pixel-count limit.
 // Cannot: read anything but local files (other protocols are refused), or
 // deliver attached cover pictures as a video stream.
+#include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +23,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -44,9 +49,21 @@ struct MediaReader {
   int resampler_rate;
   int16_t* pcm;            // converted sound of the last read
   uint64_t pcm_capacity;   // frames
-  MediaFormat info;
+  MediaFormat info;        // pictures: the upright size
+  int stored_width;        // the size pictures are decoded at, before they are turned upright
+  int stored_height;
+  int quarter_turns;       // clockwise quarter turns that stand a stored picture upright (0 to 3)
+  uint8_t* scratch;        // a turned picture converted at its stored size, then turned into the caller's
+  uint64_t scratch_capacity;  // bytes
   int64_t origin;          // the file's start, in the stream's time base
   int64_t skip_before;     // pictures nothing refers to are not decoded before this stamp
+  int64_t next_stamp;      // where the picture after the last one starts (stream's time base), if known
+  int64_t seek_time;       // the time of the last seek, in ticks
+  int64_t picture_time;    // the time of `picture`, in ticks
+  bool guessed_time;       // `picture_time` is the seek's time: the stream told nothing
+  bool checked_seeks;      // seeks land on any packet, so their first picture is checked
+  bool await_key;          // packets before the next key packet are dropped
+  bool picture_held;       // `picture` was decoded by the seek and is the next read's
   bool demux_done;
   bool packet_pending;     // `packet` was refused by the decoder and is offered again
 };
@@ -59,12 +76,35 @@ constexpr int64_t kMaxPixels = static_cast<int64_t>(MEDIA_MAX_SIDE) * MEDIA_MAX_
 // Decoder calls a read makes without getting a sample before it gives up.
 constexpr int kMaxSteps = 4096;
 
+// Well-formed UTF-8 only: each code point in its shortest form, none of the
+// surrogates D800 to DFFF, nothing over 10FFFF. The lead byte fixes how many
+// bytes follow and the range of the first of them; the rest are 80 to BF.
 bool valid_utf8(const char* text) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   while (*p != 0) {
-    int extra = *p < 0x80 ? 0 : (*p & 0xE0) == 0xC0 ? 1 : (*p & 0xF0) == 0xE0 ? 2 : (*p & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || (extra == 1 && *p < 0xC2)) return false;
-    for (int i = 1; i <= extra; ++i)
+    const unsigned lead = *p;
+    if (lead < 0x80) {
+      ++p;
+      continue;
+    }
+    int extra = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      if (lead == 0xE0) low = 0xA0;   // below: three bytes for what two hold
+      if (lead == 0xED) high = 0x9F;  // above: the surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      if (lead == 0xF0) low = 0x90;   // below: four bytes for what three hold
+      if (lead == 0xF4) high = 0x8F;  // above: past 10FFFF
+    } else {
+      return false;  // a continuation byte, C0 and C1 (always overlong), F5 to FF
+    }
+    if (p[1] < low || p[1] > high) return false;  // the terminating zero fails here too
+    for (int i = 2; i <= extra; ++i)
       if ((p[i] & 0xC0) != 0x80) return false;
     p += extra + 1;
   }
@@ -83,6 +123,77 @@ int first_stream(const AVFormatContext* format, AVMediaType type) {
 
 int64_t to_ticks(const MediaReader* reader, int64_t stamp) {
   return av_rescale_q(stamp - reader->origin, reader->stream->time_base, kTicks);
+}
+
+// A time in ticks as a stamp of the stream, rounded down so that a picture
+// at that stamp is never later than the time.
+int64_t to_stamp(const MediaReader* reader, int64_t time) {
+  return av_rescale_q_rnd(time, kTicks, reader->stream->time_base, AV_ROUND_DOWN) + reader->origin;
+}
+
+// How long a decoded picture or block of sound lasts, in the stream's time
+// base: its packet's duration, else one picture at the stream's frame rate;
+// 0 when nothing tells.
+int64_t frame_duration(const MediaReader* reader, const AVFrame* frame) {
+  const AVRational base = reader->stream->time_base;
+  if (reader->kind == MEDIA_AUDIO)
+    return frame->sample_rate > 0 ? av_rescale_q(frame->nb_samples, AVRational{1, frame->sample_rate}, base) : 0;
+  if (frame->pkt_duration > 0) return frame->pkt_duration;
+  AVRational rate = reader->stream->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = reader->stream->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = reader->codec->framerate;
+  return rate.num > 0 && rate.den > 0 ? av_rescale_q(1, av_inv_q(rate), base) : 0;
+}
+
+// The clockwise quarter turns that stand the stream's pictures upright, from
+// its display matrix (which gives the turn counter-clockwise). Mirrored
+// matrices, and angles not within a degree of a quarter turn, are not applied.
+int quarter_turns(const AVStream* stream) {
+  size_t size = 0;
+  const uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (data == nullptr || size < 9 * sizeof(int32_t)) return 0;
+  int32_t matrix[9];
+  std::memcpy(matrix, data, sizeof matrix);
+  const double determinant = static_cast<double>(matrix[0]) * matrix[4] - static_cast<double>(matrix[1]) * matrix[3];
+  if (determinant <= 0) return 0;
+  const double counter_clockwise = av_display_rotation_get(matrix);
+  if (!std::isfinite(counter_clockwise)) return 0;
+  double clockwise = std::fmod(-counter_clockwise, 360.0);
+  if (clockwise < 0) clockwise += 360.0;
+  const double quarters = std::round(clockwise / 90.0);
+  if (std::fabs(clockwise - quarters * 90.0) > 1.0) return 0;
+  return static_cast<int>(quarters) % 4;
+}
+
+// Turns a packed 4-byte picture of `width` x `height` clockwise by `turns`
+// quarter turns into `target`, whose rows are `pitch` bytes apart (any
+// alignment). Quarter turns go in square tiles, so that the columns a tile
+// reads stay in the cache while the rows it writes are filled.
+void turn_picture(const uint32_t* source, int width, int height, int turns, uint8_t* target, int32_t pitch) {
+  if (turns == 2) {
+    for (int y = 0; y < height; ++y) {
+      const uint32_t* from = source + static_cast<ptrdiff_t>(height - 1 - y) * width + width - 1;
+      uint8_t* to = target + static_cast<ptrdiff_t>(y) * pitch;
+      for (int x = 0; x < width; ++x, --from, to += 4) std::memcpy(to, from, 4);
+    }
+    return;
+  }
+  // Stored column x becomes upright row x, bottom to top, for one clockwise
+  // quarter turn; and upright row width-1-x, top to bottom, for three.
+  constexpr int kTile = 64;
+  for (int y0 = 0; y0 < height; y0 += kTile) {
+    const int y1 = y0 + kTile < height ? y0 + kTile : height;
+    for (int x = 0; x < width; ++x) {
+      const uint32_t* from = source + static_cast<ptrdiff_t>(y0) * width + x;
+      if (turns == 1) {
+        uint8_t* to = target + static_cast<ptrdiff_t>(x) * pitch + static_cast<ptrdiff_t>(height - 1 - y0) * 4;
+        for (int y = y0; y < y1; ++y, from += width, to -= 4) std::memcpy(to, from, 4);
+      } else {
+        uint8_t* to = target + static_cast<ptrdiff_t>(width - 1 - x) * pitch + static_cast<ptrdiff_t>(y0) * 4;
+        for (int y = y0; y < y1; ++y, from += width, to += 4) std::memcpy(to, from, 4);
+      }
+    }
+  }
 }
 
 // An enum field of a picture read as the integer it holds. Decoders copy the
@@ -228,8 +339,16 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind) {
   }
   const AVCodecParameters* parameters = reader->stream->codecpar;
   if (kind == MEDIA_VIDEO) {
-    reader->info.width = static_cast<uint32_t>(parameters->width);
-    reader->info.height = static_cast<uint32_t>(parameters->height);
+    reader->stored_width = parameters->width;
+    reader->stored_height = parameters->height;
+    reader->quarter_turns = quarter_turns(reader->stream);
+    const bool sideways = reader->quarter_turns % 2 == 1;
+    reader->info.width = static_cast<uint32_t>(sideways ? parameters->height : parameters->width);
+    reader->info.height = static_cast<uint32_t>(sideways ? parameters->width : parameters->height);
+    // Demuxers of formats that allow breaks in their stamps (MPEG program and
+    // transport streams among them) seek by searching the stamps in the file
+    // and land on any packet, mostly after the key picture the target needs.
+    reader->checked_seeks = (reader->format->iformat->flags & AVFMT_TS_DISCONT) != 0;
   } else {
     reader->info.channels = static_cast<uint32_t>(reader->codec->ch_layout.nb_channels);
     reader->info.rate = reader->codec->sample_rate > 0 ? static_cast<uint32_t>(reader->codec->sample_rate) : 0;
@@ -238,6 +357,7 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind) {
   const int64_t start = reader->format->start_time;
   reader->origin = start == AV_NOPTS_VALUE ? 0 : av_rescale_q(start, AV_TIME_BASE_Q, reader->stream->time_base);
   reader->skip_before = INT64_MIN;
+  reader->next_stamp = reader->origin;  // a first picture without a stamp is the file's start
   *out = reader;
   return MEDIA_OK;
 }
@@ -253,6 +373,7 @@ void media_reader_close(MediaReader* reader) {
   avcodec_free_context(&reader->codec);
   avformat_close_input(&reader->format);
   std::free(reader->pcm);
+  std::free(reader->scratch);
   std::free(reader);
 }
 
@@ -264,15 +385,19 @@ bool media_reader_duration(const MediaReader* reader, uint64_t* duration) {
 
 MediaFormat media_reader_format(const MediaReader* reader) { return reader != nullptr ? reader->info : MediaFormat{}; }
 
-int32_t media_reader_seek(MediaReader* reader, int64_t time) {
-  if (reader == nullptr) return MEDIA_E_POINTER;
-  const int64_t target = av_rescale_q(time, kTicks, reader->stream->time_base) + reader->origin;
-  int error = av_seek_frame(reader->format, reader->stream_index, target, AVSEEK_FLAG_BACKWARD);
-  if (error < 0) return media_status_from_library(error);
+namespace {
+
+// After the demuxer has moved: forgets the packet, the picture and the stamps
+// of before, and gives the decoder a fresh start for a seek to `time`.
+int32_t restart_decoding(MediaReader* reader, int64_t time) {
   av_packet_unref(reader->packet);
   reader->packet_pending = false;
   av_frame_unref(reader->picture);
+  reader->picture_held = false;
+  reader->await_key = false;
   reader->demux_done = false;
+  reader->seek_time = time;
+  reader->next_stamp = AV_NOPTS_VALUE;
   // A decoder that runs threads of its own (the AV1 one) is opened anew
   // rather than flushed: flushed while pictures that failed to decode are in
   // flight, it waits forever inside the next packet it is sent. FFmpeg's own
@@ -286,23 +411,76 @@ int32_t media_reader_seek(MediaReader* reader, int64_t time) {
   // Between the key picture and the target, pictures that no other picture
   // refers to would be decoded only to be dropped: they are skipped, up to a
   // margin of a tenth of a second before the target.
+  const AVRational base = reader->stream->time_base;
   if (reader->kind == MEDIA_VIDEO)
-    reader->skip_before = target - av_rescale_q(MEDIA_TICKS_PER_SECOND / 10, kTicks, reader->stream->time_base);
+    reader->skip_before = av_rescale_q(time, kTicks, base) + reader->origin -
+                          av_rescale_q(MEDIA_TICKS_PER_SECOND / 10, kTicks, base);
   return MEDIA_OK;
 }
 
-int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
+// Goes back to the file's first packet: by its first byte where the format
+// allows, since a search for the first stamp can land past the first key
+// picture when the stamps of decoding and of presentation differ.
+int32_t seek_to_start(MediaReader* reader, int64_t time) {
+  int error = AVERROR(ENOSYS);
+  if (!(reader->format->iformat->flags & AVFMT_NO_BYTE_SEEK))
+    error = av_seek_frame(reader->format, reader->stream_index, 0, AVSEEK_FLAG_BYTE);
+  if (error < 0)
+    error = avformat_seek_file(reader->format, reader->stream_index, INT64_MIN, reader->origin, reader->origin, 0);
+  if (error < 0) return media_status_from_library(error);
+  const int32_t status = restart_decoding(reader, time);
+  reader->next_stamp = reader->origin;
+  return status;
+}
+
+int32_t read_sample(MediaReader* reader, MediaSample* out);
+
+// Seeks where the demuxer lands on any packet, not on a key picture. From
+// there the first picture that decodes is the next key picture, mostly after
+// the time, or none at all near the end. So the seek decodes that picture,
+// keeps it for the next read when it is at or before the time, and else
+// tries again further back (1, 2, 4, 8 s), and at last from the start. Until
+// the first key packet after each landing, packets are dropped undecoded.
+int32_t checked_seek(MediaReader* reader, int64_t time) {
+  constexpr int kRetries = 4;
+  for (int attempt = 0; attempt <= kRetries; ++attempt) {
+    const int64_t back = attempt == 0 ? 0 : MEDIA_TICKS_PER_SECOND << (attempt - 1);
+    if (time - back <= 0) break;
+    const int64_t stamp = to_stamp(reader, time - back);
+    if (avformat_seek_file(reader->format, reader->stream_index, INT64_MIN, stamp, stamp, 0) < 0) break;
+    int32_t status = restart_decoding(reader, time);
+    if (status != MEDIA_OK) return status;
+    reader->await_key = true;
+    MediaSample sample;
+    status = read_sample(reader, &sample);
+    // A failed read, the stream's end, a picture later than the time, or one
+    // whose time is a guess: further back.
+    if (status == MEDIA_OK && sample.have && !sample.end_of_stream && !reader->guessed_time && sample.time <= time) {
+      reader->picture_held = true;
+      return MEDIA_OK;
+    }
+  }
+  return seek_to_start(reader, time);
+}
+
+// Reads the next sample from the decoder, feeding it packets as it asks.
+int32_t read_sample(MediaReader* reader, MediaSample* out) {
   *out = MediaSample{};
-  if (reader == nullptr) return MEDIA_E_POINTER;
   if (reader->codec == nullptr) return MEDIA_E_FAIL;  // a seek could not open a decoder
   for (int step = 0; step < kMaxSteps; ++step) {
     int error = avcodec_receive_frame(reader->codec, reader->frame);
     if (error == 0) {
+      // The stream's stamp, else the end of what came before; with neither
+      // (the first picture after a seek, unstamped) the seek's time.
       int64_t stamp = reader->frame->best_effort_timestamp;
       if (stamp == AV_NOPTS_VALUE) stamp = reader->frame->pts;
+      if (stamp == AV_NOPTS_VALUE) stamp = reader->next_stamp;
+      const bool guessed = stamp == AV_NOPTS_VALUE;
+      const int64_t time = guessed ? reader->seek_time : to_ticks(reader, stamp);
+      reader->next_stamp = guessed ? AV_NOPTS_VALUE : stamp + frame_duration(reader, reader->frame);
       if (reader->kind == MEDIA_AUDIO) {
         out->have = 1;
-        out->time = stamp == AV_NOPTS_VALUE ? 0 : to_ticks(reader, stamp);
+        out->time = time;
         const int32_t status = convert_sound(reader, reader->frame, out);
         av_frame_unref(reader->frame);
         return status;
@@ -316,18 +494,19 @@ int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
         return MEDIA_E_FAIL;
       }
       out->have = 1;
-      out->time = stamp == AV_NOPTS_VALUE ? 0 : to_ticks(reader, stamp);
+      out->time = time;
       av_frame_unref(reader->picture);
       av_frame_move_ref(reader->picture, reader->frame);
+      reader->picture_time = time;
+      reader->guessed_time = guessed;
       return MEDIA_OK;
     }
     if (error == AVERROR_EOF) {
       // The stream ended: a picture decoded since the last seek comes again with the flag.
       out->end_of_stream = 1;
       if (reader->kind == MEDIA_VIDEO && reader->picture->data[0] != nullptr) {
-        int64_t stamp = reader->picture->best_effort_timestamp;
         out->have = 1;
-        out->time = stamp == AV_NOPTS_VALUE ? 0 : to_ticks(reader, stamp);
+        out->time = reader->picture_time;
       }
       return MEDIA_OK;
     }
@@ -343,10 +522,12 @@ int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
         if (error < 0 && error != AVERROR_EOF) return media_status_from_library(error);
         continue;
       }
-      if (reader->packet->stream_index != reader->stream_index) {
+      if (reader->packet->stream_index != reader->stream_index ||
+          (reader->await_key && !(reader->packet->flags & AV_PKT_FLAG_KEY))) {
         av_packet_unref(reader->packet);
         continue;
       }
+      reader->await_key = false;
       const int64_t stamp = reader->packet->pts;
       reader->codec->skip_frame =
           stamp != AV_NOPTS_VALUE && stamp < reader->skip_before ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
@@ -362,11 +543,36 @@ int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
   return MEDIA_E_FAIL;
 }
 
+}  // namespace
+
+int32_t media_reader_seek(MediaReader* reader, int64_t time) {
+  if (reader == nullptr) return MEDIA_E_POINTER;
+  if (reader->checked_seeks) return checked_seek(reader, time);
+  // Rounded down: in a coarse time base (AVI counts pictures) the nearest
+  // stamp can be the picture after the time.
+  const int error = av_seek_frame(reader->format, reader->stream_index, to_stamp(reader, time), AVSEEK_FLAG_BACKWARD);
+  if (error < 0) return media_status_from_library(error);
+  return restart_decoding(reader, time);
+}
+
+int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
+  *out = MediaSample{};
+  if (reader == nullptr) return MEDIA_E_POINTER;
+  if (reader->picture_held) {
+    // The picture the seek decoded to check where it landed.
+    reader->picture_held = false;
+    out->have = 1;
+    out->time = reader->picture_time;
+    return MEDIA_OK;
+  }
+  return read_sample(reader, out);
+}
+
 int32_t media_reader_copy_picture(MediaReader* reader, uint8_t* pixels, int32_t pitch) {
   if (reader == nullptr || pixels == nullptr) return MEDIA_E_POINTER;
   const AVFrame* picture = reader->picture;
-  const int width = static_cast<int>(reader->info.width);
-  const int height = static_cast<int>(reader->info.height);
+  const int width = reader->stored_width;
+  const int height = reader->stored_height;
   if (picture->data[0] == nullptr || picture->width < 1 || picture->height < 1 ||
       picture->width > static_cast<int>(MEDIA_MAX_SIDE) || picture->height > static_cast<int>(MEDIA_MAX_SIDE))
     return MEDIA_E_FAIL;
@@ -393,8 +599,26 @@ int32_t media_reader_copy_picture(MediaReader* reader, uint8_t* pixels, int32_t 
     reader->scaler_set = reader->scaler;
     reader->scaler_details = details;
   }
-  uint8_t* target[4] = {pixels, nullptr, nullptr, nullptr};
-  const int target_pitch[4] = {pitch, 0, 0, 0};
+  // A picture to be turned is converted at its stored size into the scratch
+  // buffer first, then turned into the caller's.
+  uint8_t* converted = pixels;
+  int converted_pitch = pitch;
+  if (reader->quarter_turns != 0) {
+    const uint64_t bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 4;
+    if (bytes > reader->scratch_capacity) {
+      void* grown = std::realloc(reader->scratch, bytes);
+      if (grown == nullptr) return MEDIA_E_OUTOFMEMORY;
+      reader->scratch = static_cast<uint8_t*>(grown);
+      reader->scratch_capacity = bytes;
+    }
+    converted = reader->scratch;
+    converted_pitch = width * 4;
+  }
+  uint8_t* target[4] = {converted, nullptr, nullptr, nullptr};
+  const int target_pitch[4] = {converted_pitch, 0, 0, 0};
   const int rows = sws_scale(reader->scaler, picture->data, picture->linesize, 0, picture->height, target, target_pitch);
-  return rows == height ? MEDIA_OK : MEDIA_E_FAIL;
+  if (rows != height) return MEDIA_E_FAIL;
+  if (reader->quarter_turns != 0)
+    turn_picture(reinterpret_cast<const uint32_t*>(reader->scratch), width, height, reader->quarter_turns, pixels, pitch);
+  return MEDIA_OK;
 }

@@ -11,6 +11,26 @@ coded="color=c=black:s=320x240:r=30:d=4,format=gbrp,geq=r='8*mod(N\,30)':g='64*f
 ff -f lavfi -i "$coded" -c:v libx264 -qp 0 -pix_fmt yuv420p -g 60 -bf 2 "$out/coded.mp4"
 ff -f lavfi -i "$coded" -c:v libvpx-vp9 -lossless 1 -g 60 "$out/coded.webm"
 ff -f lavfi -i "$coded" -c:v mjpeg -q:v 1 -pix_fmt yuvj420p "$out/coded.avi"
+# The same pictures in more containers, each with a key picture at 2 s; the
+# MPEG streams with groups of 60 pictures, as broadcasts and cameras make them.
+ff -f lavfi -i "$coded" -c:v libx264 -qp 0 -pix_fmt yuv420p -g 60 -bf 2 "$out/coded.mov"
+ff -f lavfi -i "$coded" -c:v libx264 -qp 0 -pix_fmt yuv420p -g 60 -bf 2 "$out/coded.mkv"
+ff -f lavfi -i "$coded" -c:v libx264 -qp 0 -pix_fmt yuv420p -g 60 -bf 2 -x264-params scenecut=0 "$out/coded.m2ts"
+ff -f lavfi -i "$coded" -c:v mpeg2video -q:v 1 -g 60 -bf 2 "$out/coded.ts"
+ff -f lavfi -i "$coded" -c:v mpeg2video -q:v 1 -g 60 -bf 2 "$out/coded.mpg"
+# A raw H.264 stream: no time stamps at all.
+ff -f lavfi -i "$coded" -c:v libx264 -qp 0 -pix_fmt yuv420p -g 60 -bf 2 "$out/coded.h264"
+# A 64 x 32 picture whose top-left quarter is red, stored with display
+# rotations, and next to each the ffmpeg tool's own upright picture as raw
+# B, G, R, X (the tool applies the display matrix).
+ff -f lavfi -i "color=c=blue:s=64x32:r=30:d=0.1,drawbox=x=0:y=0:w=32:h=16:color=red:t=fill" \
+   -c:v libx264 -qp 0 -pix_fmt yuv420p "$out/corner.mp4"
+for angle in 90 180 270; do
+  ff -i "$out/corner.mp4" -c copy -metadata:s:v:0 rotate=$angle "$out/corner-$angle.mp4"
+done
+for name in corner corner-90 corner-180 corner-270; do
+  ff -i "$out/$name.mp4" -frames:v 1 -f rawvideo -pix_fmt bgr0 "$out/$name.bgr0"
+done
 ff -f lavfi -i "$coded" -f lavfi -i "sine=frequency=440:duration=4" -c:v libx264 -qp 0 -pix_fmt yuv420p -g 60 \
    -c:a aac -shortest "$out/coded-with-sound.mp4"
 ff -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.25*sin(2*PI*880*t):s=48000:d=2" -c:a pcm_s16le "$out/tone-stereo.wav"

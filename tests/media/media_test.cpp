@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -70,6 +71,55 @@ TEST(MediaReader, ReadsEveryPictureInOrderWithItsTime) {
   EXPECT_EQ(media_reader_open(&reader, "caf\xc3.mp4", MEDIA_VIDEO), MEDIA_E_PATH);
 }
 
+// File names must be well-formed UTF-8: each code point in its shortest
+// form, no surrogates, nothing past 10FFFF. Every name here is of a file
+// that exists and would open, so a refusal can only be the name's.
+TEST(MediaReader, FileNamesMustBeWellFormedUtf8) {
+  const struct {
+    const char* name;
+    bool valid;
+  } names[] = {
+      {"plain", true},
+      {"caf\xc3\xa9", true},                // U+00E9
+      {"\xc2\x80", true},                   // U+0080, the first of two bytes
+      {"\xdf\xbf", true},                   // U+07FF, the last of two bytes
+      {"\xe0\xa0\x80", true},               // U+0800, the first of three bytes
+      {"\xed\x9f\xbf", true},               // U+D7FF, just before the surrogates
+      {"\xee\x80\x80", true},               // U+E000, just after them
+      {"\xef\xbf\xbf", true},               // U+FFFF
+      {"\xf0\x90\x80\x80", true},           // U+10000, the first of four bytes
+      {"\xf0\x9f\x8e\xac", true},           // U+1F3AC
+      {"\xf4\x8f\xbf\xbf", true},           // U+10FFFF, the last code point
+      {"\xed\xa0\x80", false},              // U+D800, a surrogate
+      {"\xed\xbf\xbf", false},              // U+DFFF, a surrogate
+      {"\xed\xa0\xbd\xed\xb8\x80", false},  // a surrogate pair spelt out
+      {"\xc0\xaf", false},                  // "/" in two bytes
+      {"\xc1\xbf", false},                  // U+007F in two bytes
+      {"\xe0\x80\xaf", false},              // "/" in three bytes
+      {"\xe0\x9f\xbf", false},              // U+07FF in three bytes
+      {"\xf0\x80\x80\xaf", false},          // "/" in four bytes
+      {"\xf0\x8f\xbf\xbf", false},          // U+FFFF in four bytes
+      {"\xf4\x90\x80\x80", false},          // U+110000, past the last code point
+      {"\xf5\x80\x80\x80", false},          // lead bytes F5 to F7 start nothing
+      {"\xf7\xbf\xbf\xbf", false},
+      {"\xf8\x88\x80\x80\x80", false},      // nor do F8 to FF
+      {"\xff", false},
+      {"\x80", false},                      // a continuation byte alone
+      {"caf\xc3", false},                   // cut short by the name's end
+      {"\xe2\x82", false},
+      {"\xe2\x82x", false},                 // a continuation byte missing
+  };
+  kelvra_test::TempDir dir;
+  for (const auto& n : names) {
+    const std::string path = dir.file(n.name);  // the file's content tells its format
+    std::filesystem::copy_file(fixture("coded.mp4"), path);
+    MediaReader* reader = nullptr;
+    const int32_t status = media_reader_open(&reader, path.c_str(), MEDIA_VIDEO);
+    EXPECT_EQ(status, n.valid ? MEDIA_OK : MEDIA_E_PATH) << path;
+    media_reader_close(reader);
+  }
+}
+
 TEST(VideoDecoder, PicturesAtTimesAcrossFormats) {
   const struct {
     double time;
@@ -81,13 +131,82 @@ TEST(VideoDecoder, PicturesAtTimesAcrossFormats) {
       {10, 119},  {3.99, 119},              // past the end: the last picture
       {2.0, 60},
   };
-  for (const char* name : {"coded.mp4", "coded.webm", "coded.avi"}) {
+  for (const char* name : {"coded.mp4", "coded.webm", "coded.avi", "coded.mov", "coded.mkv", "coded.ts", "coded.m2ts",
+                           "coded.mpg"}) {
     Decoder decoder;
     ASSERT_TRUE(video_decode_open(&decoder.d, fixture(name).c_str())) << name;
     EXPECT_EQ(decoder.d.width, 320u);
     EXPECT_NEAR(decoder.d.duration, 4.0, 0.05) << name;
     EXPECT_EQ(decoder.d.last_frame_time, -1.0);
     for (const auto& t : times) EXPECT_EQ(decoder.at(t.time), t.frame) << name << " at " << t.time;
+  }
+}
+
+// A seek lands at or before its target and the right picture comes back, in
+// every container. The demuxers of MPEG program and transport streams find a
+// time by searching the stamps in the file and land on any packet: the first
+// picture that decoded there was the next key picture, up to a group of
+// pictures late, and near the end there was none.
+TEST(VideoDecoder, SeeksLandAtOrBeforeTheTargetInEveryContainer) {
+  const double targets[] = {
+      3.95,  // within the last 0.2 s, after the last key picture
+      0.1,   // near the start
+      1.3,   // within a group of pictures
+      2.0,   // on a key picture: every fixture has one there
+      3.85,  // within the last 0.2 s
+  };
+  for (const char* name : {"coded.mp4", "coded.mov", "coded.mkv", "coded.webm", "coded.avi", "coded.ts",
+                           "coded.m2ts", "coded.mpg"}) {
+    MediaReader* reader = nullptr;
+    ASSERT_EQ(media_reader_open(&reader, fixture(name).c_str(), MEDIA_VIDEO), MEDIA_OK) << name;
+    std::vector<uint8_t> pixels(320 * 240 * 4);
+    for (double target : targets) {
+      SCOPED_TRACE(std::string(name) + " at " + std::to_string(target));
+      // The reader: the first read after the seek is at or before the time,
+      // and its picture is the one its time says.
+      const int64_t time = std::llround(target * MEDIA_TICKS_PER_SECOND);
+      ASSERT_EQ(media_reader_seek(reader, time), MEDIA_OK);
+      MediaSample sample;
+      ASSERT_EQ(media_reader_read(reader, &sample), MEDIA_OK);
+      EXPECT_TRUE(sample.have && !sample.end_of_stream);
+      if (sample.have) {
+        EXPECT_LE(sample.time, time);
+        ASSERT_EQ(media_reader_copy_picture(reader, pixels.data(), 320 * 4), MEDIA_OK);
+        EXPECT_EQ(frame_number(pixels.data(), 320, 240), std::lround(sample.time * 30.0 / MEDIA_TICKS_PER_SECOND));
+      }
+
+      // The decoder, opened afresh so that it seeks: the picture for the time.
+      Decoder decoder;
+      ASSERT_TRUE(video_decode_open(&decoder.d, fixture(name).c_str()));
+      const int frame = decoder.at(target);
+      EXPECT_LE(decoder.d.last_frame_time, target + 0.025);
+      const long wanted = std::lround(target * 30);
+      EXPECT_TRUE(frame == wanted || frame == wanted - 1) << "frame " << frame << ", wanted " << wanted;
+    }
+    media_reader_close(reader);
+  }
+}
+
+// Pictures that come without a time stamp (a raw H.264 stream has none, and
+// MPEG program streams leave some out) follow the picture before them.
+TEST(MediaReader, PicturesWithoutStampsFollowThePictureBefore) {
+  for (const char* name : {"coded.h264", "coded.mpg"}) {
+    MediaReader* reader = nullptr;
+    ASSERT_EQ(media_reader_open(&reader, fixture(name).c_str(), MEDIA_VIDEO), MEDIA_OK) << name;
+    std::vector<uint8_t> pixels(320 * 240 * 4);
+    int pictures = 0;
+    for (;;) {
+      MediaSample sample;
+      ASSERT_EQ(media_reader_read(reader, &sample), MEDIA_OK) << name;
+      if (sample.end_of_stream) break;
+      ASSERT_TRUE(sample.have) << name;
+      ASSERT_EQ(media_reader_copy_picture(reader, pixels.data(), 320 * 4), MEDIA_OK);
+      ASSERT_EQ(frame_number(pixels.data(), 320, 240), pictures) << name;
+      EXPECT_NEAR(sample.time / 1e7, pictures / 30.0, 0.002) << name << " picture " << pictures;
+      ++pictures;
+    }
+    EXPECT_EQ(pictures, 120) << name;
+    media_reader_close(reader);
   }
 }
 
@@ -199,6 +318,61 @@ TEST(MediaReader, PicturesOverTheSideLimitAreNeverDecoded) {
   EXPECT_EQ(largest.d.width, MEDIA_MAX_SIDE);
   EXPECT_EQ(largest.d.height, MEDIA_MAX_SIDE);
   EXPECT_TRUE(video_decode_frame(&largest.d, 0));
+}
+
+// A video stored with a display rotation (a phone held upright records
+// landscape pictures and a quarter turn) comes out upright, as the ffmpeg
+// tool shows it. The fixture is 64 x 32 with its top-left quarter red; next
+// to each rotated copy is the tool's own upright picture. Each quarter of
+// the picture is of one colour, so the quarters' centres tell where the red
+// one went. (The ffmpeg tool here stores `rotate=N` as a display matrix of N
+// degrees counter-clockwise: corner-270 carries the matrix of a phone's
+// upright video and ends with red at the top right, corner-90 at the bottom
+// left.) Rows are copied with a pitch wider than the picture, whose padding
+// must stay untouched.
+TEST(MediaReader, RotatedVideosComeOutUpright) {
+  const struct {
+    const char* name;
+    uint32_t width;
+    uint32_t height;
+  } cases[] = {{"corner", 64, 32}, {"corner-90", 32, 64}, {"corner-180", 64, 32}, {"corner-270", 32, 64}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MediaReader* reader = nullptr;
+    ASSERT_EQ(media_reader_open(&reader, fixture((std::string(c.name) + ".mp4").c_str()).c_str(), MEDIA_VIDEO),
+              MEDIA_OK);
+    const MediaFormat format = media_reader_format(reader);
+    EXPECT_EQ(format.width, c.width);
+    EXPECT_EQ(format.height, c.height);
+    MediaSample sample;
+    ASSERT_EQ(media_reader_read(reader, &sample), MEDIA_OK);
+    ASSERT_TRUE(sample.have);
+    const int32_t pitch = static_cast<int32_t>(c.width * 4 + 12);
+    std::vector<uint8_t> pixels(static_cast<size_t>(pitch) * c.height, 0xEE);
+    ASSERT_EQ(media_reader_copy_picture(reader, pixels.data(), pitch), MEDIA_OK);
+    media_reader_close(reader);
+
+    const std::string tool = kelvra_test::read_file(fixture((std::string(c.name) + ".bgr0").c_str()));
+    ASSERT_EQ(tool.size(), static_cast<size_t>(c.width) * c.height * 4);
+    int red = 0;
+    for (uint32_t qy : {c.height / 4, c.height * 3 / 4})
+      for (uint32_t qx : {c.width / 4, c.width * 3 / 4}) {
+        const uint8_t* ours = pixels.data() + qy * pitch + qx * 4;
+        const uint8_t* theirs = reinterpret_cast<const uint8_t*>(tool.data()) + (qy * c.width + qx) * 4;
+        for (int channel = 0; channel < 3; ++channel)
+          EXPECT_NEAR(ours[channel], theirs[channel], 8) << "at " << qx << ", " << qy;
+        red += ours[2] > 200 && ours[0] < 60;
+      }
+    EXPECT_EQ(red, 1);
+    for (uint32_t y = 0; y < c.height; ++y)
+      for (int32_t i = static_cast<int32_t>(c.width * 4); i < pitch; ++i)
+        ASSERT_EQ(pixels[y * pitch + i], 0xEE) << "row " << y;
+  }
+  Decoder upright;
+  ASSERT_TRUE(video_decode_open(&upright.d, fixture("corner-90.mp4").c_str()));
+  EXPECT_EQ(upright.d.width, 32u);
+  EXPECT_EQ(upright.d.height, 64u);
+  EXPECT_TRUE(video_decode_frame(&upright.d, 0));
 }
 
 // An AV1 stream whose colour matrix is 29, a value the library's enum lacks:
