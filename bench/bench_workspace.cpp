@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "app/app.h"
 #include "app/workspace.h"
@@ -78,5 +79,30 @@ void BM_DrawAndPresent(benchmark::State& state) {
   ui_window_destroy(window);
 }
 BENCHMARK(BM_DrawAndPresent)->Args({1334, 872})->Args({2560, 1440})->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// A 1080p picture (arg 0: the same cached one, 1: a new one each frame
+// through the cache, 2: drawn straight from its pixels), fitted into the SOURCE monitor of the
+// source layout (1141 x 488): the upload and the scaled draw of playback.
+void BM_DrawPicture(benchmark::State& state) {
+  Painter* painter = kelvra_painter_create(nullptr);
+  kelvra_painter_offscreen(painter, 1334, 872);
+  std::vector<uint8_t> picture(1920u * 1080u * 4u, 0x80);
+  uint64_t version = 0;
+  for (auto _ : state) {
+    kelvra_painter_begin(painter, 1334, 872);
+    const Rect view{185, 107, 1141, 488};
+    if (state.range(0) == 2)
+      kelvra_picture_compose(painter, picture.data(), 1920, 1080, view, TexturePlacement{0, 0, 1}, 1.0, false);
+    else
+      kelvra_texture(painter, picture.data(), 1920, 1080, &picture, state.range(0) ? ++version : 1, view, false);
+    kelvra_painter_end(painter);
+  }
+  kelvra_painter_destroy(painter);
+}
+BENCHMARK(BM_DrawPicture)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -140,8 +140,9 @@ bool frame_of_locked(const VideoWorker* worker, const char* path) {
 
 void draw_locked(VideoWorker* worker, Painter* painter, Rect rect, TexturePlacement placement, double opacity,
                  bool cover) {
-  kelvra_texture_compose(painter, worker->pixels, worker->frame_width, worker->frame_height, worker,
-                         worker->frame_serial, rect, placement, opacity, cover);
+  // Drawn from the published pixels while the lock keeps them still.
+  kelvra_picture_compose(painter, worker->pixels, worker->frame_width, worker->frame_height, rect, placement, opacity,
+                         cover);
 }
 
 }  // namespace

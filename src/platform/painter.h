@@ -36,6 +36,13 @@ void kelvra_texture(Painter* painter, const void* pixels, uint32_t width, uint32
 void kelvra_texture_compose(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,
                             uint64_t version, Rect rect, TexturePlacement placement, double opacity, bool cover);
 
+// Draws a picture straight from the caller's pixels (packed B, G, R, X rows of
+// width x 4 bytes), without the texture cache: for pictures that change every
+// frame, where a copy into a cache slot would cost more than the draw. The
+// pixels must stay valid and unchanged for the call only.
+void kelvra_picture_compose(Painter* painter, const void* pixels, uint32_t width, uint32_t height, Rect rect,
+                            TexturePlacement placement, double opacity, bool cover);
+
 // The picture drawn so far: rows of B, G, R, X bytes, `stride` bytes apart.
 const uint8_t* kelvra_painter_pixels(Painter* painter, uint32_t* width, uint32_t* height, uint32_t* stride);
 

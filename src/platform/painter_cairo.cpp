@@ -334,6 +334,56 @@ void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bo
   cairo_restore(cr);
 }
 
+namespace {
+
+// Draws `bitmap` (width x height) fitted or covering `rect`, moved and zoomed
+// by `placement`, at `opacity`, clipped to the rectangle.
+void paint_picture(cairo_t* cr, cairo_surface_t* bitmap, uint32_t width, uint32_t height, Rect rect,
+                   TexturePlacement placement, double opacity, bool cover) {
+  const double sx = static_cast<double>(rect.width) / width;
+  const double sy = static_cast<double>(rect.height) / height;
+  double scale = cover ? std::max(sx, sy) : std::min(sx, sy);
+  if (placement.zoom > 0.0) scale *= placement.zoom;
+  const double drawn_width = width * scale;
+  const double drawn_height = height * scale;
+  const double left = rect.x + (rect.width - drawn_width) * 0.5 + rect.width * placement.x;
+  const double top = rect.y + (rect.height - drawn_height) * 0.5 + rect.height * placement.y;
+
+  cairo_save(cr);
+  cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
+  cairo_clip(cr);
+  cairo_translate(cr, left, top);
+  cairo_scale(cr, scale, scale);
+  cairo_set_source_surface(cr, bitmap, 0, 0);
+  cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+  cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+  cairo_rectangle(cr, 0, 0, width, height);
+  cairo_clip(cr);
+  if (opacity >= 1.0)
+    cairo_paint(cr);
+  else if (opacity > 0.0)
+    cairo_paint_with_alpha(cr, opacity);
+  cairo_restore(cr);
+}
+
+}  // namespace
+
+void kelvra_picture_compose(Painter* painter, const void* pixels, uint32_t width, uint32_t height, Rect rect,
+                            TexturePlacement placement, double opacity, bool cover) {
+  if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1 || width == 0 ||
+      height == 0 || pixels == nullptr || width > PAINTER_MAX_SIZE || height > PAINTER_MAX_SIZE)
+    return;
+  // The caller's rows are the picture: packed B, G, R, X, which is cairo's
+  // RGB24 layout with a stride of four bytes a pixel.
+  cairo_surface_t* bitmap = cairo_image_surface_create_for_data(
+      static_cast<unsigned char*>(const_cast<void*>(pixels)), CAIRO_FORMAT_RGB24, static_cast<int>(width),
+      static_cast<int>(height), static_cast<int>(width * 4));
+  if (cairo_surface_status(bitmap) == CAIRO_STATUS_SUCCESS)
+    paint_picture(painter->cr, bitmap, width, height, rect, placement, opacity, cover);
+  cairo_surface_finish(bitmap);
+  cairo_surface_destroy(bitmap);
+}
+
 void kelvra_texture(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,
                     uint64_t version, Rect rect, bool cover) {
   kelvra_texture_compose(painter, pixels, width, height, key, version, rect, TexturePlacement{0.0, 0.0, 1.0}, 1.0,
@@ -376,29 +426,5 @@ void kelvra_texture_compose(Painter* painter, const void* pixels, uint32_t width
     ++painter->uploads;
   }
 
-  const double sx = static_cast<double>(rect.width) / width;
-  const double sy = static_cast<double>(rect.height) / height;
-  double scale = cover ? std::max(sx, sy) : std::min(sx, sy);
-  if (placement.zoom > 0.0) scale *= placement.zoom;
-  const double drawn_width = width * scale;
-  const double drawn_height = height * scale;
-  const double left = rect.x + (rect.width - drawn_width) * 0.5 + rect.width * placement.x;
-  const double top = rect.y + (rect.height - drawn_height) * 0.5 + rect.height * placement.y;
-
-  cairo_t* cr = painter->cr;
-  cairo_save(cr);
-  cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
-  cairo_clip(cr);
-  cairo_translate(cr, left, top);
-  cairo_scale(cr, scale, scale);
-  cairo_set_source_surface(cr, slot->bitmap, 0, 0);
-  cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
-  cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
-  cairo_rectangle(cr, 0, 0, width, height);
-  cairo_clip(cr);
-  if (opacity >= 1.0)
-    cairo_paint(cr);
-  else if (opacity > 0.0)
-    cairo_paint_with_alpha(cr, opacity);
-  cairo_restore(cr);
+  paint_picture(painter->cr, slot->bitmap, width, height, rect, placement, opacity, cover);
 }

@@ -139,6 +139,13 @@ TEST_F(PainterTest, TexturesAreScaledIntoTheirRectangles) {
   EXPECT_EQ(pixel(10, 90), 0x0000FFu);
   EXPECT_EQ(pixel(90, 90), 0xFFFFFFu);
   EXPECT_EQ(pixel(150, 50), kGround);  // clipped to the rectangle
+  // Drawn straight from the pixels, without the cache: the same picture.
+  kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
+  kelvra_picture_compose(painter, picture, 2, 2, Rect{100, 0, 100, 100}, TexturePlacement{0, 0, 1}, 1.0, false);
+  EXPECT_EQ(pixel(110, 10), 0xFF0000u);
+  EXPECT_EQ(pixel(190, 90), 0xFFFFFFu);
+  EXPECT_EQ(pixel(50, 50), kGround);
+  EXPECT_EQ(kelvra_painter_texture_info(painter, 1).uploads, 1u);  // the cache was not touched
 
   // A wide picture fits with bands above and below, or covers the square.
   const std::vector<uint32_t> wide(200 * 100, 0x00FFFFFF);
