@@ -31,6 +31,7 @@ struct VideoWorker {
   uint64_t request_serial = 0;
   uint64_t frame_serial = 0;
   uint8_t* pixels = nullptr;  // frame_width x frame_height x 4 bytes, rows packed
+  uint64_t pixels_capacity = 0;  // bytes allocated at pixels
   uint32_t frame_width = 0;
   uint32_t frame_height = 0;
 };
@@ -49,6 +50,11 @@ struct VideoJob {
   uint64_t serial;
   double time;
   char path[KELVRA_PATH_SIZE];
+  // The next picture to publish, copied without the lock; publishing trades
+  // it for the published buffer under the lock, so the views never wait for
+  // a picture being copied.
+  uint8_t* spare;
+  uint64_t spare_capacity;
 
   void take_locked() {
     serial = worker->request_serial;
@@ -58,23 +64,30 @@ struct VideoJob {
 
   bool run() {
     if (std::strcmp(path, decoder.path) != 0 && !video_decode_open(&decoder, path)) return false;
-    return video_decode_frame(&decoder, time);
+    if (!video_decode_frame(&decoder, time)) return false;
+    const uint64_t bytes = static_cast<uint64_t>(decoder.width) * decoder.height * 4;
+    if (bytes > spare_capacity) {
+      std::free(spare);
+      spare = static_cast<uint8_t*>(std::malloc(bytes));
+      spare_capacity = spare != nullptr ? bytes : 0;
+      if (spare == nullptr) return false;  // the old picture stays
+    }
+    std::memcpy(spare, decoder.pixels, bytes);
+    return true;
   }
 
-  // Publishes the decoder's picture unless a newer request for something else superseded it.
+  // Publishes the copied picture unless a newer request for something else superseded it.
   void publish_locked() {
     const bool current = worker->request_serial == serial ||
                          (std::strcmp(worker->requested_path, decoder.path) == 0 &&
                           std::fabs(worker->requested_time - decoder.last_frame_time) <= kPublishWindow);
     if (!current) return;
-    const uint64_t bytes = static_cast<uint64_t>(decoder.width) * decoder.height * 4;
-    if (worker->pixels == nullptr || worker->frame_width != decoder.width || worker->frame_height != decoder.height) {
-      uint8_t* pixels = static_cast<uint8_t*>(std::malloc(bytes));
-      if (pixels == nullptr) return;  // the old picture stays
-      std::free(worker->pixels);
-      worker->pixels = pixels;
-    }
-    std::memcpy(worker->pixels, decoder.pixels, bytes);
+    uint8_t* published = worker->pixels;
+    const uint64_t published_capacity = worker->pixels_capacity;
+    worker->pixels = spare;
+    worker->pixels_capacity = spare_capacity;
+    spare = published;
+    spare_capacity = published_capacity;
     std::snprintf(worker->frame_path, sizeof worker->frame_path, "%s", decoder.path);
     worker->frame_serial += 1;
     worker->frame_width = decoder.width;
@@ -89,6 +102,7 @@ void video_thread(void* owner) {
   job.worker = static_cast<VideoWorker*>(owner);
   worker_serve(&job.worker->thread, job);
   video_decode_close(&job.decoder);
+  std::free(job.spare);
 }
 
 void free_worker(void* owner) {
