@@ -51,8 +51,9 @@ struct Painter {
   PangoLayout* text_centered;
   cairo_surface_t* target;  // the frame being drawn
   cairo_t* cr;
-  SDL_Renderer* renderer;   // window painters only
+  SDL_Renderer* renderer;   // window painters with a renderer named by SDL_RENDER_DRIVER
   SDL_Texture* texture;
+  SDL_Surface* window_surface;  // window painters without a renderer: the frame is drawn right into it
   TextureSlot textures[PAINTER_TEXTURE_SLOTS];
   uint32_t texture_cursor;
   uint32_t target_width;
@@ -129,12 +130,18 @@ void drop_target(Painter* painter) {
   painter->cr = nullptr;
   painter->target = nullptr;
   painter->texture = nullptr;
+  painter->window_surface = nullptr;
   painter->target_width = 0;
   painter->target_height = 0;
 }
 
-bool make_image(Painter* painter, uint32_t width, uint32_t height) {
-  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(width), static_cast<int>(height));
+// The target picture: its own pixels, or `pixels` (rows `stride` bytes apart) when given.
+bool make_image(Painter* painter, uint32_t width, uint32_t height, void* pixels = nullptr, int stride = 0) {
+  cairo_surface_t* image =
+      pixels != nullptr
+          ? cairo_image_surface_create_for_data(static_cast<unsigned char*>(pixels), CAIRO_FORMAT_RGB24,
+                                                static_cast<int>(width), static_cast<int>(height), stride)
+          : cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(width), static_cast<int>(height));
   if (cairo_surface_status(image) != CAIRO_STATUS_SUCCESS) {
     cairo_surface_destroy(image);
     return false;
@@ -157,22 +164,41 @@ bool make_image(Painter* painter, uint32_t width, uint32_t height) {
   return true;
 }
 
-// The window target: the image plus the renderer and texture that present it.
+// The window's own framebuffer as the target, when it holds 32-bit pixels in
+// the B, G, R, X order: the frame is drawn right into it and presenting is
+// the window system's one copy. False when the window has no such surface.
+bool surface_target(Painter* painter, uint32_t width, uint32_t height) {
+  SDL_Surface* surface = SDL_GetWindowSurface(ui_window_sdl(painter->window));
+  if (surface == nullptr || surface->w != static_cast<int>(width) || surface->h != static_cast<int>(height)) return false;
+  const uint32_t format = surface->format->format;
+  if (format != SDL_PIXELFORMAT_RGB888 && format != SDL_PIXELFORMAT_ARGB8888) return false;
+  if (!make_image(painter, width, height, surface->pixels, surface->pitch)) return false;
+  painter->window_surface = surface;
+  return true;
+}
+
+// The window target: the window's framebuffer, or, when a renderer is named
+// (SDL_RENDER_DRIVER) or the framebuffer does not fit, an image presented
+// through a renderer and a texture.
 bool window_target(Painter* painter, uint32_t width, uint32_t height) {
+  // The cached textures stay; only the frame and its way to the screen change.
+  if (painter->texture != nullptr) SDL_DestroyTexture(painter->texture);
+  painter->texture = nullptr;
+  painter->window_surface = nullptr;
+  const bool named = SDL_GetHint(SDL_HINT_RENDER_DRIVER) != nullptr;
+  if (!named && painter->renderer == nullptr) {
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (surface_target(painter, width, height)) return true;
+  }
   if (painter->renderer == nullptr) {
     SDL_SetHint(SDL_HINT_RENDER_VSYNC, "0");
-    // The picture is drawn on the processor; presenting it is one copy into
-    // the window's shared-memory framebuffer. A GPU renderer buys nothing here
-    // and, on machines that emulate OpenGL, costs whole cores. SDL_RENDER_DRIVER
-    // still chooses another renderer by name.
-    const bool named = SDL_GetHint(SDL_HINT_RENDER_DRIVER) != nullptr;
-    if (!named) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    // The picture is drawn on the processor; a GPU renderer buys nothing here
+    // and, on machines that emulate OpenGL, costs whole cores.
     SDL_Window* sdl = ui_window_sdl(painter->window);
     painter->renderer = SDL_CreateRenderer(sdl, -1, named ? 0 : SDL_RENDERER_SOFTWARE);
     if (painter->renderer == nullptr) painter->renderer = SDL_CreateRenderer(sdl, -1, 0);
     if (painter->renderer == nullptr) return false;
   }
-  if (painter->texture != nullptr) SDL_DestroyTexture(painter->texture);
   painter->texture = SDL_CreateTexture(painter->renderer, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING,
                                        static_cast<int>(width), static_cast<int>(height));
   if (painter->texture == nullptr || !make_image(painter, width, height)) {
@@ -226,7 +252,10 @@ bool kelvra_painter_begin(Painter* painter, uint32_t width, uint32_t height) {
   if (painter->target == nullptr) {
     if (painter->window == nullptr || !window_target(painter, width, height)) return false;
   }
-  if (width != painter->target_width || height != painter->target_height) {
+  // A resized window gets a new framebuffer; the old one's pixels are gone.
+  const bool surface_moved = painter->window_surface != nullptr &&
+                             SDL_GetWindowSurface(ui_window_sdl(painter->window)) != painter->window_surface;
+  if (width != painter->target_width || height != painter->target_height || surface_moved) {
     // An off-screen painter is begun only at the size its picture was made for.
     if (painter->window == nullptr || !window_target(painter, width, height)) return false;
   }
@@ -239,6 +268,10 @@ bool kelvra_painter_end(Painter* painter) {
   if (painter == nullptr || painter->target == nullptr) return false;
   cairo_surface_flush(painter->target);
   if (painter->window == nullptr) return true;
+  if (painter->window_surface != nullptr) {
+    if (SDL_UpdateWindowSurface(ui_window_sdl(painter->window)) != 0) drop_target(painter);  // made anew next frame
+    return true;
+  }
   const bool shown = SDL_UpdateTexture(painter->texture, nullptr, cairo_image_surface_get_data(painter->target),
                                        cairo_image_surface_get_stride(painter->target)) == 0 &&
                      SDL_RenderCopy(painter->renderer, painter->texture, nullptr, nullptr) == 0;

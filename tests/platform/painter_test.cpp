@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/painter.h"
+#include "app_fixture.h"
 #include "platform/ui.h"
 
 namespace {
@@ -60,23 +61,37 @@ TEST_F(PainterTest, FrameSizesAreChecked) {
   kelvra_painter_destroy(nullptr);
 }
 
-TEST(WindowPainter, BeginsUpTo16384PixelsWide) {
-  const UiWindowConfig config = {"painter", 320, 200, 30, 0, 1, 1, 1, 1, 1};
-  UiWindow* window = ui_window_create(&config);
-  ASSERT_NE(window, nullptr);
-  Painter* painter = kelvra_painter_create(window);
-  ASSERT_NE(painter, nullptr);
-  EXPECT_FALSE(kelvra_painter_begin(painter, 16385, 1));
-  EXPECT_TRUE(kelvra_painter_begin(painter, 16384, 1));
-  EXPECT_TRUE(kelvra_painter_end(painter));
-  ASSERT_TRUE(kelvra_painter_begin(painter, 320, 200));  // resized on the next frame
-  kelvra_shape(painter, Rect{0, 0, 320, 200}, 0, 0x151817);
-  EXPECT_TRUE(kelvra_painter_end(painter));
-  uint32_t width = 0;
-  kelvra_painter_pixels(painter, &width, nullptr, nullptr);
-  EXPECT_EQ(width, 320u);
-  kelvra_painter_destroy(painter);
-  ui_window_destroy(window);
+// A window painter draws into the window's own framebuffer by default, and
+// through a renderer's texture when SDL_RENDER_DRIVER names one; either way
+// the frame reads back, and a resize makes a new target.
+TEST(WindowPainter, DrawsAndPresentsOnBothPaths) {
+  for (const char* driver : {static_cast<const char*>(nullptr), "software"}) {
+    kelvra_test::ScopedEnv renderer("SDL_RENDER_DRIVER", driver);
+    const UiWindowConfig config = {"painter", 320, 200, 30, 0, 1, 1, 1, 1, 1};
+    UiWindow* window = ui_window_create(&config);
+    ASSERT_NE(window, nullptr);
+    Painter* painter = kelvra_painter_create(window);
+    ASSERT_NE(painter, nullptr);
+    ASSERT_TRUE(kelvra_painter_begin(painter, 320, 200));
+    kelvra_shape(painter, Rect{0, 0, 320, 200}, 0, 0x151817);
+    kelvra_shape(painter, Rect{10, 10, 5, 5}, 0, 0xF1CE72);
+    EXPECT_TRUE(kelvra_painter_end(painter));
+    EXPECT_EQ(kelvra_test::painted_pixel(painter, 12, 12), 0xF1CE72u) << (driver ? driver : "framebuffer");
+    EXPECT_EQ(kelvra_test::painted_pixel(painter, 20, 20), 0x151817u);
+    SDL_SetWindowSize(ui_window_sdl(window), 400, 300);
+    ASSERT_TRUE(kelvra_painter_begin(painter, 400, 300));
+    kelvra_shape(painter, Rect{0, 0, 400, 300}, 0, 0x404C44);
+    EXPECT_TRUE(kelvra_painter_end(painter));
+    uint32_t width = 0;
+    kelvra_painter_pixels(painter, &width, nullptr, nullptr);
+    EXPECT_EQ(width, 400u);
+    EXPECT_EQ(kelvra_test::painted_pixel(painter, 399, 299), 0x404C44u);
+    EXPECT_FALSE(kelvra_painter_begin(painter, 16385, 1));
+    EXPECT_TRUE(kelvra_painter_begin(painter, 16384, 1));  // a size the window does not have: the renderer path
+    EXPECT_TRUE(kelvra_painter_end(painter));
+    kelvra_painter_destroy(painter);
+    ui_window_destroy(window);
+  }
 }
 
 TEST_F(PainterTest, ShapesFillExactlyTheirRectangles) {
