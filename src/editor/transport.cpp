@@ -13,6 +13,7 @@
 #include "media/audio_output.h"
 #include "media/video.h"
 #include "media/wave.h"
+#include "music/audio_editor.h"
 #include "platform/clock.h"
 
 void kelvra_seek(KelvraApp* app) {
@@ -131,6 +132,16 @@ void advance(KelvraApp* app, double p) {
       if (length <= 0 && project.score.metronome) length = std::numeric_limits<double>::infinity();
       app->roll.score_playhead = std::fmin(length, p);
       app->playing = app->roll.score_playhead < length;
+      // With follow on, the roll pages forward once the playhead passes 82 %
+      // of the visible beats, leaving it 18 % from the left edge.
+      RollLayout layout;
+      audio_layout(&layout, app);
+      const double visible = layout.grid_width / app->roll.beat_width;
+      if (app->follow_playhead && visible > 0) {
+        const double beat = kelvra_score_bpm(&project.score) * app->roll.score_playhead / 60.0;
+        if (beat > app->roll.roll_scroll + 0.82 * visible)
+          app->roll.roll_scroll = std::fmin(beat - 0.18 * visible, audio_scroll_limit(app, &layout));
+      }
       app->needs_redraw = 1;
       break;
     }

@@ -25,6 +25,35 @@ void audio_editor_reset(KelvraApp* app) {
     view->roll_top_keys[roll] = static_cast<uint8_t>(highest[roll] < 0 ? 76 : std::clamp(highest[roll] + 3, 23, 127));
 }
 
+void audio_layout(RollLayout* out, const KelvraApp* app) {
+  const Rect panel = app->main_panel;
+  const int32_t px = panel.x;
+  const int32_t py = panel.y;
+  const int32_t pw = panel.width;
+  const int32_t ph = panel.height;
+  out->rolls = Rect{px + 7, py + 78, pw - 14, ph - 104};
+  out->scroll_track = Rect{px + 72, py + 37, pw - 78, 12};
+  out->ruler = Rect{px + 72, py + 53, pw - 78, 22};
+  out->add_roll = Rect{px + 7, py + ph - 26, 81, 22};
+  out->play = Rect{px + 7, py + 6, 57, 24};
+  out->metronome = Rect{px + 68, py + 6, 66, 24};
+  out->position = Rect{px + 139, py + 6, 56, 24};
+  out->tempo = Rect{px + 200, py + 6, 68, 24};
+  out->tempo_slider = Rect{px + 273, py + 6, 109, 24};
+  out->mode = Rect{px + 387, py + 6, 67, 24};
+  out->duplicate = Rect{px + 459, py + 6, 75, 24};
+  out->instrument = Rect{px + 539, py + 6, 132, 24};
+  out->zoom_out = Rect{px + pw - 68, py + 6, 28, 24};
+  out->zoom_in = Rect{px + pw - 36, py + 6, 28, 24};
+  out->grid_x = px + 72;
+  out->grid_width = pw - 78;
+}
+
+double audio_scroll_limit(const KelvraApp* app, const RollLayout* layout) {
+  const double end = std::max(kelvra_score_end(&app->project.score) + 16.0, 64.0);
+  return std::max(end - layout->grid_width / app->roll.beat_width, 0.0);
+}
+
 void audio_draw(KelvraApp*) {}
 
 bool audio_editor_input(KelvraApp*, const UiInput*) { return false; }
