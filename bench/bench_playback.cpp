@@ -103,13 +103,38 @@ void BM_PlaybackInStep(benchmark::State& state) {
 }
 BENCHMARK(BM_PlaybackInStep)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// Drags the seek bar across the source: the time from a move to its picture on screen.
+// Scrubbing the seek bar. A drag: the pointer crosses the bar left to right
+// over about four seconds, one move a frame, and each move's latency is the
+// time until the screen shows a picture at or past its time (a later move may
+// be what brings it). Jumps: single presses at scattered places, each waited
+// for until its exact picture is on screen.
 void BM_Scrubbing(benchmark::State& state) {
   Editor editor;
   KelvraApp* app = editor.app;
-  std::vector<double> latency;
+  std::vector<double> drag;
+  std::vector<double> jumps;
   for (auto _ : state) {
     const Rect bar = app->source_seek_bar;
+    struct Move {
+      uint64_t at_ns;
+      double time;
+      bool shown;
+    };
+    std::vector<Move> moves;
+    kelvra_source_seek(app, bar.x + 4);
+    for (int i = 0; i < 30; ++i) editor.step();
+    for (int32_t x = bar.x + 4; x <= bar.x + bar.width - 4; x += (bar.width - 8) / 120) {
+      kelvra_source_seek(app, x);
+      moves.push_back(Move{ui_time_ns(), app->source_playhead, false});
+      editor.step();
+      const double shown = editor.picture_time();
+      for (Move& move : moves) {
+        if (!move.shown && shown >= move.time - 1.0 / 30) {
+          move.shown = true;
+          drag.push_back(static_cast<double>(ui_time_ns() - move.at_ns) / 1e6);
+        }
+      }
+    }
     for (int i = 1; i <= 40; ++i) {
       const int32_t x = bar.x + 4 + (bar.width - 8) * ((i * 7) % 40) / 40;
       const uint64_t moved = ui_time_ns();
@@ -120,11 +145,13 @@ void BM_Scrubbing(benchmark::State& state) {
         editor.step();
         if (std::fabs(editor.picture_time() - wanted) <= 1.0 / 30 && editor.memory.frames_drawn > drawn) break;
       }
-      latency.push_back(static_cast<double>(ui_time_ns() - moved) / 1e6);
+      jumps.push_back(static_cast<double>(ui_time_ns() - moved) / 1e6);
     }
   }
-  state.counters["scrub_median_ms"] = percentile(latency, 0.5);
-  state.counters["scrub_max_ms"] = percentile(latency, 1.0);
+  state.counters["drag_median_ms"] = percentile(drag, 0.5);
+  state.counters["drag_p90_ms"] = percentile(drag, 0.9);
+  state.counters["jump_median_ms"] = percentile(jumps, 0.5);
+  state.counters["jump_max_ms"] = percentile(jumps, 1.0);
 }
 BENCHMARK(BM_Scrubbing)->Iterations(1)->Unit(benchmark::kMillisecond);
 
