@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +45,18 @@ class SamplingTab : public ::testing::Test {
                    "layout": "split"})");
   }
 
+  // Starts the editor on the folder (after any environment the test set),
+  // runs its first frame and, when `source` is given, selects that source.
+  RunningEditor& start(int64_t source = -1) {
+    editor_ = std::make_unique<RunningEditor>(dir.path());
+    EXPECT_TRUE(editor_->started);
+    if (editor_->started) {
+      editor_->step();
+      if (source >= 0) select(*editor_, static_cast<uint64_t>(source));
+    }
+    return *editor_;
+  }
+
   // Steps frames until `done` holds, at most `frames` of them.
   template <typename Condition>
   static bool step_until(RunningEditor& editor, Condition done, int frames = 300) {
@@ -77,13 +90,12 @@ class SamplingTab : public ::testing::Test {
   }
 
   TempDir dir;
+  std::unique_ptr<RunningEditor> editor_;
 };
 
 TEST_F(SamplingTab, SpacePlaysTheSourceEscapeStopsIt) {
-  RunningEditor editor(dir.path());
+  RunningEditor& editor = start(0);
   ASSERT_TRUE(editor.started);
-  editor.step();
-  select(editor, 0);
   editor.app->layout_mode = KELVRA_LAYOUT_SOURCE;  // the source column only
   editor.step();
   EXPECT_EQ(editor.app->transport_mode, TRANSPORT_SOURCE);
@@ -112,10 +124,8 @@ TEST_F(SamplingTab, SpacePlaysTheSourceEscapeStopsIt) {
 }
 
 TEST_F(SamplingTab, MarkMoveAndTrimARangeOnTheStrip) {
-  RunningEditor editor(dir.path());
+  RunningEditor& editor = start(0);
   ASSERT_TRUE(editor.started);
-  editor.step();
-  select(editor, 0);
   KelvraApp* app = editor.app;
   const Rect strip = app->sample_strip;
   const int y = strip.y + strip.height / 2;
@@ -168,10 +178,8 @@ TEST_F(SamplingTab, MarkMoveAndTrimARangeOnTheStrip) {
 }
 
 TEST_F(SamplingTab, ControlsUnderTheStripAndTheDoublePress) {
-  RunningEditor editor(dir.path());
+  RunningEditor& editor = start(0);
   ASSERT_TRUE(editor.started);
-  editor.step();
-  select(editor, 0);
   KelvraApp* app = editor.app;
   const Rect strip = app->sample_strip;
   drag(editor, strip_x(editor, 0.5), strip_x(editor, 1.5), strip.y + 10);
@@ -204,10 +212,8 @@ TEST_F(SamplingTab, ControlsUnderTheStripAndTheDoublePress) {
 }
 
 TEST_F(SamplingTab, LayoutButtonsAndTheSeekBar) {
-  RunningEditor editor(dir.path());
+  RunningEditor& editor = start(0);
   ASSERT_TRUE(editor.started);
-  editor.step();
-  select(editor, 0);
   KelvraApp* app = editor.app;
   const Rect bar = app->timeline_toolbar;
   const int centre = bar.x + bar.width / 2;
@@ -237,9 +243,8 @@ TEST_F(SamplingTab, LayoutButtonsAndTheSeekBar) {
 
 TEST_F(SamplingTab, MissingFileAndMissingDevice) {
   ScopedEnv no_device("SDL_AUDIODRIVER", "no-such-driver");
-  RunningEditor editor(dir.path());
+  RunningEditor& editor = start();
   ASSERT_TRUE(editor.started);
-  editor.step();
   editor.click(editor.app->library_cards[2]);  // a source whose file is gone
   editor.click(editor.app->sample_view);       // play the sample
   EXPECT_TRUE(step_until(editor, [&] { return editor.app->start_pending == 0; }));
@@ -265,10 +270,8 @@ TEST_F(SamplingTab, MissingFileAndMissingDevice) {
 // Files that go away or change under a playing editor: playback goes on with
 // what was decoded, nothing crashes, and the document is unchanged.
 TEST_F(SamplingTab, FilesRemovedOrReplacedWhilePlaying) {
-  RunningEditor editor(dir.path());
+  RunningEditor& editor = start(0);
   ASSERT_TRUE(editor.started);
-  editor.step();
-  select(editor, 0);
   KelvraApp* app = editor.app;
   editor.click(app->source_view);
   ASSERT_TRUE(step_until(editor, [&] { return app->source_playhead > 0.3; }));
@@ -329,9 +332,8 @@ TEST_F(SamplingTab, TheDeviceReceivesTheSourceAtThePlayhead) {
   const std::string capture = dir.file("captured.raw");
   ScopedEnv driver("SDL_AUDIODRIVER", "disk");
   ScopedEnv file("SDL_DISKAUDIOFILE", capture.c_str());
-  RunningEditor editor(dir.path());
+  RunningEditor& editor = start();
   ASSERT_TRUE(editor.started);
-  editor.step();
   select(editor, 1);  // 2 s of 440 Hz at 0.5 left, 880 Hz at 0.25 right
   KelvraApp* app = editor.app;
   app->layout_mode = KELVRA_LAYOUT_SOURCE;
