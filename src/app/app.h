@@ -139,6 +139,9 @@ struct KelvraApp {
   Rect sample_strip;
   Rect clip_name_field;
   Rect place_button;
+  Rect source_play_button;  // under the SOURCE monitor, left of the seek bar
+  Rect before_button;       // above the SAMPLE monitor: the source from the range's start
+  Rect after_button;        // above the SAMPLE monitor: the sample
   Rect clip_lanes;
   Rect timeline_toolbar;
   Rect open_button;

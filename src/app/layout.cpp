@@ -33,6 +33,10 @@ void kelvra_layout(KelvraApp* app) {
   app->sample_strip = Rect{sample_x, V - 93, W - sample_x - 11, 53};
   app->clip_name_field = Rect{sample_x + c, V - 35, name_width, 24};
   app->place_button = Rect{sample_x + c + name_width + 5, V - 35, 87, 24};
+  app->source_play_button = Rect{190, V - 35, 27, 24};
+  const int32_t sample_right = W - 11;
+  app->before_button = Rect{sample_right - 103, 81, 53, 24};
+  app->after_button = Rect{sample_right - 46, 81, 45, 24};
   app->clip_lanes = Rect{212, V + 31, W - 217, 130};
   app->timeline_toolbar = Rect{178, V, W - 181, 30};
   app->open_button = Rect{W - 219, 7, 46, 25};

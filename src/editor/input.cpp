@@ -158,8 +158,7 @@ void sampling_press(KelvraApp* app, const UiInput* event) {
       kelvra_source_seek(app, event->x);
       return;
     }
-    const Rect view = app->source_view;
-    if (kelvra_hit(view, event) || kelvra_hit(Rect{view.x + 5, bar.y, 27, 24}, event)) {
+    if (kelvra_hit(app->source_view, event) || kelvra_hit(app->source_play_button, event)) {
       kelvra_toggle(app, TRANSPORT_SOURCE);
       return;
     }
@@ -178,12 +177,16 @@ void sampling_press(KelvraApp* app, const UiInput* event) {
     return;
   }
   if (controls_press(app, event, range)) return;
-  const Rect sample = app->sample_view;
-  const int32_t right = sample.x + sample.width;
-  if (kelvra_hit(Rect{right - 103, 81, 103, 24}, event)) {
+  // The pair above the monitor takes presses across its whole width: the
+  // right 47 pixels are "After" (the sample), the rest "Before" (the source
+  // itself from the range's start).
+  const Rect after = app->after_button;
+  const Rect before = app->before_button;
+  const int32_t right = after.x + after.width;
+  if (kelvra_hit(Rect{before.x, before.y, right - before.x, before.height}, event)) {
     if (event->x >= right - 47) {
-      kelvra_toggle(app, TRANSPORT_SAMPLE);  // "After"
-    } else {  // "Before": the source itself from the range's start
+      kelvra_toggle(app, TRANSPORT_SAMPLE);
+    } else {
       if (!(app->playing && app->transport_mode == TRANSPORT_SOURCE)) app->source_playhead = range.in;
       kelvra_toggle(app, TRANSPORT_SOURCE);
     }

@@ -36,7 +36,7 @@ void draw_source_column(KelvraApp* app, const char* path, bool have_path, double
   kelvra_fill(app, view, PALETTE_PICTURE);
   if (have_path) kelvra_video_paint(app->source_video, path, app->painter, view, false);
   const bool playing = app->playing && app->transport_mode == TRANSPORT_SOURCE;
-  kelvra_box(app, Rect{view.x + 5, bar.y, 27, 24}, playing ? "Ⅱ" : "▶", playing);
+  kelvra_box(app, app->source_play_button, playing ? "Ⅱ" : "▶", playing);
   kelvra_fill(app, Rect{bar.x, bar.y + 11, bar.width, 4}, PALETTE_BORDER);
   const double f = duration > 0 ? std::clamp(app->source_playhead / duration, 0.0, 1.0) : 0.0;
   kelvra_fill(app, Rect{bar.x + kelvra_round((bar.width - 8) * f), bar.y + 6, 8, 14}, PALETTE_SELECTED);
@@ -49,11 +49,10 @@ void draw_source_column(KelvraApp* app, const char* path, bool have_path, double
 
 void draw_sample_monitor(KelvraApp* app, const char* path, bool have_path, const SampleRange& range, bool has) {
   const Rect view = app->sample_view;
-  const int32_t right = view.x + view.width;
   caption(app, Rect{view.x + 4, view.y - 27, 80, 25}, "SAMPLE");
-  kelvra_box(app, Rect{right - 103, view.y - 26, 53, 24}, "Before", false);
+  kelvra_box(app, app->before_button, "Before", false);
   const bool playing = app->playing && app->transport_mode == TRANSPORT_SAMPLE;
-  kelvra_box(app, Rect{right - 46, view.y - 26, 45, 24}, playing ? "Ⅱ" : "After", playing);
+  kelvra_box(app, app->after_button, playing ? "Ⅱ" : "After", playing);
   kelvra_fill(app, view, PALETTE_PICTURE);
   if (has && !range.video) {
     kelvra_text(app->painter, view, "Audio only", PALETTE_SECONDARY_TEXT, true);

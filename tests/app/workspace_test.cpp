@@ -47,6 +47,10 @@ TEST(Layout, DefaultWindow) {
   for (uint32_t i = 0; i < KELVRA_TAB_COUNT; ++i) EXPECT_TRUE(same(app->tab_buttons[i], tabs[i])) << show(tabs[i]);
   EXPECT_TRUE(same(app->library_rows, Rect{0, 67, 176, 783})) << show(app->library_rows);
   EXPECT_EQ(app->library_card_count, 0u);  // no sources
+  // The monitors' own buttons.
+  EXPECT_TRUE(same(app->source_play_button, Rect{190, 600, 27, 24})) << show(app->source_play_button);
+  EXPECT_TRUE(same(app->before_button, Rect{1220, 81, 53, 24})) << show(app->before_button);
+  EXPECT_TRUE(same(app->after_button, Rect{1277, 81, 45, 24})) << show(app->after_button);
 }
 
 TEST(Layout, LibraryCardsStopAboveTheStatusBar) {
