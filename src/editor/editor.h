@@ -38,7 +38,7 @@ void kelvra_timeline_picture(KelvraApp* app);
 void kelvra_sample_picture(KelvraApp* app, const char* path);
 
 // -------------------------------------------------------------- timeline
-// Puts the sample range on the timeline (reports on the status line only).
+// Puts the sample range on the timeline as a new, selected clip at the playhead.
 void kelvra_place(KelvraApp* app);
 // Recomputes the timeline end from clips and titles and pulls the playhead back to it.
 void kelvra_sequence_end(KelvraApp* app);

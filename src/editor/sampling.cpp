@@ -159,8 +159,3 @@ void kelvra_sample_drag(KelvraApp* app, int32_t x) {
   }
   kelvra_sample_apply(app, &range);
 }
-
-void kelvra_place(KelvraApp* app) {
-  if (!kelvra_has_sample(app)) return;
-  kelvra_status(app, "Clips cannot be placed on the timeline in this version.");
-}

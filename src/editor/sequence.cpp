@@ -1,7 +1,11 @@
-// Timeline bookkeeping shared by every edit of clip times and counts.
+// Timeline bookkeeping shared by every edit of clip times and counts, and
+// placing the sample range on the timeline as a new clip.
 #include <cmath>
+#include <cstdio>
 
 #include "app/app.h"
+#include "app/history.h"
+#include "platform/clock.h"
 #include "editor/editor.h"
 
 void kelvra_sequence_end(KelvraApp* app) {
@@ -13,4 +17,43 @@ void kelvra_sequence_end(KelvraApp* app) {
     end = std::fmax(end, project.titles[i].at + project.titles[i].duration);
   app->project.timeline_end = end;
   if (app->timeline_playhead > end) app->timeline_playhead = end;
+}
+
+void kelvra_place(KelvraApp* app) {
+  Project& project = app->project;
+  if (static_cast<uint64_t>(app->selected_source) >= project.source_count || project.clip_count >= PROJECT_MAX_ROWS ||
+      !kelvra_has_sample(app))
+    return;
+  SampleRange range;
+  kelvra_sample_range(&range, app);
+  if (!(range.in < range.out) || !kelvra_history_begin(app)) return;
+  const uint64_t index = project.clip_count;
+  Clip& clip = project.clips[index];
+  clip = Clip{};
+  clip.source = app->selected_source;
+  clip.json_index = KELVRA_NONE;  // no object of the loaded file
+  clip.in = range.in;
+  clip.out = range.out;
+  clip.loops = range.loops;
+  clip.video = range.video;
+  clip.audio = range.audio;
+  clip.loop = range.loop;
+  clip.at = app->timeline_playhead;
+  clip.gain = 1;
+  clip.transform.scale = 1;
+  project.clip_count = index + 1;
+  app->selected_clip = static_cast<int64_t>(index);
+  kelvra_sample_reset(app);
+  if (app->pending_clip_name[0] != '\0') {
+    std::snprintf(clip.name, sizeof clip.name, "%s", app->pending_clip_name);
+    app->pending_clip_name[0] = '\0';
+  } else {
+    std::snprintf(clip.name, sizeof clip.name, "Sample %llu", static_cast<unsigned long long>(index + 1));
+  }
+  app->clip_serial += 1;
+  std::snprintf(clip.id, sizeof clip.id, "v3-%llu-%llu", static_cast<unsigned long long>(ui_time_ms()),
+                static_cast<unsigned long long>(app->clip_serial));
+  kelvra_sequence_end(app);
+  app->dirty = 1;
+  kelvra_status(app, "Placed a source range on the timeline.");
 }

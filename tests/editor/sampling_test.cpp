@@ -208,7 +208,42 @@ TEST_F(SamplingTab, ControlsUnderTheStripAndTheDoublePress) {
   editor.button(true, x, strip.y + 10);
   editor.button(false, x, strip.y + 10);
   editor.step();
-  EXPECT_EQ(editor.status(), "Clips cannot be placed on the timeline in this version.");
+  EXPECT_EQ(editor.status(), "Placed a source range on the timeline.");
+  ASSERT_EQ(app->project.clip_count, 1u);
+  const Clip& placed = app->project.clips[0];
+  EXPECT_STREQ(placed.name, "Sample 1");
+  EXPECT_NEAR(placed.in, 0.5, 0.03);
+  EXPECT_NEAR(placed.out, 1.5, 0.03);
+  EXPECT_EQ(placed.loop, 1);
+  EXPECT_EQ(placed.video, 0);
+  EXPECT_EQ(placed.at, 0.0);  // at the timeline playhead
+  EXPECT_EQ(app->selected_clip, 0);
+  EXPECT_EQ(std::string(placed.id).rfind("v3-", 0), 0u);
+  EXPECT_DOUBLE_EQ(app->project.timeline_end, (placed.out - placed.in) * placed.loops);
+
+  // The name typed for the next clip goes to it, and is used up.
+  app->selected_clip = -1;
+  editor.click(app->clip_name_field);
+  editor.text("Intro");
+  editor.key(SDLK_RETURN);
+  editor.text("\n");
+  editor.step();
+  EXPECT_STREQ(app->pending_clip_name, "Intro");
+  app->timeline_playhead = 4;
+  editor.click(app->place_button);
+  ASSERT_EQ(app->project.clip_count, 2u);
+  EXPECT_STREQ(app->project.clips[1].name, "Intro");
+  EXPECT_EQ(app->project.clips[1].at, 4.0);
+  EXPECT_STREQ(app->pending_clip_name, "");
+  editor.key(SDLK_z, KMOD_LCTRL);  // one undo step takes the clip away
+  EXPECT_EQ(app->project.clip_count, 1u);
+
+  // A full timeline takes no more clips, without a message.
+  while (app->project.clip_count < PROJECT_MAX_ROWS) app->project.clips[app->project.clip_count++] = placed;
+  kelvra_status(app, "");
+  editor.click(app->place_button);
+  EXPECT_EQ(app->project.clip_count, PROJECT_MAX_ROWS);
+  EXPECT_EQ(editor.status(), "");
 }
 
 TEST_F(SamplingTab, LayoutButtonsAndTheSeekBar) {
