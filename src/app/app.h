@@ -73,6 +73,23 @@ enum : uint32_t {
   ROLL_DRAG_TEMPO = 5,  // the tempo slider
 };
 
+// The clip controls under the lanes, by index into KelvraApp::clip_controls.
+enum : uint32_t {
+  SEQUENCE_CUT = 0,
+  SEQUENCE_LOOP,
+  SEQUENCE_FEWER,
+  SEQUENCE_LOOPS,
+  SEQUENCE_MORE,
+  SEQUENCE_POSITION,
+  SEQUENCE_FADE_IN,
+  SEQUENCE_FADE_OUT,
+  SEQUENCE_GAIN,
+  SEQUENCE_VIDEO,
+  SEQUENCE_AUDIO,
+  SEQUENCE_SCROLL,
+  SEQUENCE_CONTROLS,
+};
+
 // One header meter: its text and the fill of its bar.
 struct Meter {
   char label[32];
@@ -142,6 +159,14 @@ struct KelvraApp {
   Rect source_play_button;  // under the SOURCE monitor, left of the seek bar
   Rect before_button;       // above the SAMPLE monitor: the source from the range's start
   Rect after_button;        // above the SAMPLE monitor: the sample
+  Rect layout_buttons[3];   // the timeline toolbar on the Sampling tab: split, source, edit
+  Rect duplicate_button;    // the timeline toolbar on the Timeline tab
+  Rect remove_button;
+  Rect timeline_play_button;
+  Rect export_button;
+  Rect canvases_button;
+  Rect follow_button;
+  Rect clip_controls[SEQUENCE_CONTROLS];  // under the lanes
   Rect clip_lanes;
   Rect timeline_toolbar;
   Rect open_button;

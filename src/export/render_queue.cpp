@@ -4,6 +4,8 @@
 
 #include "export/render.h"
 
+#include "app/app.h"
+
 struct RenderQueue {
   unsigned long long job_count;
 };
@@ -15,3 +17,10 @@ void kelvra_render_destroy(RenderQueue* queue) { std::free(queue); }
 void kelvra_render_poll(KelvraApp*) {}
 
 void kelvra_render_library(KelvraApp*) {}
+
+bool kelvra_export_ready(const KelvraApp* app) {
+  const double length = app->project.timeline_end;
+  const uint32_t open = kelvra_canvas_mask(&app->project);
+  return length > 0 && length <= PROJECT_NUMBER_LIMIT && app->previewed_serial == app->edit_serial &&
+         (open & app->previewed_canvases) == open;
+}

@@ -10,6 +10,7 @@
 #include "app/history.h"
 #include "app/meters.h"
 #include "app/workspace.h"
+#include "editor/editor.h"
 #include "app_fixture.h"
 #include "platform/painter.h"
 
@@ -139,7 +140,9 @@ TEST_F(Drawn, ColoursAtTheirPositions) {
       {755, 300, 0x1D2220, "main panel interior between the monitors"},
       {182, 50, 0x534521, "active tab interior"},
       {254, 50, 0x282F2B, "inactive tab interior"},
-      {800, 700, 0x151817, "timeline band (empty) on the background"},
+      {800, 700, 0x141A16, "timeline lanes (empty)"},
+      {800, 668, 0x1A241E, "timeline ruler"},
+      {190, 690, 0x252F28, "lane label box"},
       {1330, 860, 0x1A201D, "status bar"},
       {600, 850, 0x404C44, "status bar line"},
       {1334 - 359 + 10, 24, 0x66AEE3, "cpu meter bar at half"},
@@ -147,6 +150,44 @@ TEST_F(Drawn, ColoursAtTheirPositions) {
   };
   for (const auto& probe : probes) EXPECT_EQ(pixel(probe.x, probe.y), probe.rgb) << probe.what;
   EXPECT_EQ(pixel(1334 - 548 + 2, 24), 0x243B4Au);  // the buffer meter is empty: its track only
+}
+
+// The timeline band: clips on their lanes at their times, the selected one
+// in its own colours, a title, the playhead, the scroll bar and the controls.
+TEST_F(Drawn, TimelineBandShowsClipsTitlesAndThePlayhead) {
+  draw(1334, 872, 2);  // lays out, then draws once; the clips below are drawn by the second pass
+  Project& p = app->project;
+  kelvra_test::add_clip(app.get(), 0, 0, 2, 1.0, 0);  // lane 0 (bottom row), 1..3 s
+  Clip& top = kelvra_test::add_clip(app.get(), 1, 0, 1, 4.0, 3);  // lane 3 (top row), 4..5 s
+  top.loop = 1;
+  top.loops = 3;  // 4..7 s
+  Title& title = p.titles[p.title_count++];
+  title = Title{};
+  std::snprintf(title.text, sizeof title.text, "Hello");
+  title.at = 2;
+  title.duration = 1;
+  app->selected_clip = 1;
+  app->timeline_playhead = 2.5;
+  kelvra_sequence_end(app.get());
+  ASSERT_TRUE(kelvra_painter_begin(app->painter, 1334, 872));
+  kelvra_draw(app.get());
+  ASSERT_TRUE(kelvra_painter_end(app->painter));
+
+  const Rect lanes = app->clip_lanes;  // (212, 666, 1117, 130); 40 px a second
+  const int row_bottom = lanes.y + 19 + 3 * 22;
+  const int row_top = lanes.y + 19;
+  EXPECT_EQ(pixel(212 + 60, row_bottom + 10), 0x335A47u);      // clip body at 1.5 s, lane 0
+  EXPECT_EQ(pixel(212 + 41, row_bottom + 10), 0xB29B55u);      // its start mark at 1 s
+  EXPECT_EQ(pixel(212 + 200, row_top), 0xF1CE72u);             // the selected clip's top edge at 5 s
+  EXPECT_EQ(pixel(212 + 270, row_top + 15), 0x6B562Au);        // its body to 7 s (three passes)
+  EXPECT_EQ(pixel(212 + 293, row_top + 15), 0x141A16u);        // and nothing after (between grid lines)
+  EXPECT_EQ(pixel(212 + 90, lanes.y + 107 + 15), 0x5A4461u);   // the title at 2..3 s
+  EXPECT_EQ(pixel(212 + 100, lanes.y + 60), 0xF1CE72u);        // the playhead at 2.5 s
+  EXPECT_EQ(pixel(212 + 20, lanes.y + lanes.height + 3), 0x3B4540u);  // scroll thumb over the track
+  const Rect loop = app->clip_controls[SEQUENCE_LOOP];
+  EXPECT_EQ(pixel(loop.x + 3, loop.y + 3), 0x534521u);         // the selected clip loops
+  const Rect cut = app->clip_controls[SEQUENCE_CUT];
+  EXPECT_EQ(pixel(cut.x + 3, cut.y + 3), 0x282F2Bu);
 }
 
 TEST_F(Drawn, TextAppearsAndIsTrimmed) {

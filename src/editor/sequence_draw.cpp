@@ -1,0 +1,170 @@
+// The timeline band under the main panel, drawn on every tab: the toolbar
+// (layout buttons on the Sampling tab, the edit and play buttons on the
+// Timeline tab), the ruler with its grid, the four clip lanes and the titles
+// row, the playhead, the scroll bar and the selected clip's controls. It
+// changes no state; every rectangle comes from the layout.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "app/app.h"
+#include "app/workspace.h"
+#include "base/palette.h"
+#include "editor/editor.h"
+#include "export/render.h"
+#include "platform/painter.h"
+
+namespace {
+
+constexpr uint32_t kLanes = 0x141A16;
+constexpr uint32_t kRuler = 0x1A241E;
+constexpr uint32_t kLabelBox = 0x252F28;
+constexpr uint32_t kSeparator = 0x33423A;
+constexpr uint32_t kSecondLine = 0x3E4B40;
+constexpr uint32_t kEighthLine = 0x243127;
+constexpr uint32_t kClip = 0x335A47;
+constexpr uint32_t kClipEdge = 0x648F74;
+constexpr uint32_t kSelectedClip = 0x6B562A;
+constexpr uint32_t kStartMark = 0xB29B55;
+constexpr uint32_t kTitle = 0x5A4461;
+constexpr uint32_t kTitleEdge = 0x7C6590;
+constexpr uint32_t kScrollTrack = 0x131714;
+constexpr uint32_t kScrollThumb = 0x3B4540;
+
+constexpr const char* kLayoutNames[3] = {"Split", "Source", "Editor"};
+constexpr const char* kRowLabels[5] = {"4", "3", "2", "1", "T"};
+
+void draw_toolbar(KelvraApp* app) {
+  const Rect toolbar = app->timeline_toolbar;
+  kelvra_text(app->painter, Rect{toolbar.x + 8, toolbar.y, 90, 30}, "Timeline", PALETTE_SECONDARY_TEXT, false);
+  if (app->active_tab == KELVRA_TAB_SAMPLING) {
+    for (uint32_t mode = 0; mode < 3; ++mode)
+      kelvra_box(app, app->layout_buttons[mode], kLayoutNames[mode], mode == app->layout_mode);
+  } else if (app->active_tab == KELVRA_TAB_TIMELINE) {
+    kelvra_box(app, app->duplicate_button, "Duplicate", false);
+    kelvra_box(app, app->remove_button, "Remove", false);
+    kelvra_box(app, app->timeline_play_button, app->playing ? "Ⅱ Pause" : "▶ Play", app->playing != 0);
+    kelvra_box(app, app->export_button, "Export", kelvra_export_ready(app));
+    kelvra_box(app, app->canvases_button, "Canvases", false);
+    kelvra_box(app, app->follow_button, "Follow", app->follow_playhead != 0);
+  }
+}
+
+void draw_grid(KelvraApp* app, Rect lanes, double scroll, double pps) {
+  const int64_t first = static_cast<int64_t>(std::floor(scroll * 8));
+  const int64_t last = first + static_cast<int64_t>(lanes.width / pps * 8) + 3;
+  for (int64_t k = first; k < last; ++k) {
+    const int32_t offset = kelvra_round((k / 8.0 - scroll) * pps);
+    if (offset < 0 || offset >= lanes.width) continue;
+    if (k % 8 == 0) {
+      kelvra_fill(app, Rect{lanes.x + offset, lanes.y + 16, 1, lanes.height - 16}, kSecondLine);
+      if (lanes.x + offset + 10 < lanes.x + lanes.width) {
+        char label[24];
+        std::snprintf(label, sizeof label, "%llds", static_cast<long long>(k / 8));
+        kelvra_text(app->painter, Rect{lanes.x + offset + 6, lanes.y + 1, std::min(lanes.width - offset - 6, 32), 14},
+                    label, PALETTE_SECONDARY_TEXT, false);
+      }
+    } else {
+      kelvra_fill(app, Rect{lanes.x + offset, lanes.y + 18, 1, lanes.height - 18}, kEighthLine);
+    }
+  }
+}
+
+// One clip or title box from `at` over `length` seconds on the row at y.
+void draw_item(KelvraApp* app, double at, double length, int32_t y, const char* name, uint32_t body, uint32_t edge,
+               bool start_mark) {
+  const Rect lanes = app->clip_lanes;
+  const double pps = app->pixels_per_second;
+  const int32_t x = lanes.x + kelvra_round((at - app->timeline_scroll) * pps);
+  const int32_t width = std::max(kelvra_round(length * pps), 3);
+  const int32_t left = std::max(x, lanes.x);
+  const int32_t right = std::min(x + width, lanes.x + lanes.width);
+  if (right <= left) return;
+  kelvra_fill(app, Rect{left, y, right - left, 20}, body);
+  kelvra_fill(app, Rect{left, y, right - left, 1}, edge);
+  if (start_mark && x >= lanes.x) kelvra_fill(app, Rect{x, y + 1, 2, 17}, kStartMark);
+  kelvra_text(app->painter, Rect{left + 4, y, right - left - 7, 18}, name, PALETTE_PRIMARY_TEXT, false);
+}
+
+void draw_controls(KelvraApp* app) {
+  const Project& project = app->project;
+  const Rect* controls = app->clip_controls;
+  const bool selected = static_cast<uint64_t>(app->selected_clip) < project.clip_count;
+  const Clip* clip = selected ? &project.clips[app->selected_clip] : nullptr;
+  kelvra_box(app, controls[SEQUENCE_CUT], "✂", clip != nullptr && !clip->loop);
+  kelvra_box(app, controls[SEQUENCE_LOOP], "⟳", clip != nullptr && clip->loop);
+  kelvra_box(app, controls[SEQUENCE_FEWER], "−", false);
+  char text[56];
+  std::snprintf(text, sizeof text, "%u×", clip != nullptr ? clip->loops : 1u);
+  kelvra_box(app, controls[SEQUENCE_LOOPS], text, clip != nullptr && clip->loop);
+  kelvra_box(app, controls[SEQUENCE_MORE], "+", false);
+  const Rect slider = controls[SEQUENCE_POSITION];
+  std::snprintf(text, sizeof text, "At %.2f", clip != nullptr ? clip->at : 0.0);
+  kelvra_box(app, slider, text, false);
+  const double span = std::max(app->clip_lanes.width / app->pixels_per_second, project.timeline_end);
+  const int32_t bar = clip != nullptr && span > 0 ? kelvra_round(slider.width * clip->at / span) : 0;
+  kelvra_fill(app, Rect{slider.x, slider.y + slider.height - 3, bar, 2}, PALETTE_SELECTED);
+  const double fade_in = clip != nullptr ? clip->fade_in : 0.0;
+  const double fade_out = clip != nullptr ? clip->fade_out : 0.0;
+  const double decibels = clip != nullptr ? 20 * std::log10(std::max(clip->gain, 0.01)) : 0.0;
+  std::snprintf(text, sizeof text, "%.2f", fade_in);
+  kelvra_dial(app, controls[SEQUENCE_FADE_IN], fade_in / 5, text);
+  std::snprintf(text, sizeof text, "%.2f", fade_out);
+  kelvra_dial(app, controls[SEQUENCE_FADE_OUT], fade_out / 5, text);
+  std::snprintf(text, sizeof text, "%.1fdB", decibels);
+  kelvra_dial(app, controls[SEQUENCE_GAIN], (decibels + 10) / 20, text);
+  kelvra_box(app, controls[SEQUENCE_VIDEO], "▣", clip != nullptr && clip->video);
+  kelvra_box(app, controls[SEQUENCE_AUDIO], "♪", clip != nullptr && clip->audio);
+}
+
+}  // namespace
+
+void kelvra_draw_sequence(KelvraApp* app) {
+  const int32_t W = app->layout_width;
+  const int32_t V = app->timeline_top;
+  const Rect lanes = app->clip_lanes;
+  const double pps = app->pixels_per_second;
+  const double scroll = app->timeline_scroll;
+  const Project& project = app->project;
+
+  kelvra_fill(app, Rect{177, V, W - 179, 193}, PALETTE_BAR);
+  draw_toolbar(app);
+  kelvra_fill(app, Rect{178, lanes.y, W - 182, lanes.height}, kLanes);
+  kelvra_fill(app, Rect{lanes.x, lanes.y, lanes.width, 16}, kRuler);
+  for (int32_t i = 0; i < 5; ++i) {
+    const int32_t y = lanes.y + 18 + 22 * i;
+    kelvra_fill(app, Rect{179, y, 33, 21}, kLabelBox);
+    kelvra_text(app->painter, Rect{182, y, 26, 21}, kRowLabels[i], PALETTE_SECONDARY_TEXT, false);
+    kelvra_fill(app, Rect{212, y, lanes.width, 1}, kSeparator);
+  }
+  draw_grid(app, lanes, scroll, pps);
+
+  for (uint64_t i = 0; i < project.clip_count; ++i) {
+    const Clip& clip = project.clips[i];
+    const bool selected = static_cast<int64_t>(i) == app->selected_clip;
+    const int32_t y = lanes.y + 19 + (3 - static_cast<int32_t>(std::min<uint32_t>(clip.lane, 3))) * 22;
+    draw_item(app, clip.at, kelvra_clip_length(&clip), y, clip.name, selected ? kSelectedClip : kClip,
+              selected ? PALETTE_SELECTED : kClipEdge, true);
+  }
+  for (uint64_t i = 0; i < project.title_count; ++i) {
+    const Title& title = project.titles[i];
+    draw_item(app, title.at, title.duration, lanes.y + 107, title.text, kTitle, kTitleEdge, false);
+  }
+
+  const int32_t playhead = kelvra_round((app->timeline_playhead - scroll) * pps);
+  if (playhead >= 0 && playhead < lanes.width) {
+    kelvra_fill(app, Rect{lanes.x + playhead, lanes.y + 16, 1, lanes.height - 16}, PALETTE_SELECTED);
+    for (int32_t j = 0; j < 5; ++j)
+      kelvra_fill(app, Rect{lanes.x + playhead - 4 + j, lanes.y + 15 + j, 9 - 2 * j, 1}, PALETTE_SELECTED);
+  }
+
+  const Rect track = app->clip_controls[SEQUENCE_SCROLL];
+  kelvra_fill(app, track, kScrollTrack);
+  const double visible = lanes.width / pps;
+  const double span = std::max(project.timeline_end + 1, visible);
+  kelvra_fill(app,
+              Rect{track.x + static_cast<int32_t>(scroll / span * lanes.width), track.y + 1,
+                   static_cast<int32_t>(visible / span * lanes.width), 4},
+              kScrollThumb);
+  if (project.clip_count > 0) draw_controls(app);
+}
