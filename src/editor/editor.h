@@ -43,6 +43,17 @@ void kelvra_place(KelvraApp* app);
 // Recomputes the timeline end from clips and titles and pulls the playhead back to it.
 void kelvra_sequence_end(KelvraApp* app);
 
+// Presses and drags on the clip lanes: select or move a clip, or scrub.
+void kelvra_sequence_press(KelvraApp* app, const UiInput* event);
+void kelvra_sequence_drag(KelvraApp* app, const UiInput* event);
+// The clip controls under the lanes; press and wheel say whether they took the event.
+bool sequence_clip_controls_press(KelvraApp* app, const UiInput* event);
+void sequence_clip_controls_drag(KelvraApp* app, const UiInput* event);
+bool sequence_clip_controls_wheel(KelvraApp* app, const UiInput* event);
+// Copies the selected clip to right after itself, selected; removes the selected clip.
+void sequence_duplicate(KelvraApp* app);
+void sequence_remove(KelvraApp* app);
+
 // -------------------------------------------------------------- sampling
 bool kelvra_has_sample(const KelvraApp* app);
 SampleRange* kelvra_sample_range(SampleRange* out, const KelvraApp* app);

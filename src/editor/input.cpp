@@ -72,13 +72,35 @@ void drag(KelvraApp* app, const UiInput* event) {
   } else if (!drag_started(app, event)) {
     return;
   }
-  if (kind >= KELVRA_DRAG_NEW_RANGE && kind <= KELVRA_DRAG_RANGE_OUT) kelvra_sample_drag(app, event->x);
+  if (kind == KELVRA_DRAG_TIMELINE_SCRUB || kind == KELVRA_DRAG_CLIP_MOVE)
+    kelvra_sequence_drag(app, event);
+  else if ((kind >= KELVRA_DRAG_FADE_IN && kind <= KELVRA_DRAG_SCROLL_BAR) || kind > KELVRA_DRAG_INSET_MOVE)
+    sequence_clip_controls_drag(app, event);
+  else if (kind >= KELVRA_DRAG_NEW_RANGE && kind <= KELVRA_DRAG_RANGE_OUT)
+    kelvra_sample_drag(app, event->x);
 }
 
 // The timeline band's toolbar: the layout buttons on the Sampling tab.
 void toolbar_press(KelvraApp* app, const UiInput* event) {
   const Rect bar = app->timeline_toolbar;
   const int32_t v = event->x - (bar.x + bar.width / 2);
+  if (app->active_tab == KELVRA_TAB_TIMELINE) {
+    const bool clip = static_cast<uint64_t>(app->selected_clip) < app->project.clip_count;
+    if (v >= -3 && v <= 61) {
+      kelvra_toggle(app, TRANSPORT_TIMELINE);
+    } else if (event->x >= bar.x + bar.width - 57) {
+      if (kelvra_history_begin(app)) app->follow_playhead = !app->follow_playhead;
+    } else if (clip && v >= -140 && v <= -73) {
+      sequence_duplicate(app);
+      kelvra_sequence_end(app);
+    } else if (clip && v >= -68 && v <= -8) {
+      sequence_remove(app);
+      kelvra_sequence_end(app);
+    } else if (clip && v >= -72 && v <= -69) {
+      kelvra_sequence_end(app);
+    }
+    return;
+  }
   if (app->active_tab != KELVRA_TAB_SAMPLING || v < -76 || v > 77) return;
   const uint32_t choice = v < -31 ? KELVRA_LAYOUT_SPLIT : v <= 26 ? KELVRA_LAYOUT_SOURCE : KELVRA_LAYOUT_EDIT;
   if (choice == app->layout_mode || !kelvra_history_begin(app)) return;
@@ -234,6 +256,7 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
       app->drag_kind = KELVRA_DRAG_NONE;
       break;
     case UI_POINTER_WHEEL:
+      if (sequence_clip_controls_wheel(app, event)) break;
       if (kelvra_hit(app->clip_lanes, event)) {
         const double visible = app->clip_lanes.width / app->pixels_per_second;
         app->timeline_scroll = std::fmax(
@@ -265,6 +288,11 @@ void kelvra_press(KelvraApp* app, const UiInput* event) {
     kelvra_history_step(app, true);
     return;
   }
+  if (kelvra_hit(app->clip_lanes, event)) {
+    kelvra_sequence_press(app, event);
+    return;
+  }
+  if (sequence_clip_controls_press(app, event)) return;
   if (kelvra_hit(app->library_rows, event)) {
     kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
     kelvra_select(app, static_cast<uint64_t>((event->y - app->library_rows.y) / 106));

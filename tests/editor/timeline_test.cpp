@@ -1,0 +1,142 @@
+// Editing the timeline as a user does: presses, drags and wheel steps pushed
+// into the editor's window over the clip lanes, the clip controls and the
+// toolbar; then the clips, the undo history and the selection are checked.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "app/app.h"
+#include "app_fixture.h"
+#include "editor/editor.h"
+#include "sdl_events.h"
+#include "test_util.h"
+
+namespace {
+
+using kelvra_test::RunningEditor;
+using kelvra_test::TempDir;
+
+class TimelineEditing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Two clips of source a: 0..2 s on lane 0 and 3..4 s on lane 2 (no media files needed).
+    kelvra_test::write_file(dir.file("project.json"),
+                            R"({"sources": [{"id": "a", "file": "a.mp4", "duration": 10}, {"id": "b", "file": "b.mp4"}],
+                                "clips": [{"id": "c1", "name": "One", "sourceId": "a", "out": 2, "lane": 0},
+                                          {"id": "c2", "name": "Two", "sourceId": "a", "in": 1, "out": 2, "at": 3, "lane": 2}]})");
+    editor = std::make_unique<RunningEditor>(dir.path());
+    ASSERT_TRUE(editor->started);
+    app = editor->app;
+    editor->click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
+  }
+  // Client x of timeline time t; client y of the middle of lane `lane`.
+  int x_of(double t) { return app->clip_lanes.x + static_cast<int>(std::lround(t * app->pixels_per_second)); }
+  int y_of(int lane) { return app->clip_lanes.y + 18 + (3 - lane) * 22 + 10; }
+  void drag(int x0, int y0, int x1, int y1) {
+    editor->button(true, x0, y0);
+    editor->step();
+    editor->motion(x0 + (x1 - x0) / 2, y0 + (y1 - y0) / 2);
+    editor->motion(x1, y1);
+    editor->step();
+    editor->button(false, x1, y1);
+    editor->step();
+  }
+  Rect control(uint32_t which) { return app->clip_controls[which]; }
+
+  TempDir dir;
+  std::unique_ptr<RunningEditor> editor;
+  KelvraApp* app = nullptr;
+};
+
+TEST_F(TimelineEditing, PressSelectsMovesAndScrubs) {
+  const uint64_t steps = app->history.undo_count;
+  drag(x_of(1.0), y_of(0), x_of(5.5), y_of(3));  // clip One: to 4.5 s on the top lane
+  EXPECT_EQ(app->selected_clip, 0);
+  EXPECT_EQ(app->active_tab, KELVRA_TAB_SAMPLING);  // selecting a clip loads it into the sampler
+  EXPECT_NEAR(app->project.clips[0].at, 4.5, 0.011);
+  EXPECT_EQ(app->project.clips[0].lane, 3u);
+  EXPECT_EQ(app->history.undo_count, steps + 1);  // one drag, one step
+  EXPECT_NEAR(app->project.timeline_end, 6.5, 0.011);
+  editor->key(SDLK_z, KMOD_LCTRL);
+  EXPECT_EQ(app->project.clips[0].at, 0.0);
+  EXPECT_EQ(app->project.clips[0].lane, 0u);
+
+  // A click on the selected clip without a move deselects it; another selects it.
+  ASSERT_EQ(app->selected_clip, 0);  // undo restored the selection too
+  editor->click(Rect{x_of(1.0), y_of(0), 1, 1});
+  EXPECT_EQ(app->selected_clip, -1);
+  editor->click(Rect{x_of(1.0), y_of(0), 1, 1});
+  EXPECT_EQ(app->selected_clip, 0);
+
+  // Empty lane space drops the clip and scrubs the playhead, never past the
+  // end; with a clip selected on the Sampling tab, the tab stays.
+  drag(x_of(1.0), y_of(1), x_of(2.5), y_of(1));
+  EXPECT_EQ(app->selected_clip, -1);
+  EXPECT_EQ(app->active_tab, KELVRA_TAB_SAMPLING);
+  EXPECT_NEAR(app->timeline_playhead, 2.5, 0.03);
+  drag(x_of(1.0), y_of(1), x_of(20), y_of(1));
+  EXPECT_EQ(app->active_tab, KELVRA_TAB_TIMELINE);
+  EXPECT_EQ(app->timeline_playhead, app->project.timeline_end);
+  EXPECT_EQ(app->history.undo_count, steps);  // scrubbing is no edit (the undone step went to redo)
+}
+
+TEST_F(TimelineEditing, ClipControlsAndTheirWheel) {
+  editor->click(Rect{x_of(3.5), y_of(2), 1, 1});  // select Two
+  ASSERT_EQ(app->selected_clip, 1);
+  editor->click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
+  Clip& two = app->project.clips[1];
+  editor->click(control(SEQUENCE_MORE));
+  EXPECT_EQ(two.loops, 2u);
+  EXPECT_EQ(two.loop, 1);
+  EXPECT_NEAR(app->project.timeline_end, 5.0, 1e-9);  // two passes of 1 s from 3 s
+  editor->click(control(SEQUENCE_CUT));
+  EXPECT_EQ(two.loop, 0);
+  editor->click(control(SEQUENCE_VIDEO));
+  EXPECT_EQ(two.video, 0);
+  // The gain knob dragged 30 px up from 0 dB gives 6 dB.
+  const Rect gain = control(SEQUENCE_GAIN);
+  drag(gain.x + 10, gain.y + 20, gain.x + 10, gain.y - 10);
+  EXPECT_NEAR(two.gain, std::pow(10.0, 6.0 / 20), 1e-9);
+  // One wheel step on the fade-in knob adds 0.05 s; on the loop count it adds a pass.
+  const Rect fade = control(SEQUENCE_FADE_IN);
+  kelvra_test::push_wheel(editor->window_id, 1, fade.x + 5, fade.y + 5);
+  editor->step();
+  EXPECT_NEAR(two.fade_in, 0.05, 1e-12);
+  const Rect loops = control(SEQUENCE_LOOPS);
+  kelvra_test::push_wheel(editor->window_id, 1, loops.x + 5, loops.y + 5);
+  editor->step();
+  EXPECT_EQ(two.loops, 3u);
+  EXPECT_EQ(two.loop, 1);
+  // The position slider at its right end puts the clip at the end of its span.
+  const double span = std::max(app->clip_lanes.width / app->pixels_per_second, app->project.timeline_end);
+  const Rect slider = control(SEQUENCE_POSITION);
+  editor->click(Rect{371 + 146, slider.y, 1, slider.height});
+  EXPECT_NEAR(two.at, std::round(span * 100) / 100, 1e-9);
+}
+
+TEST_F(TimelineEditing, DuplicateRemoveFollowAndPlay) {
+  editor->click(Rect{x_of(0.5), y_of(0), 1, 1});  // select One
+  editor->click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
+  ASSERT_EQ(app->selected_clip, 0);
+  editor->click(app->duplicate_button);
+  ASSERT_EQ(app->project.clip_count, 3u);
+  EXPECT_EQ(app->selected_clip, 2);
+  EXPECT_EQ(app->project.clips[2].at, 2.0);  // right after the original
+  EXPECT_STREQ(app->project.clips[2].name, "One");
+  EXPECT_STRNE(app->project.clips[2].id, "c1");
+  editor->click(app->remove_button);
+  EXPECT_EQ(app->project.clip_count, 2u);
+  EXPECT_EQ(app->selected_clip, -1);
+  EXPECT_STREQ(app->project.clips[1].id, "c2");
+  const uint8_t follow = app->follow_playhead;
+  editor->click(app->follow_button);
+  EXPECT_NE(app->follow_playhead, follow);
+  editor->click(app->timeline_play_button);
+  EXPECT_EQ(app->playing, 1);
+  EXPECT_EQ(app->transport_mode, TRANSPORT_TIMELINE);
+  editor->click(app->timeline_play_button);
+  EXPECT_EQ(app->playing, 0);
+}
+
+}  // namespace
