@@ -35,13 +35,14 @@ std::string fixture(const char* name) { return std::string(KELVRA_FIXTURES) + "/
 class SamplingTab : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"coded.mp4", "coded-with-sound.mp4", "tone-stereo.wav", "coded.webm"})
+    for (const char* name : {"coded.mp4", "coded-with-sound.mp4", "tone-stereo.wav", "coded.webm", "cover.mp3"})
       ASSERT_EQ(::symlink(fixture(name).c_str(), dir.file(name).c_str()), 0);
     write_file(dir.file("project.json"),
                R"({"sources": [{"id": "v", "file": "coded-with-sound.mp4", "title": "Coded"},
                                {"id": "t", "file": "tone-stereo.wav", "title": "Tone"},
                                {"id": "gone", "file": "missing.mp4", "title": "Gone"},
-                               {"id": "w", "file": "coded.webm", "title": "Silent"}],
+                               {"id": "w", "file": "coded.webm", "title": "Silent"},
+                               {"id": "c", "file": "cover.mp3", "title": "Cover"}],
                    "layout": "split"})");
   }
 
@@ -302,6 +303,20 @@ TEST_F(SamplingTab, MissingFileAndMissingDevice) {
   EXPECT_EQ(editor.status(), "");  // once per play
 }
 
+// A sound file whose only picture is its cover art: the sound plays, the
+// monitor shows no picture, and nothing complains.
+TEST_F(SamplingTab, ASoundWithOnlyACoverPicturePlays) {
+  RunningEditor& editor = start(4);
+  ASSERT_TRUE(editor.started);
+  KelvraApp* app = editor.app;
+  EXPECT_NEAR(app->project.sources[4].duration, 2.0, 0.1);
+  editor.click(app->source_view);
+  ASSERT_TRUE(step_until(editor, [&] { return app->source_playhead > 0.3; }));
+  EXPECT_EQ(editor.status(), "");
+  const Rect view = app->source_view;
+  EXPECT_EQ(editor.pixel(view.x + view.width / 2, view.y + view.height / 2), PALETTE_PICTURE);
+}
+
 // Files that go away or change under a playing editor: playback goes on with
 // what was decoded, nothing crashes, and the document is unchanged.
 TEST_F(SamplingTab, FilesRemovedOrReplacedWhilePlaying) {
@@ -319,7 +334,7 @@ TEST_F(SamplingTab, FilesRemovedOrReplacedWhilePlaying) {
   editor.click(app->library_cards[0]);  // the replaced file, selected again
   editor.click(app->source_view);
   editor.step(20);
-  EXPECT_EQ(app->project.source_count, 4u);
+  EXPECT_EQ(app->project.source_count, 5u);
   EXPECT_STREQ(app->project.sources[0].file, "coded-with-sound.mp4");
   EXPECT_EQ(app->history.undo_count, 0u);
 }

@@ -41,6 +41,9 @@ ff -f lavfi -i "aevalsrc=0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1
 ff -f lavfi -i "aevalsrc=-1:s=48000:d=0.5" -c:a pcm_s16le "$out/full-scale.wav"
 ff -f lavfi -i "sine=frequency=440:duration=2:sample_rate=44100" -c:a libmp3lame -b:a 128k "$out/tone.mp3"
 ff -f lavfi -i "sine=frequency=440:duration=2:sample_rate=48000" -ac 2 -c:a aac "$out/tone.m4a"
+# A sound file whose only picture is an attached cover.
+ff -f lavfi -i "color=c=red:s=64x64:d=1" -frames:v 1 "$out/cover.png"
+ff -i "$out/tone.mp3" -i "$out/cover.png" -map 0 -map 1 -c copy -disposition:v:0 attached_pic "$out/cover.mp3"
 # A tone with a half-second hole in its time stamps from 0.5 s to 1 s.
 ff -f lavfi -i "sine=frequency=440:duration=1:sample_rate=48000" -af "asetpts='PTS+if(gte(T\,0.5)\,0.5/TB\,0)'" \
    -c:a pcm_s16le "$out/gap.mka"
