@@ -73,6 +73,22 @@ enum : uint32_t {
   ROLL_DRAG_TEMPO = 5,  // the tempo slider
 };
 
+// The row of controls under the sample strip, by index into
+// KelvraApp::sample_controls. The mode switch takes presses over both of
+// its halves (cut and loop) together.
+enum : uint32_t {
+  SAMPLE_CONTROL_IN_LABEL = 0,
+  SAMPLE_CONTROL_IN,
+  SAMPLE_CONTROL_OUT_LABEL,
+  SAMPLE_CONTROL_OUT,
+  SAMPLE_CONTROL_VIDEO,
+  SAMPLE_CONTROL_AUDIO,
+  SAMPLE_CONTROL_CUT,
+  SAMPLE_CONTROL_LOOP,
+  SAMPLE_CONTROL_MODE,
+  SAMPLE_CONTROLS,
+};
+
 // The clip controls under the lanes, by index into KelvraApp::clip_controls.
 enum : uint32_t {
   SEQUENCE_CUT = 0,
@@ -159,6 +175,7 @@ struct KelvraApp {
   Rect source_play_button;  // under the SOURCE monitor, left of the seek bar
   Rect before_button;       // above the SAMPLE monitor: the source from the range's start
   Rect after_button;        // above the SAMPLE monitor: the sample
+  Rect sample_controls[SAMPLE_CONTROLS];  // under the sample strip
   Rect layout_buttons[3];   // the timeline toolbar on the Sampling tab: split, source, edit
   Rect duplicate_button;    // the timeline toolbar on the Timeline tab
   Rect remove_button;

@@ -4,6 +4,7 @@
 
 #include "app/app.h"
 #include "app/workspace.h"
+#include "editor/editor.h"
 
 namespace {
 
@@ -34,6 +35,17 @@ void kelvra_layout(KelvraApp* app) {
   app->clip_name_field = Rect{sample_x + c, V - 35, name_width, 24};
   app->place_button = Rect{sample_x + c + name_width + 5, V - 35, 87, 24};
   app->source_play_button = Rect{190, V - 35, 27, 24};
+  // Offsets and widths at full scale; kelvra_sample_control scales them.
+  const struct {
+    uint32_t control;
+    int32_t offset;
+    int32_t width;
+  } row[] = {{SAMPLE_CONTROL_IN_LABEL, 7, 16}, {SAMPLE_CONTROL_IN, 21, 42},    {SAMPLE_CONTROL_OUT_LABEL, 69, 23},
+             {SAMPLE_CONTROL_OUT, 91, 42},     {SAMPLE_CONTROL_VIDEO, 138, 42}, {SAMPLE_CONTROL_AUDIO, 184, 44},
+             {SAMPLE_CONTROL_CUT, 232, 32},    {SAMPLE_CONTROL_LOOP, 268, 32},  {SAMPLE_CONTROL_MODE, 232, 68}};
+  app->control_scale = s;
+  for (const auto& control : row)
+    kelvra_sample_control(&app->sample_controls[control.control], app, control.offset, control.width);
   const int32_t sample_right = W - 11;
   app->before_button = Rect{sample_right - 103, 81, 53, 24};
   app->after_button = Rect{sample_right - 46, 81, 45, 24};
@@ -87,5 +99,4 @@ void kelvra_layout(KelvraApp* app) {
   app->layout_width = W;
   app->layout_height = H;
   app->pixels_per_second = 40;
-  app->control_scale = s;
 }

@@ -66,12 +66,10 @@ bool drag_started(KelvraApp* app, const UiInput* event) {
 // A pointer move while the left button is held: the drag in progress.
 void drag(KelvraApp* app, const UiInput* event) {
   const uint32_t kind = app->drag_kind;
-  if (kind == KELVRA_DRAG_NONE || kind == KELVRA_DRAG_TIMELINE_SCRUB || kind == KELVRA_DRAG_SCROLL_BAR ||
-      kind == KELVRA_DRAG_POSITION) {
-    // These never open a step here (the slider opened its own at the press).
-  } else if (!drag_started(app, event)) {
-    return;
-  }
+  // Scrubbing and the scroll bar are no edits; the slider opened its step at the press.
+  const bool edits = kind != KELVRA_DRAG_NONE && kind != KELVRA_DRAG_TIMELINE_SCRUB &&
+                     kind != KELVRA_DRAG_SCROLL_BAR && kind != KELVRA_DRAG_POSITION;
+  if (edits && !drag_started(app, event)) return;
   if (kind == KELVRA_DRAG_TIMELINE_SCRUB || kind == KELVRA_DRAG_CLIP_MOVE)
     kelvra_sequence_drag(app, event);
   else if ((kind >= KELVRA_DRAG_FADE_IN && kind <= KELVRA_DRAG_SCROLL_BAR) || kind > KELVRA_DRAG_INSET_MOVE)
@@ -80,23 +78,26 @@ void drag(KelvraApp* app, const UiInput* event) {
     kelvra_sample_drag(app, event->x);
 }
 
-// The timeline band's toolbar: the layout buttons on the Sampling tab.
+// The timeline band's toolbar: the edit and play buttons on the Timeline tab,
+// the layout buttons on the Sampling tab (whose presses cover the gaps).
 void toolbar_press(KelvraApp* app, const UiInput* event) {
   const Rect bar = app->timeline_toolbar;
   const int32_t v = event->x - (bar.x + bar.width / 2);
   if (app->active_tab == KELVRA_TAB_TIMELINE) {
     const bool clip = static_cast<uint64_t>(app->selected_clip) < app->project.clip_count;
-    if (v >= -3 && v <= 61) {
+    // The buttons take presses over the toolbar's whole height.
+    const auto under = [event](Rect button) { return event->x >= button.x && event->x - button.x < button.width; };
+    if (under(app->timeline_play_button)) {
       kelvra_toggle(app, TRANSPORT_TIMELINE);
-    } else if (event->x >= bar.x + bar.width - 57) {
+    } else if (event->x >= app->follow_button.x) {  // "Follow", to the toolbar's right edge
       if (kelvra_history_begin(app)) app->follow_playhead = !app->follow_playhead;
-    } else if (clip && v >= -140 && v <= -73) {
+    } else if (clip && under(app->duplicate_button)) {
       sequence_duplicate(app);
       kelvra_sequence_end(app);
-    } else if (clip && v >= -68 && v <= -8) {
+    } else if (clip && under(app->remove_button)) {
       sequence_remove(app);
       kelvra_sequence_end(app);
-    } else if (clip && v >= -72 && v <= -69) {
+    } else if (clip && v >= -72 && v <= -69) {  // the gap between the two
       kelvra_sequence_end(app);
     }
     return;
@@ -146,20 +147,13 @@ void strip_press(KelvraApp* app, const UiInput* event, const SampleRange& range)
 
 // The row under the strip: Video, Audio and the cut/loop switch.
 bool controls_press(KelvraApp* app, const UiInput* event, SampleRange range) {
-  Rect video;
-  Rect audio;
-  Rect mode;
-  Rect loop;
-  kelvra_sample_control(&video, app, 138, 42);
-  kelvra_sample_control(&audio, app, 184, 44);
-  kelvra_sample_control(&mode, app, 232, 68);
-  kelvra_sample_control(&loop, app, 268, 32);
-  if (kelvra_hit(video, event)) {
+  const Rect* row = app->sample_controls;
+  if (kelvra_hit(row[SAMPLE_CONTROL_VIDEO], event)) {
     range.video = !range.video;
-  } else if (kelvra_hit(audio, event)) {
+  } else if (kelvra_hit(row[SAMPLE_CONTROL_AUDIO], event)) {
     range.audio = !range.audio;
-  } else if (kelvra_hit(mode, event)) {
-    const uint8_t wanted = event->x >= loop.x;
+  } else if (kelvra_hit(row[SAMPLE_CONTROL_MODE], event)) {
+    const uint8_t wanted = event->x >= row[SAMPLE_CONTROL_LOOP].x;
     if (wanted == range.loop) return true;
     range.loop = wanted;
   } else {

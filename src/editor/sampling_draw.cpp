@@ -86,18 +86,18 @@ void draw_waveform(KelvraApp* app, const char* path) {
 }
 
 void draw_controls(KelvraApp* app, const SampleRange& range, bool has) {
-  Rect r;
-  kelvra_text(app->painter, *kelvra_sample_control(&r, app, 7, 16), "In", PALETTE_SECONDARY_TEXT, false);
+  const Rect* row = app->sample_controls;
+  kelvra_text(app->painter, row[SAMPLE_CONTROL_IN_LABEL], "In", PALETTE_SECONDARY_TEXT, false);
   char value[32];
   std::snprintf(value, sizeof value, "%.2f", has ? range.in : 0.0);
-  kelvra_box(app, *kelvra_sample_control(&r, app, 21, 42), value, false);
-  kelvra_text(app->painter, *kelvra_sample_control(&r, app, 69, 23), "Out", PALETTE_SECONDARY_TEXT, false);
+  kelvra_box(app, row[SAMPLE_CONTROL_IN], value, false);
+  kelvra_text(app->painter, row[SAMPLE_CONTROL_OUT_LABEL], "Out", PALETTE_SECONDARY_TEXT, false);
   std::snprintf(value, sizeof value, "%.2f", has ? range.out : 0.0);
-  kelvra_box(app, *kelvra_sample_control(&r, app, 91, 42), value, false);
-  kelvra_box(app, *kelvra_sample_control(&r, app, 138, 42), "Video", range.video != 0);
-  kelvra_box(app, *kelvra_sample_control(&r, app, 184, 44), "Audio", range.audio != 0);
-  kelvra_box(app, *kelvra_sample_control(&r, app, 232, 32), "✂", !range.loop);
-  kelvra_box(app, *kelvra_sample_control(&r, app, 268, 32), "⟳", range.loop != 0);
+  kelvra_box(app, row[SAMPLE_CONTROL_OUT], value, false);
+  kelvra_box(app, row[SAMPLE_CONTROL_VIDEO], "Video", range.video != 0);
+  kelvra_box(app, row[SAMPLE_CONTROL_AUDIO], "Audio", range.audio != 0);
+  kelvra_box(app, row[SAMPLE_CONTROL_CUT], "✂", !range.loop);
+  kelvra_box(app, row[SAMPLE_CONTROL_LOOP], "⟳", range.loop != 0);
   kelvra_name_draw(app);
   kelvra_box(app, app->place_button, "+ Timeline", false);
 }

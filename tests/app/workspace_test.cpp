@@ -52,6 +52,10 @@ TEST(Layout, DefaultWindow) {
   EXPECT_TRUE(same(app->source_play_button, Rect{190, 600, 27, 24})) << show(app->source_play_button);
   EXPECT_TRUE(same(app->before_button, Rect{1220, 81, 53, 24})) << show(app->before_button);
   EXPECT_TRUE(same(app->after_button, Rect{1277, 81, 45, 24})) << show(app->after_button);
+  // The row under the strip, at full scale here.
+  EXPECT_TRUE(same(app->sample_controls[SAMPLE_CONTROL_VIDEO], Rect{899, 600, 42, 24}));
+  EXPECT_TRUE(same(app->sample_controls[SAMPLE_CONTROL_MODE], Rect{993, 600, 68, 24}));
+  EXPECT_TRUE(same(app->sample_controls[SAMPLE_CONTROL_LOOP], Rect{1029, 600, 32, 24}));
 }
 
 TEST(Layout, LibraryCardsStopAboveTheStatusBar) {
