@@ -183,6 +183,8 @@ struct KelvraApp {
   Rect export_button;
   Rect canvases_button;
   Rect follow_button;
+  Rect monitor_area;   // the Timeline tab's canvas previews
+  Rect inset_button;   // under the monitor, while the playhead has an inset clip
   Rect clip_controls[SEQUENCE_CONTROLS];  // under the lanes
   Rect clip_lanes;
   Rect timeline_toolbar;

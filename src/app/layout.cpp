@@ -99,4 +99,6 @@ void kelvra_layout(KelvraApp* app) {
   app->layout_width = W;
   app->layout_height = H;
   app->pixels_per_second = 40;
+  kelvra_monitor_area(&app->monitor_area, app);
+  kelvra_inset_control(&app->inset_button, app);
 }

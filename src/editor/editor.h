@@ -54,6 +54,33 @@ bool sequence_clip_controls_wheel(KelvraApp* app, const UiInput* event);
 void sequence_duplicate(KelvraApp* app);
 void sequence_remove(KelvraApp* app);
 
+// -------------------------------------------------------------- canvases
+// The preview cell of canvas preset `index`; empty when it is not open.
+Rect* kelvra_preview_cell(Rect* out, const KelvraApp* app, uint32_t index);
+// The primary canvas's picture inside its preview cell, empty when not shown.
+Rect* kelvra_primary_picture(Rect* out, const KelvraApp* app);
+// Every open canvas at the playhead, side by side; records which showed a picture.
+void kelvra_draw_canvases(KelvraApp* app);
+// The toolbar's "Export" and "Canvases" buttons; true when the press was theirs.
+bool kelvra_canvas_press(KelvraApp* app, const UiInput* event);
+
+// --------------------------------------------------------------- monitor
+Rect* kelvra_monitor_area(Rect* out, const KelvraApp* app);
+Rect* kelvra_inset_control(Rect* out, const KelvraApp* app);
+// The top clip under the playhead when it has a layer below it and the
+// primary canvas is open, else -1: the clip the "Inset" button acts on.
+int64_t kelvra_inset_clip(const KelvraApp* app);
+// Where a clip with `transform` lands in canvas rectangle `canvas`: covering
+// it at scale 1, scaled, centred, then moved by canvas widths and heights.
+Rect* kelvra_inset_bounds(Rect* out, const KelvraApp* app, Rect canvas, const Transform* transform);
+// The inset button, wheel and press over the inset; true when the event was taken.
+bool kelvra_monitor_press(KelvraApp* app, const UiInput* event);
+void kelvra_monitor_drag(KelvraApp* app, const UiInput* event);
+// A title colour: "#" and exactly six hexadecimal digits.
+bool kelvra_title_color(const char* text, uint32_t* rgb);
+// The titles shown at the timeline playhead, placed in `rect`.
+void kelvra_draw_titles(KelvraApp* app, Rect rect);
+
 // -------------------------------------------------------------- sampling
 bool kelvra_has_sample(const KelvraApp* app);
 SampleRange* kelvra_sample_range(SampleRange* out, const KelvraApp* app);

@@ -76,6 +76,8 @@ void drag(KelvraApp* app, const UiInput* event) {
     sequence_clip_controls_drag(app, event);
   else if (kind >= KELVRA_DRAG_NEW_RANGE && kind <= KELVRA_DRAG_RANGE_OUT)
     kelvra_sample_drag(app, event->x);
+  else if (kind == KELVRA_DRAG_INSET_MOVE)
+    kelvra_monitor_drag(app, event);
 }
 
 // The timeline band's toolbar: the edit and play buttons on the Timeline tab,
@@ -250,7 +252,7 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
       app->drag_kind = KELVRA_DRAG_NONE;
       break;
     case UI_POINTER_WHEEL:
-      if (sequence_clip_controls_wheel(app, event)) break;
+      if (kelvra_monitor_press(app, event) || sequence_clip_controls_wheel(app, event)) break;
       if (kelvra_hit(app->clip_lanes, event)) {
         const double visible = app->clip_lanes.width / app->pixels_per_second;
         app->timeline_scroll = std::fmax(
@@ -282,6 +284,7 @@ void kelvra_press(KelvraApp* app, const UiInput* event) {
     kelvra_history_step(app, true);
     return;
   }
+  if (kelvra_canvas_press(app, event)) return;
   if (kelvra_hit(app->clip_lanes, event)) {
     kelvra_sequence_press(app, event);
     return;
@@ -302,6 +305,7 @@ void kelvra_press(KelvraApp* app, const UiInput* event) {
     toolbar_press(app, event);
     return;
   }
+  if (kelvra_monitor_press(app, event)) return;
   if (app->active_tab == KELVRA_TAB_TIMELINE && kelvra_hit(app->main_panel, event)) {
     kelvra_toggle(app, TRANSPORT_TIMELINE);
     return;

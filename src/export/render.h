@@ -10,5 +10,8 @@ void kelvra_render_poll(KelvraApp* app);
 // Whether an export may be queued now: the timeline has a length (up to four
 // hours) and every open canvas was previewed since the last edit.
 bool kelvra_export_ready(const KelvraApp* app);
+// Queues one export per open canvas, or the mix as WAV; false (with a status
+// text) when nothing was queued.
+bool kelvra_render_enqueue(KelvraApp* app, bool wav);
 // Lists the earlier renders found in the media folder as library sources.
 void kelvra_render_library(KelvraApp* app);

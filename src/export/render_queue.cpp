@@ -18,6 +18,15 @@ void kelvra_render_poll(KelvraApp*) {}
 
 void kelvra_render_library(KelvraApp*) {}
 
+bool kelvra_render_enqueue(KelvraApp* app, bool) {
+  if (app->render_queue == nullptr || !kelvra_export_ready(app)) {
+    kelvra_status(app, "Preview every open canvas in Timeline before exporting.");
+    return false;
+  }
+  kelvra_status(app, "Could not queue this export batch. The queue may be full.");
+  return false;
+}
+
 bool kelvra_export_ready(const KelvraApp* app) {
   const double length = app->project.timeline_end;
   const uint32_t open = kelvra_canvas_mask(&app->project);
