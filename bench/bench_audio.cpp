@@ -2,7 +2,10 @@
 // iteration, in the 1600-frame chunks that the preview and the export use:
 // - the synthesizer with 96 notes sounding at once, for each instrument and
 //   each drum voice ("x_realtime" is seconds of audio rendered per second);
-// - the timeline mix with 64 overlapping clips of one source.
+// - the timeline mix with 64 overlapping clips of one source;
+// - the worst music the limits allow: 256 overlapping music clips over a
+//   4096-note score, all on the same stretch of the score (duplicated clips)
+//   or each on its own stretch.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -116,5 +119,67 @@ void BM_TimelineMix64(benchmark::State& state) {
   kelvra_app_free(app);
 }
 BENCHMARK(BM_TimelineMix64)->Unit(benchmark::kMillisecond);
+
+// 4096 notes in 128 regions over 240 beats (120 s at 120 bpm); more than
+// 96 notes sound at any time, so every window renders the most voices.
+Score* crowded_score() {
+  Score* score = static_cast<Score*>(std::calloc(1, sizeof(Score)));
+  kelvra_score_defaults(score);
+  for (uint64_t r = 0; r < SCORE_MAX_REGIONS; ++r) {
+    ScoreRegion& region = score->regions[score->region_count++];
+    region.start = 0;
+    region.end = 240;
+    region.volume = 0.5f;
+    region.pan = static_cast<float>(r % 5) * 0.2f - 0.4f;
+    region.high = 127;
+    region.instrument_count = 1;
+    region.instruments[0] = static_cast<uint8_t>(r % SCORE_DRUM_KIT);
+  }
+  for (uint64_t i = 0; i < SCORE_MAX_NOTES; ++i) {
+    ScoreNote& note = score->notes[score->note_count++];
+    note.beat = static_cast<double>(i % 236);
+    note.length = 4;
+    note.velocity = 0.1f;
+    note.region = static_cast<uint16_t>(i % SCORE_MAX_REGIONS);
+    note.key = static_cast<uint8_t>(36 + i % 48);
+  }
+  return score;
+}
+
+// One second of the timeline from 10 s in 1600-frame chunks; the counter
+// "chunk_ms" is the time of one chunk (1/30 s of sound).
+void BM_MusicMix256(benchmark::State& state) {
+  KelvraApp* app = kelvra_app_create();
+  Project& project = app->project;
+  Score* score = crowded_score();
+  project.score = *score;
+  std::free(score);
+  const bool staggered = state.range(0) != 0;
+  for (uint64_t i = 0; i < PROJECT_MAX_ROWS; ++i) {
+    Clip& clip = project.clips[project.clip_count++];
+    clip.source = -1;
+    clip.in = staggered ? 0.1 * static_cast<double>(i) : 0.0;
+    clip.out = clip.in + 60;
+    clip.gain = 1.0 / 64;
+    clip.audio = 1;
+    clip.music = 1;
+    clip.loops = 1;
+    clip.lane = static_cast<uint32_t>(i % 4);
+  }
+  std::vector<int16_t> out(2 * CHUNK);
+  for (auto _ : state) {
+    for (uint64_t done = 0; done < SECOND; done += CHUNK) {
+      kelvra_audio_timeline_mix(app, nullptr, UINT64_MAX, 10.0 + static_cast<double>(done) / SECOND, out.data(),
+                                CHUNK);
+      benchmark::DoNotOptimize(out.data());
+    }
+  }
+  state.counters["x_realtime"] = benchmark::Counter(1.0, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["chunk_ms"] =
+      benchmark::Counter(static_cast<double>(SECOND / CHUNK) / 1000.0, benchmark::Counter::kIsIterationInvariantRate |
+                                                      benchmark::Counter::kInvert);
+  kelvra_app_free(app);
+}
+BENCHMARK(BM_MusicMix256)->ArgName("staggered")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

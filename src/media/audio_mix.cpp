@@ -186,13 +186,42 @@ void source_frame(const WavePcm* pcm, const MixClip* clips, uint64_t count, doub
 
 namespace {
 
+// Score windows rendered during one chunk, so that clips playing the same
+// stretch (duplicates, the same pass of copies on other lanes) share one
+// rendering. A window is reused only for the very same start and length, so
+// the mix is exactly what rendering it again would give.
+constexpr uint32_t kSharedWindows = 4;
+
+struct ScoreWindows {
+  float samples[kSharedWindows][2 * MIX_MAX_CHUNK];
+  double start[kSharedWindows];
+  uint64_t frames[kSharedWindows];
+  uint32_t count;
+  uint32_t next;  // the slot the next new window replaces once all are used
+};
+
+const float* score_window(const Score* score, ScoreWindows* windows, double start, uint64_t frames) {
+  for (uint32_t k = 0; k < windows->count; ++k)
+    if (windows->frames[k] == frames && std::memcmp(&windows->start[k], &start, sizeof start) == 0)
+      return windows->samples[k];
+  const uint32_t slot = windows->count < kSharedWindows ? windows->count++ : windows->next;
+  windows->next = (slot + 1) % kSharedWindows;
+  float* samples = windows->samples[slot];
+  std::memset(samples, 0, sizeof(float) * 2 * frames);
+  kelvra_synth_mix(score, start, samples, frames);
+  windows->start[slot] = start;
+  windows->frames[slot] = frames;
+  return samples;
+}
+
 // Adds the music clips that overlap [x, x + frames / 48000) into `acc`
 // (frames <= MIX_MAX_CHUNK stereo floats), one loop pass at a time.
-void mix_music_clips(const KelvraApp* app, double x, uint64_t frames, float* acc) {
+void mix_music_clips(const KelvraApp* app, double x, uint64_t frames, float* acc, ScoreWindows* windows) {
   const Project& project = app->project;
   const double window_end = x + static_cast<double>(frames) / RATE;
   const uint64_t clip_count = std::min(project.clip_count, PROJECT_MAX_ROWS);
-  float synth[2 * MIX_MAX_CHUNK];
+  windows->count = 0;
+  windows->next = 0;
   for (uint64_t i = 0; i < clip_count; ++i) {
     const Clip& clip = project.clips[i];
     const double pass = clip.out - clip.in;
@@ -210,8 +239,8 @@ void mix_music_clips(const KelvraApp* app, double x, uint64_t frames, float* acc
       const uint64_t j0 = pass_frame(h - x, frames);
       const uint64_t j1 = pass_frame(u - x, frames);
       if (j0 < j1) {
-        std::memset(synth, 0, sizeof(float) * 2 * (j1 - j0));
-        kelvra_synth_mix(&project.score, clip.in + t + (x + static_cast<double>(j0) / RATE - h), synth, j1 - j0);
+        const float* synth = score_window(&project.score, windows,
+                                          clip.in + t + (x + static_cast<double>(j0) / RATE - h), j1 - j0);
         for (uint64_t j = j0; j < j1; ++j) {
           const double tau = x + static_cast<double>(j) / RATE;
           double e = clip.gain;
@@ -236,7 +265,8 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
   const bool music = frames <= MIX_MAX_CHUNK;
   if (music) {
     std::memset(acc, 0, sizeof(float) * 2 * frames);
-    mix_music_clips(app, start, frames, acc);
+    ScoreWindows windows;
+    mix_music_clips(app, start, frames, acc, &windows);
   }
   if (frames == 0) return;
   MixClip clips[PROJECT_MAX_ROWS];
