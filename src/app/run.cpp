@@ -212,6 +212,7 @@ uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
     memory->drawn = serials;
     memory->frames_drawn += 1;
   }
+  kelvra_request_pictures(app);
   memory->work_ns = ui_time_ns() - started_ns;
   if (!ui_window_wait_frame(app->window)) return KELVRA_FRAME_FAILED;
   memory->lane_sum = serials.lane_sum;

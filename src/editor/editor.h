@@ -25,10 +25,18 @@ void kelvra_toggle(KelvraApp* app, uint32_t mode);
 void kelvra_stop_playback(KelvraApp* app);
 // Stops playback and ends every drag, the piano roll's included.
 void kelvra_halt(KelvraApp* app);
-// Advances the clock and feeds the workers; returns needs_redraw.
+// Advances the clock and feeds the sound worker; returns needs_redraw.
 bool kelvra_tick(KelvraApp* app);
+// Posts the pictures the next frame draws to the video workers. The frame
+// loop calls it after presenting, so that what is decoded during the frame
+// wait is what the next frame shows, never the frame being drawn.
+void kelvra_request_pictures(KelvraApp* app);
 
 // ------------------------------------------------------- picture choice
+// How far ahead of the playhead of `mode` pictures are asked for: one frame
+// while that mode plays (a request is decoded during the frame wait and drawn
+// in the next frame, when the clock has moved on by a frame), else 0.
+double kelvra_picture_lead(const KelvraApp* app, uint32_t mode);
 // Whether `worker` holds a frame of the clip's source within 0.14 s of what
 // the clip shows at timeline time `time`.
 bool picture_near(const KelvraApp* app, VideoWorker* worker, const Clip* clip, double time);

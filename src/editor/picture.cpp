@@ -4,7 +4,7 @@
 // there the two workers trade places and the new picture is already decoded.
 //
 // Index:
-//   [near]      picture_near
+//   [near]      kelvra_picture_lead, picture_near
 //   [timeline]  kelvra_timeline_picture: the clip stack and the cut look-ahead
 //   [sample]    kelvra_sample_picture: the sample preview and the loop look-ahead
 #include <cmath>
@@ -23,6 +23,8 @@ constexpr double kHorizon = 1.55;   // cuts and wraps further ahead are not prep
 constexpr double kAfterCut = 1.0 / 30.0;
 constexpr double kOnTheWrap = 1e-7;  // a time exactly on a wrap belongs to the next pass
 constexpr double kNone = std::numeric_limits<double>::infinity();
+constexpr double kFramePeriod = 1.0 / 30.0;
+constexpr double kLeadMargin = 0.001;  // a led request stays this far inside its pass
 
 bool clip_path(const KelvraApp* app, const Clip* clip, char* path) {
   const Project& project = app->project;
@@ -30,14 +32,29 @@ bool clip_path(const KelvraApp* app, const Clip* clip, char* path) {
          kelvra_path(app->media_folder, project.sources[clip->source].file, path);
 }
 
+// The timeline time whose picture is asked for at playhead t: `lead` ahead,
+// but never past the end of the clip's current pass (the look-ahead prepares
+// what follows a cut or a wrap).
+double led_time(const Clip* clip, double t, double lead) {
+  double end = clip->at + kelvra_clip_length(clip);
+  const double pass = clip->out - clip->in;
+  if (pass > 0) end = std::fmin(end, clip->at + pass * (std::floor((t - clip->at) / pass + kOnTheWrap) + 1));
+  return std::fmax(t, std::fmin(t + lead, end - kLeadMargin));
+}
+
 void request_clip(const KelvraApp* app, VideoWorker* worker, const Clip* clip, double t) {
   char path[KELVRA_PATH_SIZE];
-  if (clip_path(app, clip, path)) kelvra_video_request(worker, path, kelvra_layer_time(clip, t));
+  const double time = led_time(clip, t, kelvra_picture_lead(app, TRANSPORT_TIMELINE));
+  if (clip_path(app, clip, path)) kelvra_video_request(worker, path, kelvra_layer_time(clip, time));
 }
 
 }  // namespace
 
 // -------------------------------------------------------------------- [near]
+
+double kelvra_picture_lead(const KelvraApp* app, uint32_t mode) {
+  return app->playing && !app->start_pending && app->transport_mode == mode ? kFramePeriod : 0.0;
+}
 
 bool picture_near(const KelvraApp* app, VideoWorker* worker, const Clip* clip, double time) {
   char path[KELVRA_PATH_SIZE];
@@ -118,8 +135,12 @@ void kelvra_timeline_picture(KelvraApp* app) {
 void kelvra_sample_picture(KelvraApp* app, const char* path) {
   SampleRange range;
   kelvra_sample_range(&range, app);
-  const double s = app->sample_media_time;
   const double e = app->sample_elapsed;
+  const double s = range.out > range.in && app->sample_media_time < range.out
+                       ? std::fmax(app->sample_media_time,
+                                   std::fmin(app->sample_media_time + kelvra_picture_lead(app, TRANSPORT_SAMPLE),
+                                             range.out - kLeadMargin))
+                       : app->sample_media_time;
   if (!(app->playing && app->transport_mode == TRANSPORT_SAMPLE && range.video && range.loop &&
         app->lookahead_video != nullptr)) {
     kelvra_video_request(app->program_video, path, s);

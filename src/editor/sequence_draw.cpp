@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 #include "app/app.h"
 #include "app/workspace.h"
@@ -70,20 +71,62 @@ void draw_grid(KelvraApp* app, Rect lanes, double scroll, double pps) {
   }
 }
 
-// One clip or title box from `at` over `length` seconds on the row at y.
-void draw_item(KelvraApp* app, double at, double length, int32_t y, const char* name, uint32_t body, uint32_t edge,
-               bool start_mark) {
+// The pixel span [left, right) of an item from `at` over `length` seconds on
+// the lanes, cut to the lanes' width; empty when it is out of view.
+struct ItemSpan {
+  int32_t x;  // the item's start, maybe left of the lanes
+  int32_t left;
+  int32_t right;
+};
+
+ItemSpan item_span(const KelvraApp* app, double at, double length) {
   const Rect lanes = app->clip_lanes;
   const double pps = app->pixels_per_second;
   const int32_t x = lanes.x + kelvra_round((at - app->timeline_scroll) * pps);
   const int32_t width = std::max(kelvra_round(length * pps), 3);
-  const int32_t left = std::max(x, lanes.x);
-  const int32_t right = std::min(x + width, lanes.x + lanes.width);
+  return ItemSpan{x, std::max(x, lanes.x), std::min(x + width, lanes.x + lanes.width)};
+}
+
+// Pixel columns of one row covered by the items drawn after the one being
+// looked at; a name wholly under later items is not laid out at all.
+struct RowCover {
+  static constexpr int32_t kWords = 128;  // 8192 columns, wider than any screen
+  uint64_t bits[kWords];
+  int32_t origin;
+
+  bool covered(int32_t from, int32_t to) const {
+    for (int32_t c = std::max(from - origin, 0), last = std::min(to - origin, kWords * 64); c < last;) {
+      const int32_t end = std::min(last, (c | 63) + 1);
+      if ((bits[c >> 6] & mask(c, end)) != mask(c, end)) return false;
+      c = end;
+    }
+    return true;
+  }
+  void cover(int32_t from, int32_t to) {
+    for (int32_t c = std::max(from - origin, 0), last = std::min(to - origin, kWords * 64); c < last;) {
+      const int32_t end = std::min(last, (c | 63) + 1);
+      bits[c >> 6] |= mask(c, end);
+      c = end;
+    }
+  }
+  // The bits of columns c..end (exclusive) within c's word.
+  static uint64_t mask(int32_t c, int32_t end) {
+    const int32_t count = end - c;
+    return (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1) << (c & 63);
+  }
+};
+
+// One clip or title box over `span` on the row at y, with its name unless hidden.
+void draw_item(KelvraApp* app, ItemSpan span, int32_t y, const char* name, uint32_t body, uint32_t edge,
+               bool start_mark, bool named) {
+  const Rect lanes = app->clip_lanes;
+  const int32_t left = span.left;
+  const int32_t right = span.right;
   if (right <= left) return;
   kelvra_fill(app, Rect{left, y, right - left, 20}, body);
   kelvra_fill(app, Rect{left, y, right - left, 1}, edge);
-  if (start_mark && x >= lanes.x) kelvra_fill(app, Rect{x, y + 1, 2, 17}, kStartMark);
-  kelvra_text(app->painter, Rect{left + 4, y, right - left - 7, 18}, name, PALETTE_PRIMARY_TEXT, false);
+  if (start_mark && span.x >= lanes.x) kelvra_fill(app, Rect{span.x, y + 1, 2, 17}, kStartMark);
+  if (named) kelvra_text(app->painter, Rect{left + 4, y, right - left - 7, 18}, name, PALETTE_PRIMARY_TEXT, false);
 }
 
 void draw_controls(KelvraApp* app) {
@@ -139,16 +182,43 @@ void kelvra_draw_sequence(KelvraApp* app) {
   }
   draw_grid(app, lanes, scroll, pps);
 
-  for (uint64_t i = 0; i < project.clip_count; ++i) {
-    const Clip& clip = project.clips[i];
-    const bool selected = static_cast<int64_t>(i) == app->selected_clip;
-    const int32_t y = lanes.y + 19 + (3 - static_cast<int32_t>(std::min<uint32_t>(clip.lane, 3))) * 22;
-    draw_item(app, clip.at, kelvra_clip_length(&clip), y, clip.name, selected ? kSelectedClip : kClip,
-              selected ? PALETTE_SELECTED : kClipEdge, true);
+  // Clips on their lane rows and titles on the last row, later ones on top.
+  // Walking them from the top down finds the names that nothing later hides.
+  const uint64_t clip_count = std::min(project.clip_count, PROJECT_MAX_ROWS);
+  const uint64_t title_count = std::min(project.title_count, PROJECT_MAX_ROWS);
+  ItemSpan spans[2 * PROJECT_MAX_ROWS];
+  bool named[2 * PROJECT_MAX_ROWS];
+  RowCover cover[5];
+  for (RowCover& row : cover) {
+    std::fill(std::begin(row.bits), std::end(row.bits), 0);
+    row.origin = lanes.x;
   }
-  for (uint64_t i = 0; i < project.title_count; ++i) {
-    const Title& title = project.titles[i];
-    draw_item(app, title.at, title.duration, lanes.y + 107, title.text, kTitle, kTitleEdge, false);
+  const auto row_of = [&](uint64_t item) {
+    return item < clip_count ? 3 - std::min<uint32_t>(project.clips[item].lane, 3) : 4u;
+  };
+  for (uint64_t item = clip_count + title_count; item-- > 0;) {
+    if (item < clip_count) {
+      const Clip& clip = project.clips[item];
+      spans[item] = item_span(app, clip.at, kelvra_clip_length(&clip));
+    } else {
+      const Title& title = project.titles[item - clip_count];
+      spans[item] = item_span(app, title.at, title.duration);
+    }
+    RowCover& row = cover[row_of(item)];
+    const ItemSpan span = spans[item];
+    named[item] = span.right > span.left && !row.covered(span.left + 4, span.right - 3);
+    if (span.right > span.left) row.cover(span.left, span.right);
+  }
+  for (uint64_t item = 0; item < clip_count + title_count; ++item) {
+    const int32_t y = lanes.y + 19 + 22 * static_cast<int32_t>(row_of(item));  // the titles' row is lanes.y + 107
+    if (item < clip_count) {
+      const bool selected = static_cast<int64_t>(item) == app->selected_clip;
+      draw_item(app, spans[item], y, project.clips[item].name, selected ? kSelectedClip : kClip,
+                selected ? PALETTE_SELECTED : kClipEdge, true, named[item]);
+    } else {
+      draw_item(app, spans[item], y, project.titles[item - clip_count].text, kTitle, kTitleEdge, false,
+                named[item]);
+    }
   }
 
   const int32_t playhead = kelvra_round((app->timeline_playhead - scroll) * pps);

@@ -211,26 +211,36 @@ bool kelvra_tick(KelvraApp* app) {
     Source& source = project.sources[app->selected_source];
     char path[KELVRA_PATH_SIZE];
     if (kelvra_path(app->media_folder, source.file, path)) {
-      const bool sound_only = source.rendered && !source.video;
-      if (!sound_only) kelvra_video_request(app->source_video, path, app->source_playhead);
       if (app->active_tab == KELVRA_TAB_SAMPLING) kelvra_wave_request(app->wave, path);
       double video_duration = 0;
       double wave_duration = 0;
       kelvra_video_size(app->source_video, path, &video_duration, nullptr);
       kelvra_wave_state(app->wave, path, &wave_duration);
       source.duration = std::fmax(source.duration, std::fmax(video_duration, wave_duration));
+    }
+  }
+  if (app->active_tab == KELVRA_TAB_TIMELINE && !app->playing) {
+    const uint64_t next = kelvra_audio_timeline_source(app, app->timeline_playhead, 0.33);
+    char path[KELVRA_PATH_SIZE];
+    if (next < project.source_count && kelvra_path(app->media_folder, project.sources[next].file, path))
+      kelvra_wave_request(app->wave, path);
+  }
+  return app->needs_redraw != 0;
+}
+
+void kelvra_request_pictures(KelvraApp* app) {
+  const Project& project = app->project;
+  if (static_cast<uint64_t>(app->selected_source) < project.source_count) {
+    const Source& source = project.sources[app->selected_source];
+    char path[KELVRA_PATH_SIZE];
+    if (kelvra_path(app->media_folder, source.file, path)) {
+      const bool sound_only = source.rendered && !source.video;
+      if (!sound_only)
+        kelvra_video_request(app->source_video, path,
+                             app->source_playhead + kelvra_picture_lead(app, TRANSPORT_SOURCE));
       if (app->active_tab == KELVRA_TAB_SAMPLING && app->layout_mode != KELVRA_LAYOUT_SOURCE && !sound_only)
         kelvra_sample_picture(app, path);
     }
   }
-  if (app->active_tab == KELVRA_TAB_TIMELINE) {
-    if (!app->playing) {
-      const uint64_t next = kelvra_audio_timeline_source(app, app->timeline_playhead, 0.33);
-      char path[KELVRA_PATH_SIZE];
-      if (next < project.source_count && kelvra_path(app->media_folder, project.sources[next].file, path))
-        kelvra_wave_request(app->wave, path);
-    }
-    kelvra_timeline_picture(app);
-  }
-  return app->needs_redraw != 0;
+  if (app->active_tab == KELVRA_TAB_TIMELINE) kelvra_timeline_picture(app);
 }

@@ -13,7 +13,7 @@ namespace {
 
 constexpr double kSeekBack = 0.07;     // a target this far behind the held picture seeks
 constexpr double kSeekAhead = 0.42;    // and this far ahead
-constexpr double kSamePicture = 0.024; // a target this close reuses the held picture
+constexpr double kSamePicture = 0.024; // a target this close (or behind, up to kSeekBack) reuses the held picture
 constexpr double kEarly = 0.025;       // a picture this much before the target is taken
 constexpr int kMaxReads = 480;
 static_assert(VIDEO_MAX_SIDE == MEDIA_MAX_SIDE, "the reader refuses pictures the decoder would take");
@@ -66,7 +66,9 @@ bool video_decode_frame(VideoDecoder* decoder, double time) {
   if (last < 0 || target < last - kSeekBack || target > last + kSeekAhead) {
     const int64_t position = static_cast<int64_t>(target * MEDIA_TICKS_PER_SECOND);
     if (media_reader_seek(decoder->reader, position) != MEDIA_OK) return false;
-  } else if (std::fabs(target - last) < kSamePicture && decoder->pixels != nullptr) {
+  } else if (target - last < kSamePicture && decoder->pixels != nullptr) {
+    // Close to the held picture, or a little behind it: reading on would only
+    // move further from the target, so the held picture stays.
     return true;
   }
   for (int reads = 0; reads < kMaxReads; ++reads) {

@@ -44,11 +44,25 @@ constexpr int kTextUnits = 511;  // longest text drawn, in UTF-16 units
 
 }  // namespace
 
+// A laid-out text kept from frame to frame: shaping is most of what a text
+// costs, and most texts are drawn again unchanged in the next frame.
+struct TextEntry {
+  PangoLayout* layout;  // null until the slot is first used
+  uint64_t hash;
+  int32_t width;        // the width it was laid out for; -1 when the entry is stale
+  int32_t height;       // its logical height in pixels
+  uint64_t used;        // the draw count when it was last drawn
+  uint8_t centered;
+};
+
+constexpr uint32_t kTextCacheSlots = 2048;  // a power of two
+constexpr uint32_t kTextCacheWays = 4;      // slots a text may take, from the one its hash names
+
 struct Painter {
   UiWindow* window;  // null for an off-screen painter
   PangoContext* context;
-  PangoLayout* text_left;
-  PangoLayout* text_centered;
+  TextEntry texts[kTextCacheSlots];
+  uint64_t texts_drawn;
   cairo_surface_t* target;  // the frame being drawn
   cairo_t* cr;
   SDL_Renderer* renderer;   // window painters with a renderer named by SDL_RENDER_DRIVER
@@ -157,8 +171,10 @@ bool make_image(Painter* painter, uint32_t width, uint32_t height, void* pixels 
   painter->target = image;
   painter->cr = cr;
   pango_cairo_update_context(cr, painter->context);
-  pango_layout_context_changed(painter->text_left);
-  pango_layout_context_changed(painter->text_centered);
+  for (TextEntry& entry : painter->texts) {
+    if (entry.layout != nullptr) pango_layout_context_changed(entry.layout);
+    entry.width = -1;
+  }
   painter->target_width = width;
   painter->target_height = height;
   return true;
@@ -216,12 +232,8 @@ Painter* kelvra_painter_create(UiWindow* window) {
   painter->window = window;
   for (TextureSlot& slot : painter->textures) slot.version = UINT64_MAX;
   painter->context = pango_font_map_create_context(pango_cairo_font_map_get_default());
-  if (painter->context != nullptr) {
-    pango_cairo_context_set_resolution(painter->context, 96.0);
-    painter->text_left = make_layout(painter->context, false);
-    painter->text_centered = make_layout(painter->context, true);
-  }
-  if (painter->text_left == nullptr || painter->text_centered == nullptr) {
+  if (painter->context != nullptr) pango_cairo_context_set_resolution(painter->context, 96.0);
+  if (painter->context == nullptr) {
     kelvra_painter_destroy(painter);
     return nullptr;
   }
@@ -233,8 +245,8 @@ void kelvra_painter_destroy(Painter* painter) {
   if (painter == nullptr) return;
   drop_target(painter);
   if (painter->renderer != nullptr) SDL_DestroyRenderer(painter->renderer);
-  if (painter->text_left != nullptr) g_object_unref(painter->text_left);
-  if (painter->text_centered != nullptr) g_object_unref(painter->text_centered);
+  for (TextEntry& entry : painter->texts)
+    if (entry.layout != nullptr) g_object_unref(entry.layout);
   if (painter->context != nullptr) g_object_unref(painter->context);
   std::free(painter);
 }
@@ -346,24 +358,64 @@ long utf16_units(const char* text) {
 
 }  // namespace
 
+namespace {
+
+uint64_t text_hash(const char* text, int32_t width, bool centered) {
+  uint64_t hash = 1469598103934665603ull ^ (static_cast<uint64_t>(width) << 1 | (centered ? 1 : 0));
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
+    hash = (hash ^ *p) * 1099511628211ull;
+  return hash;
+}
+
+// The layout of `text` at `width` pixels: from the cache, or laid out into
+// the least recently drawn of the slots it may take; null when no layout
+// can be made.
+const TextEntry* text_layout(Painter* painter, const char* text, int32_t width, bool centered) {
+  const uint64_t hash = text_hash(text, width, centered);
+  const uint64_t now = ++painter->texts_drawn;
+  TextEntry* oldest = nullptr;
+  for (uint32_t way = 0; way < kTextCacheWays; ++way) {
+    TextEntry& entry = painter->texts[(hash + way) & (kTextCacheSlots - 1)];
+    if (entry.layout != nullptr && entry.hash == hash && entry.width == width && entry.centered == centered &&
+        std::strcmp(pango_layout_get_text(entry.layout), text) == 0) {
+      entry.used = now;
+      return &entry;
+    }
+    if (oldest == nullptr || entry.used < oldest->used) oldest = &entry;
+  }
+  TextEntry& entry = *oldest;
+  if (entry.layout == nullptr) entry.layout = make_layout(painter->context, centered);
+  if (entry.layout == nullptr) return nullptr;
+  pango_layout_set_alignment(entry.layout, centered ? PANGO_ALIGN_CENTER : PANGO_ALIGN_LEFT);
+  pango_layout_set_text(entry.layout, text, -1);
+  pango_layout_set_width(entry.layout, width * PANGO_SCALE);
+  PangoRectangle logical;
+  pango_layout_get_pixel_extents(entry.layout, nullptr, &logical);
+  entry.hash = hash;
+  entry.width = width;
+  entry.height = logical.height;
+  entry.used = now;
+  entry.centered = centered;
+  return &entry;
+}
+
+}  // namespace
+
 void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bool centered) {
   if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1 || text == nullptr ||
       text[0] == '\0')
     return;
   const long units = utf16_units(text);
   if (units < 0 || units > kTextUnits) return;
-  PangoLayout* layout = centered ? painter->text_centered : painter->text_left;
-  pango_layout_set_text(layout, text, -1);
-  pango_layout_set_width(layout, rect.width * PANGO_SCALE);
-  PangoRectangle logical;
-  pango_layout_get_pixel_extents(layout, nullptr, &logical);
+  const TextEntry* entry = text_layout(painter, text, rect.width, centered);
+  if (entry == nullptr) return;
   cairo_t* cr = painter->cr;
   cairo_save(cr);
   cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
   cairo_clip(cr);
   set_colour(cr, rgb);
-  cairo_move_to(cr, rect.x, rect.y + (rect.height - logical.height) / 2.0);
-  pango_cairo_show_layout(cr, layout);
+  cairo_move_to(cr, rect.x, rect.y + (rect.height - entry->height) / 2.0);
+  pango_cairo_show_layout(cr, entry->layout);
   cairo_restore(cr);
 }
 
