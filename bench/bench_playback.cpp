@@ -78,6 +78,12 @@ void BM_PlaybackInStep(benchmark::State& state) {
   KelvraApp* app = editor.app;
   std::vector<double> drift;
   std::vector<double> work;
+  // The source worker's picture after each pass: one published during a frame
+  // wait is the one the next pass draws.
+  struct Seen {
+    uint64_t serial;
+    double time;
+  } seen{}, last{};
   for (auto _ : state) {
     kelvra_toggle(app, TRANSPORT_SOURCE);
     const uint64_t start = ui_time_ms();
@@ -85,14 +91,15 @@ void BM_PlaybackInStep(benchmark::State& state) {
       const uint64_t drawn = editor.memory.frames_drawn;
       editor.step();
       work.push_back(static_cast<double>(editor.memory.work_ns) / 1e6);
+      last = seen;
+      kelvra_video_size(app->source_video, nullptr, nullptr, &seen.serial);
+      seen.time = editor.picture_time();
       // The picture drawn in this pass against the clock the pass's tick read
-      // from the device (the playhead), both taken before the frame wait.
-      const double shown = editor.picture_time();
-      uint64_t serial = 0;
-      kelvra_video_size(app->source_video, nullptr, nullptr, &serial);
-      const bool same_picture = serial == editor.memory.drawn.source;  // not replaced during the wait
-      if (ui_time_ms() - start > 1000 && shown >= 0 && editor.memory.frames_drawn > drawn && same_picture)
-        drift.push_back(std::fabs(shown - app->source_playhead) * 1000);
+      // from the device (the playhead).
+      const uint64_t serial = editor.memory.drawn.source;
+      const Seen* shown = seen.serial == serial ? &seen : last.serial == serial ? &last : nullptr;
+      if (ui_time_ms() - start > 1000 && shown != nullptr && shown->time >= 0 && editor.memory.frames_drawn > drawn)
+        drift.push_back(std::fabs(shown->time - app->source_playhead) * 1000);
     }
   }
   state.counters["sync_median_ms"] = percentile(drift, 0.5);
