@@ -268,6 +268,7 @@ struct KelvraApp {
   // --- flags
   uint8_t playing;
   uint8_t follow_playhead;
+  uint8_t source_missing[PROJECT_MAX_ROWS];  // the source's file was not found when the project opened
   uint8_t needs_redraw;
   uint8_t dirty;
 };

@@ -35,6 +35,7 @@ void kelvra_open_file(KelvraApp* app) {
   audio_editor_reset(app);
   kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
   kelvra_render_library(app);
+  kelvra_check_sources(app);
   kelvra_select(app, 0);
   kelvra_project_title(app, path);
   kelvra_status(app, "Project opened.");

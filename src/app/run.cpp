@@ -93,6 +93,7 @@ void kelvra_open_active(KelvraApp* app) {
   if (!opened) opened = kelvra_path(app->media_folder, "project.json", path) && kelvra_project_open(&app->project, path);
   if (!opened) return;
   app->layout_mode = app->project.layout;
+  kelvra_check_sources(app);
   kelvra_select(app, 0);
   kelvra_project_title(app, path);
 }

@@ -48,6 +48,8 @@ void kelvra_sample_picture(KelvraApp* app, const char* path);
 // -------------------------------------------------------------- timeline
 // Puts the sample range on the timeline as a new, selected clip at the playhead.
 void kelvra_place(KelvraApp* app);
+// Notes which library sources have no readable file, for the clips drawn as missing.
+void kelvra_check_sources(KelvraApp* app);
 // Recomputes the timeline end from clips and titles and pulls the playhead back to it.
 void kelvra_sequence_end(KelvraApp* app);
 

@@ -6,7 +6,17 @@
 #include "app/app.h"
 #include "app/history.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "editor/editor.h"
+
+void kelvra_check_sources(KelvraApp* app) {
+  const Project& project = app->project;
+  for (uint64_t i = 0; i < PROJECT_MAX_ROWS; ++i) {
+    char path[KELVRA_PATH_SIZE];
+    app->source_missing[i] = i < project.source_count &&
+                             !(kelvra_path(app->media_folder, project.sources[i].file, path) && sys_file_readable(path));
+  }
+}
 
 void kelvra_sequence_end(KelvraApp* app) {
   const Project& project = app->project;

@@ -26,6 +26,8 @@ constexpr uint32_t kEighthLine = 0x243127;
 constexpr uint32_t kClip = 0x335A47;
 constexpr uint32_t kClipEdge = 0x648F74;
 constexpr uint32_t kSelectedClip = 0x6B562A;
+constexpr uint32_t kMissingClip = 0x5A2D2D;  // a clip whose source file is not there
+constexpr uint32_t kMissingEdge = 0xA04848;
 constexpr uint32_t kStartMark = 0xB29B55;
 constexpr uint32_t kTitle = 0x5A4461;
 constexpr uint32_t kTitleEdge = 0x7C6590;
@@ -212,9 +214,12 @@ void kelvra_draw_sequence(KelvraApp* app) {
   for (uint64_t item = 0; item < clip_count + title_count; ++item) {
     const int32_t y = lanes.y + 19 + 22 * static_cast<int32_t>(row_of(item));  // the titles' row is lanes.y + 107
     if (item < clip_count) {
+      const Clip& clip = project.clips[item];
       const bool selected = static_cast<int64_t>(item) == app->selected_clip;
-      draw_item(app, spans[item], y, project.clips[item].name, selected ? kSelectedClip : kClip,
-                selected ? PALETTE_SELECTED : kClipEdge, true, named[item]);
+      const bool missing = !clip.music && (static_cast<uint64_t>(clip.source) >= project.source_count ||
+                                           app->source_missing[clip.source]);
+      draw_item(app, spans[item], y, clip.name, selected ? kSelectedClip : missing ? kMissingClip : kClip,
+                selected ? PALETTE_SELECTED : missing ? kMissingEdge : kClipEdge, true, named[item]);
     } else {
       draw_item(app, spans[item], y, project.titles[item - clip_count].text, kTitle, kTitleEdge, false,
                 named[item]);

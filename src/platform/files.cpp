@@ -36,6 +36,11 @@ const SysFileCalls* g_calls = &kRealCalls;
 
 // ------------------------------------------------------------------- [paths]
 
+bool sys_file_readable(const char* path) {
+  struct stat info;
+  return path != nullptr && ::stat(path, &info) == 0 && S_ISREG(info.st_mode) && ::access(path, R_OK) == 0;
+}
+
 bool sys_full_path(const char* path, char* out) {
   if (path == nullptr || path[0] == '\0') return false;
   int length;

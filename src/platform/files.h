@@ -34,6 +34,9 @@ int sys_open_regular(const char* path, uint64_t* size);
 // Reads exactly `length` bytes from `fd`; false on an error or a short file.
 bool sys_read_exactly(int fd, void* data, uint64_t length);
 
+// Whether `path` names a regular file that this user may read.
+bool sys_file_readable(const char* path);
+
 // The full path of `path` (relative paths are joined to the working folder),
 // written into a KELVRA_PATH_SIZE buffer; false when it does not fit or names a folder.
 bool sys_full_path(const char* path, char* out);

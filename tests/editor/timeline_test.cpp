@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "app/app.h"
 #include "app_fixture.h"
 #include "editor/editor.h"
+#include "platform/ui.h"
 #include "sdl_events.h"
 #include "test_util.h"
 
@@ -137,6 +139,30 @@ TEST_F(TimelineEditing, DuplicateRemoveFollowAndPlay) {
   EXPECT_EQ(app->transport_mode, TRANSPORT_TIMELINE);
   editor->click(app->timeline_play_button);
   EXPECT_EQ(app->playing, 0);
+}
+
+// A clip whose source file is not in the media folder is drawn in the
+// missing colours; once the file is there and the project is opened again,
+// in the usual ones.
+TEST_F(TimelineEditing, ClipsWithoutTheirFileAreDrawnMissing) {
+  editor->step();
+  const int x = x_of(1.0);
+  const int y = y_of(0) + 5;
+  EXPECT_EQ(editor->pixel(x, y), 0x5A2D2Du);
+  kelvra_test::write_file(dir.file("a.mp4"), "not really a video");
+  static std::string reopened;
+  reopened = dir.file("project.json");
+  static const UiDialogHooks hooks = {nullptr, [](bool, const char*, char* path) {
+                                        std::snprintf(path, 260, "%s", reopened.c_str());
+                                        return true;
+                                      },
+                                      nullptr};
+  ui_set_dialog_hooks(&hooks);
+  editor->key(SDLK_o, KMOD_CTRL);  // open it again
+  ui_set_dialog_hooks(nullptr);
+  ASSERT_EQ(editor->status(), "Project opened.");
+  editor->click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
+  EXPECT_EQ(editor->pixel(x, y), 0x335A47u);
 }
 
 }  // namespace
