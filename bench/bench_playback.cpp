@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "app/app.h"
 #include "app/run.h"
 #include "editor/editor.h"
@@ -22,6 +23,8 @@
 #include "platform/clock.h"
 
 namespace {
+
+using kelvra_bench::percentile;
 
 // A media folder with a 22 s 1080p30 H.264 source with sound, made once.
 const std::string& media_folder() {
@@ -39,12 +42,6 @@ const std::string& media_folder() {
     return path;
   }();
   return folder;
-}
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5))];
 }
 
 struct Editor {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "app/app.h"
 #include "app/run.h"
 #include "app/workspace.h"
@@ -28,6 +29,8 @@
 #include "platform/painter.h"
 
 namespace {
+
+using kelvra_bench::percentile;
 
 // Two 22 s 1080p30 H.264 sources with sound, a different picture each, made once.
 const std::string& media_folder() {
@@ -52,12 +55,6 @@ void write_project(const std::string& name, const std::string& text) {
   FILE* file = std::fopen((media_folder() + "/" + name).c_str(), "wb");
   std::fputs(text.c_str(), file);
   std::fclose(file);
-}
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5))];
 }
 
 struct Editor {

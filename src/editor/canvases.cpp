@@ -25,12 +25,6 @@ namespace {
 constexpr uint32_t kCanvasBackground = 0x090B0A;
 constexpr int32_t kLabelStrip = 19;
 
-bool clip_path(const KelvraApp* app, const Clip* clip, char* path) {
-  const Project& project = app->project;
-  return static_cast<uint64_t>(clip->source) < project.source_count &&
-         kelvra_path(app->media_folder, project.sources[clip->source].file, path);
-}
-
 // Whether the timeline has any clip that could show a picture.
 bool has_picture(const KelvraApp* app) {
   const Project& project = app->project;
@@ -58,7 +52,7 @@ bool compose_canvas(KelvraApp* app, const uint64_t* stack, uint64_t count, uint3
   char path[KELVRA_PATH_SIZE];
   for (uint64_t j = count; j-- > 0;) {
     const Clip* layer = &clips[stack[j]];
-    if (!clip_path(app, layer, path)) continue;
+    if (!kelvra_clip_path(app, layer, path)) continue;
     Transform transform;
     kelvra_canvas_transform(&transform, &app->project, layer, canvas);
     composed |= kelvra_video_compose(layer_worker(app, j), path, kelvra_layer_time(layer, t), app->painter, picture,
@@ -68,7 +62,7 @@ bool compose_canvas(KelvraApp* app, const uint64_t* stack, uint64_t count, uint3
   // While the decoders catch up, the bottom layer's last frame stands in.
   const uint64_t bottom = count - 1;
   const Clip* layer = &clips[stack[bottom]];
-  if (clip_path(app, layer, path)) {
+  if (kelvra_clip_path(app, layer, path)) {
     Transform transform;
     kelvra_canvas_transform(&transform, &app->project, layer, canvas);
     if (!kelvra_video_hold(layer_worker(app, bottom), path, layer->in, layer->out, app->painter, picture,

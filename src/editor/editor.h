@@ -39,6 +39,8 @@ void kelvra_request_pictures(KelvraApp* app);
 double kelvra_picture_lead(const KelvraApp* app, uint32_t mode);
 // Whether `worker` holds a frame of the clip's source within 0.14 s of what
 // the clip shows at timeline time `time`.
+// The file of the clip's source in the media folder; false when it has none.
+bool kelvra_clip_path(const KelvraApp* app, const Clip* clip, char* path);
 bool picture_near(const KelvraApp* app, VideoWorker* worker, const Clip* clip, double time);
 // Posts the clip stack under the timeline playhead and runs the cut look-ahead.
 void kelvra_timeline_picture(KelvraApp* app);

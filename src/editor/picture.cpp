@@ -4,7 +4,7 @@
 // there the two workers trade places and the new picture is already decoded.
 //
 // Index:
-//   [near]      kelvra_picture_lead, picture_near
+//   [near]      kelvra_picture_lead, kelvra_clip_path, picture_near
 //   [timeline]  kelvra_timeline_picture: the clip stack and the cut look-ahead
 //   [sample]    kelvra_sample_picture: the sample preview and the loop look-ahead
 #include <cmath>
@@ -26,12 +26,6 @@ constexpr double kNone = std::numeric_limits<double>::infinity();
 constexpr double kFramePeriod = 1.0 / 30.0;
 constexpr double kLeadMargin = 0.001;  // a led request stays this far inside its pass
 
-bool clip_path(const KelvraApp* app, const Clip* clip, char* path) {
-  const Project& project = app->project;
-  return static_cast<uint64_t>(clip->source) < project.source_count &&
-         kelvra_path(app->media_folder, project.sources[clip->source].file, path);
-}
-
 // The timeline time whose picture is asked for at playhead t: `lead` ahead,
 // but never past the end of the clip's current pass (the look-ahead prepares
 // what follows a cut or a wrap).
@@ -45,12 +39,18 @@ double led_time(const Clip* clip, double t, double lead) {
 void request_clip(const KelvraApp* app, VideoWorker* worker, const Clip* clip, double t) {
   char path[KELVRA_PATH_SIZE];
   const double time = led_time(clip, t, kelvra_picture_lead(app, TRANSPORT_TIMELINE));
-  if (clip_path(app, clip, path)) kelvra_video_request(worker, path, kelvra_layer_time(clip, time));
+  if (kelvra_clip_path(app, clip, path)) kelvra_video_request(worker, path, kelvra_layer_time(clip, time));
 }
 
 }  // namespace
 
 // -------------------------------------------------------------------- [near]
+
+bool kelvra_clip_path(const KelvraApp* app, const Clip* clip, char* path) {
+  const Project& project = app->project;
+  return static_cast<uint64_t>(clip->source) < project.source_count &&
+         kelvra_path(app->media_folder, project.sources[clip->source].file, path);
+}
 
 double kelvra_picture_lead(const KelvraApp* app, uint32_t mode) {
   return app->playing && !app->start_pending && app->transport_mode == mode ? kFramePeriod : 0.0;
@@ -59,7 +59,7 @@ double kelvra_picture_lead(const KelvraApp* app, uint32_t mode) {
 bool picture_near(const KelvraApp* app, VideoWorker* worker, const Clip* clip, double time) {
   char path[KELVRA_PATH_SIZE];
   double shown = 0;
-  if (clip == nullptr || !clip_path(app, clip, path) || !kelvra_video_position(worker, path, &shown)) return false;
+  if (clip == nullptr || !kelvra_clip_path(app, clip, path) || !kelvra_video_position(worker, path, &shown)) return false;
   return std::fabs(shown - kelvra_layer_time(clip, time)) <= kNear;
 }
 
@@ -124,7 +124,7 @@ void kelvra_timeline_picture(KelvraApp* app) {
   const double at = next + kAfterCut;
   const Clip* coming = kelvra_video_at(app, at);
   char path[KELVRA_PATH_SIZE];
-  if (coming != nullptr && clip_path(app, coming, path)) {
+  if (coming != nullptr && kelvra_clip_path(app, coming, path)) {
     kelvra_video_request(app->lookahead_video, path, kelvra_layer_time(coming, at));
     app->lookahead_time = next;
   }
