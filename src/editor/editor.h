@@ -42,6 +42,10 @@ double kelvra_picture_lead(const KelvraApp* app, uint32_t mode);
 // The file of the clip's source in the media folder; false when it has none.
 bool kelvra_clip_path(const KelvraApp* app, const Clip* clip, char* path);
 bool picture_near(const KelvraApp* app, VideoWorker* worker, const Clip* clip, double time);
+// At a cut or loop wrap that the look-ahead prepared, gives the program slot
+// to the worker that already holds the new picture. The tick runs it before
+// the frame is drawn; the picture requests run it too.
+void kelvra_picture_exchange(KelvraApp* app);
 // Posts the clip stack under the timeline playhead and runs the cut look-ahead.
 void kelvra_timeline_picture(KelvraApp* app);
 // Posts the sample preview of `path` and runs the loop look-ahead.

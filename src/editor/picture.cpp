@@ -5,7 +5,7 @@
 //
 // Index:
 //   [near]      kelvra_picture_lead, kelvra_clip_path, picture_near
-//   [timeline]  kelvra_timeline_picture: the clip stack and the cut look-ahead
+//   [timeline]  kelvra_picture_exchange, kelvra_timeline_picture: the clip stack and the cut look-ahead
 //   [sample]    kelvra_sample_picture: the sample preview and the loop look-ahead
 #include <cmath>
 #include <limits>
@@ -65,6 +65,56 @@ bool picture_near(const KelvraApp* app, VideoWorker* worker, const Clip* clip, d
 
 // ---------------------------------------------------------------- [timeline]
 
+namespace {
+
+// At the cut or wrap the look-ahead was prepared for, the worker already
+// near the top clip takes the program slot (and the look-ahead worker the
+// first lane's, when it shows that layer). True when it was time to.
+bool timeline_exchange(KelvraApp* app, const uint64_t* stack, uint64_t n) {
+  const double t = app->timeline_playhead;
+  const Clip* clips = app->project.clips;
+  const Clip* top = n > 0 ? &clips[stack[0]] : nullptr;
+  if (!(app->playing && app->transport_mode == TRANSPORT_TIMELINE && app->lookahead_video != nullptr &&
+        t >= app->lookahead_time))
+    return false;
+  VideoWorker** chosen = nullptr;
+  if (picture_near(app, app->lookahead_video, top, t)) chosen = &app->lookahead_video;
+  for (uint32_t i = 0; chosen == nullptr && i < KELVRA_LANE_VIDEOS; ++i)
+    if (app->lane_videos[i] != nullptr && picture_near(app, app->lane_videos[i], top, t)) chosen = &app->lane_videos[i];
+  const bool chosen_near = chosen != nullptr;
+  if (chosen == nullptr) chosen = &app->lookahead_video;
+  if (chosen_near || !picture_near(app, app->program_video, top, t)) std::swap(*chosen, app->program_video);
+  app->lookahead_time = kNone;
+  if (n > 1) {
+    if (app->lane_videos[0] == nullptr) app->lane_videos[0] = kelvra_video_create();
+    if (picture_near(app, app->lookahead_video, &clips[stack[1]], t)) std::swap(app->lookahead_video, app->lane_videos[0]);
+  }
+  return true;
+}
+
+// At the loop wrap the look-ahead was prepared for, the two workers trade places.
+void sample_exchange(KelvraApp* app, const SampleRange& range) {
+  if (app->playing && app->transport_mode == TRANSPORT_SAMPLE && range.video && range.loop &&
+      app->lookahead_video != nullptr && app->lookahead_time <= app->sample_elapsed) {
+    app->lookahead_time = kNone;
+    std::swap(app->program_video, app->lookahead_video);
+  }
+}
+
+}  // namespace
+
+void kelvra_picture_exchange(KelvraApp* app) {
+  if (app->active_tab == KELVRA_TAB_TIMELINE) {
+    uint64_t stack[KELVRA_STACK_MAX];
+    const uint64_t n = kelvra_video_stack(app, app->timeline_playhead, stack);
+    if (n > 0 || app->playing) timeline_exchange(app, stack, n);
+  } else if (app->active_tab == KELVRA_TAB_SAMPLING && app->layout_mode != KELVRA_LAYOUT_SOURCE &&
+             static_cast<uint64_t>(app->selected_source) < app->project.source_count) {
+    SampleRange range;
+    sample_exchange(app, *kelvra_sample_range(&range, app));
+  }
+}
+
 void kelvra_timeline_picture(KelvraApp* app) {
   const double t = app->timeline_playhead;
   uint64_t stack[KELVRA_STACK_MAX];
@@ -75,24 +125,9 @@ void kelvra_timeline_picture(KelvraApp* app) {
   if (!app->playing && n == 0) return;
   if (app->playing && n == 0 && !(timeline && app->lookahead_video != nullptr)) return;
 
-  bool exchanged = false;
-  if (timeline && app->lookahead_video != nullptr && t >= app->lookahead_time) {
-    // The worker already near the top clip takes the program slot.
-    VideoWorker** chosen = nullptr;
-    if (picture_near(app, app->lookahead_video, top, t)) chosen = &app->lookahead_video;
-    for (uint32_t i = 0; chosen == nullptr && i < KELVRA_LANE_VIDEOS; ++i)
-      if (app->lane_videos[i] != nullptr && picture_near(app, app->lane_videos[i], top, t)) chosen = &app->lane_videos[i];
-    const bool chosen_near = chosen != nullptr;
-    if (chosen == nullptr) chosen = &app->lookahead_video;
-    if (chosen_near || !picture_near(app, app->program_video, top, t)) std::swap(*chosen, app->program_video);
-    app->lookahead_time = kNone;
-    exchanged = true;
-  }
+  timeline_exchange(app, stack, n);
   if (top != nullptr) request_clip(app, app->program_video, top, t);
   if (n > 1) {
-    if (app->lane_videos[0] == nullptr) app->lane_videos[0] = kelvra_video_create();
-    if (exchanged && picture_near(app, app->lookahead_video, &clips[stack[1]], t))
-      std::swap(app->lookahead_video, app->lane_videos[0]);
     for (uint64_t i = 1; i < n; ++i) {
       VideoWorker*& lane = app->lane_videos[i - 1];
       if (lane == nullptr) lane = kelvra_video_create();
@@ -146,10 +181,7 @@ void kelvra_sample_picture(KelvraApp* app, const char* path) {
     kelvra_video_request(app->program_video, path, s);
     return;
   }
-  if (app->lookahead_time <= e) {
-    app->lookahead_time = kNone;
-    std::swap(app->program_video, app->lookahead_video);
-  }
+  sample_exchange(app, range);
   kelvra_video_request(app->program_video, path, s);
   const double pass = range.out - range.in;
   if (app->lookahead_time != kNone || !(pass > 0)) return;

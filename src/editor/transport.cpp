@@ -219,6 +219,7 @@ bool kelvra_tick(KelvraApp* app) {
       source.duration = std::fmax(source.duration, std::fmax(video_duration, wave_duration));
     }
   }
+  kelvra_picture_exchange(app);
   if (app->active_tab == KELVRA_TAB_TIMELINE && !app->playing) {
     const uint64_t next = kelvra_audio_timeline_source(app, app->timeline_playhead, 0.33);
     char path[KELVRA_PATH_SIZE];
