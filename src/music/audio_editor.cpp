@@ -1,8 +1,9 @@
-// Piano-roll view state and its reset. The Audio tab draws nothing over the
-// empty panel and takes no input.
+// Piano-roll view state, its reset, and the geometry shared by drawing and
+// input: the rectangles and the mapping of pixels to beats, keys and tempi.
 #include "music/audio_editor.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 
@@ -54,6 +55,20 @@ double audio_scroll_limit(const KelvraApp* app, const RollLayout* layout) {
   return std::max(end - layout->grid_width / app->roll.beat_width, 0.0);
 }
 
-void audio_draw(KelvraApp*) {}
+int32_t audio_roll_height() { return 236; }
 
-bool audio_editor_input(KelvraApp*, const UiInput*) { return false; }
+double audio_beat_at(const KelvraApp* app, const RollLayout* layout, int32_t x) {
+  const double beat = std::floor(((x - layout->grid_x) / app->roll.beat_width + app->roll.roll_scroll) * 4 + 0.0001) / 4;
+  return std::clamp(beat, 0.0, 14399.75);
+}
+
+uint8_t audio_key_at(const KelvraApp* app, uint64_t roll, int32_t y) {
+  const int top = roll < KELVRA_ROLL_COUNT ? app->roll.roll_top_keys[roll] : 76;
+  return static_cast<uint8_t>(std::clamp(top - y / 9, 0, 127));
+}
+
+double audio_tempo_at(const RollLayout* layout, int32_t x) {
+  const Rect slider = layout->tempo_slider;
+  const double f = std::clamp(static_cast<double>(x - slider.x - 4) / (slider.width - 8), 0.0, 1.0);
+  return std::round(f * 380 + 20);
+}
