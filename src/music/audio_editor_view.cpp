@@ -39,6 +39,32 @@ bool black_key(int key) {
   return k == 1 || k == 3 || k == 6 || k == 8 || k == 10;
 }
 
+// Notes are 7-pixel bars with their corner pixels cut, gathered into one
+// fill per run of notes of the same colour (a drawn rounded shape each costs
+// ten times as much, and a score has thousands of notes).
+struct NoteBars {
+  static constexpr uint64_t kCapacity = 3 * 256;
+  Rect rects[kCapacity];
+  uint64_t count = 0;
+  uint32_t rgb = 0;
+
+  void add(KelvraApp* app, Rect bar, uint32_t colour) {
+    if (colour != rgb || count + 3 > kCapacity) flush(app);
+    rgb = colour;
+    if (bar.width < 3) {
+      rects[count++] = bar;
+      return;
+    }
+    rects[count++] = Rect{bar.x + 1, bar.y, bar.width - 2, bar.height};
+    rects[count++] = Rect{bar.x, bar.y + 1, 1, bar.height - 2};
+    rects[count++] = Rect{bar.x + bar.width - 1, bar.y + 1, 1, bar.height - 2};
+  }
+  void flush(KelvraApp* app) {
+    kelvra_fill_rects(app->painter, rects, count, rgb);
+    count = 0;
+  }
+};
+
 int32_t beat_x(const KelvraApp* app, const RollLayout& layout, double beat) {
   return layout.grid_x + kelvra_round((beat - app->roll.roll_scroll) * app->roll.beat_width);
 }
@@ -156,6 +182,7 @@ void audio_draw_roll(KelvraApp* app, const RollLayout* layout, uint64_t roll, in
     kelvra_fill(app, Rect{x, rows_y, 1, bottom - rows_y}, rgb);
   }
 
+  NoteBars bars;
   for (uint64_t i = 0; i < score.note_count; ++i) {
     const ScoreNote& note = score.notes[i];
     if (note.roll != roll) continue;
@@ -174,8 +201,9 @@ void audio_draw_roll(KelvraApp* app, const RollLayout* layout, uint64_t roll, in
     const int32_t x1 = std::min(beat_x(app, *layout, end), grid_right);
     if (x0 + 1 >= x1) continue;
     const bool selected = view.selected_region >= 0 && note.region == view.selected_region;
-    kelvra_shape(app->painter, Rect{x0 + 1, row_y + 1, x1 - x0 - 1, 7}, 2, selected ? kSelectedNote : kNote);
+    bars.add(app, Rect{x0 + 1, row_y + 1, x1 - x0 - 1, 7}, selected ? kSelectedNote : kNote);
   }
+  bars.flush(app);
 
   for (uint64_t i = 0; i < score.region_count; ++i) {
     const ScoreRegion& region = score.regions[i];

@@ -30,6 +30,8 @@ bool kelvra_painter_begin(Painter* painter, uint32_t width, uint32_t height);
 bool kelvra_painter_end(Painter* painter);
 
 void kelvra_shape(Painter* painter, Rect rect, float radius, uint32_t rgb);
+// Many plain rectangles of one colour in one fill (overlaps are simply covered).
+void kelvra_fill_rects(Painter* painter, const Rect* rects, uint64_t count, uint32_t rgb);
 void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bool centered);
 void kelvra_texture(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,
                     uint64_t version, Rect rect, bool cover);

@@ -342,6 +342,15 @@ void kelvra_shape(Painter* painter, Rect rect, float radius, uint32_t rgb) {
   cairo_fill(cr);
 }
 
+void kelvra_fill_rects(Painter* painter, const Rect* rects, uint64_t count, uint32_t rgb) {
+  if (painter == nullptr || painter->cr == nullptr || count == 0) return;
+  cairo_t* cr = painter->cr;
+  set_colour(cr, rgb);
+  for (uint64_t i = 0; i < count; ++i)
+    if (rects[i].width > 0 && rects[i].height > 0) cairo_rectangle(cr, rects[i].x, rects[i].y, rects[i].width, rects[i].height);
+  cairo_fill(cr);
+}
+
 namespace {
 
 // UTF-16 length of valid UTF-8 text, or -1 when it is not valid UTF-8.
