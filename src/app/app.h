@@ -130,6 +130,7 @@ struct RollView {
   uint8_t roll_top_keys[KELVRA_ROLL_COUNT];
   uint32_t roll_drag;     // ROLL_DRAG_*
   uint8_t notes_mode;
+  uint8_t tempo_step;     // the tempo drag has opened its undo step
 };
 
 struct EditHistory {

@@ -35,6 +35,18 @@ bool valid_region(const KelvraApp* app, int64_t region) {
 
 int64_t as_region(uint64_t index) { return index == UINT64_MAX ? -1 : static_cast<int64_t>(index); }
 
+// The tempo slider under client x. The drag's one undo step opens with its
+// first change, so a press that leaves the tempo as it was records nothing.
+void slide_tempo(KelvraApp* app, const RollLayout* layout, int32_t x) {
+  const double tempo = audio_tempo_at(layout, x);
+  if (tempo == kelvra_score_bpm(&app->project.score)) return;
+  if (!app->roll.tempo_step) {
+    if (!kelvra_history_begin(app)) return;
+    app->roll.tempo_step = 1;
+  }
+  audio_editor_tempo(app, tempo);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ [points]
@@ -141,11 +153,12 @@ bool audio_editor_toolbar(KelvraApp* app, const RollLayout* layout, const UiInpu
     score.metronome = !score.metronome;
     if (app->playing && app->transport_mode == TRANSPORT_SCORE) kelvra_seek(app);
   } else if (kelvra_hit(layout->tempo_slider, event)) {
-    if (!kelvra_history_begin(app)) return true;
     view.roll_drag = ROLL_DRAG_TEMPO;
-    audio_editor_tempo(app, audio_tempo_at(layout, event->x));
+    view.tempo_step = 0;
+    slide_tempo(app, layout, event->x);
   } else if (kelvra_hit(layout->mode, event)) {
     view.notes_mode = !view.notes_mode;
+    if (view.duplicate_region >= 0) kelvra_status(app, "");  // the destination prompt is void
     view.duplicate_region = -1;
   } else if (kelvra_hit(layout->duplicate, event)) {
     if (!valid_region(app, view.selected_region)) return true;
@@ -201,11 +214,13 @@ void audio_editor_press(KelvraApp* app, const RollLayout* layout, const UiInput*
   if (valid_region(app, view.duplicate_region) && roll < score.rolls) {
     const uint64_t source = static_cast<uint64_t>(view.duplicate_region);
     view.duplicate_region = -1;
-    if (kelvra_history_begin(app) && kelvra_score_duplicate(&app->project.score, source, roll, beat)) {
+    kelvra_status(app, "");
+    // A copy that does not fit (regions, notes or beats) changes nothing and opens no step.
+    if (kelvra_score_can_duplicate(&score, source, roll, beat) && kelvra_history_begin(app) &&
+        kelvra_score_duplicate(&app->project.score, source, roll, beat)) {
       view.selected_region = static_cast<int64_t>(app->project.score.region_count - 1);
       kelvra_status(app, "Duplicated region and notes.");
     }
-    view.duplicate_region = -1;
     return;
   }
   view.drag_roll = roll;
@@ -320,7 +335,17 @@ void context_click(KelvraApp* app, const RollLayout* layout, const UiInput* even
   if (view.notes_mode) {
     for (uint64_t i = score.note_count; i-- > 0;) {
       const ScoreNote& note = score.notes[i];
-      if (note.roll != roll || note.key != key || !(note.beat <= beat && beat < note.beat + note.length)) continue;
+      if (note.roll != roll || note.key != key) continue;
+      // Only where the note shows and sounds: inside its region's keys and beats.
+      double start = note.beat;
+      double end = note.beat + note.length;
+      if (note.region != SCORE_FREE_NOTE && note.region < score.region_count) {
+        const ScoreRegion& region = score.regions[note.region];
+        if (note.key < region.low || note.key > region.high) continue;
+        start = std::max(start, region.start);
+        end = std::min(end, region.end);
+      }
+      if (!(start <= beat && beat < end)) continue;
       if (!kelvra_history_begin(app)) return;
       Score& edited = app->project.score;
       std::copy(edited.notes + i + 1, edited.notes + edited.note_count, edited.notes + i);
@@ -349,7 +374,7 @@ bool audio_editor_input(KelvraApp* app, const UiInput* event) {
       if (view.roll_drag == ROLL_DRAG_THUMB) {
         view.roll_scroll = scroll_thumb(app, &layout, event->x);
       } else if (view.roll_drag == ROLL_DRAG_TEMPO) {
-        audio_editor_tempo(app, audio_tempo_at(&layout, event->x));
+        slide_tempo(app, &layout, event->x);
       } else if (view.roll_drag != ROLL_DRAG_NONE) {
         view.drag_beat = audio_beat_at(app, &layout, event->x);
         const int32_t band = static_cast<int32_t>(view.drag_roll - view.first_roll) * audio_roll_height();

@@ -44,19 +44,22 @@ uint64_t kelvra_score_region_at(const Score* score, uint64_t roll, double beat, 
   return UINT64_MAX;
 }
 
-bool kelvra_score_duplicate(Score* score, uint64_t region, uint64_t roll, double start) {
+bool kelvra_score_can_duplicate(const Score* score, uint64_t region, uint64_t roll, double start) {
   if (score->region_count >= SCORE_MAX_REGIONS || region >= score->region_count ||
       roll >= score->rolls || !std::isfinite(start) || start < 0.0)
     return false;
+  const ScoreRegion& source = score->regions[region];
+  if (source.end + (start - source.start) > SCORE_MAX_BEATS) return false;
+  uint64_t owned = 0;
+  for (uint64_t i = 0; i < score->note_count; ++i) owned += score->notes[i].region == region;
+  return owned <= SCORE_MAX_NOTES - score->note_count;
+}
+
+bool kelvra_score_duplicate(Score* score, uint64_t region, uint64_t roll, double start) {
+  if (!kelvra_score_can_duplicate(score, region, roll, start)) return false;
   const ScoreRegion source = score->regions[region];
   const double shift = start - source.start;
-  if (source.end + shift > SCORE_MAX_BEATS) return false;
   const uint64_t existing = score->note_count;
-  if (existing > 0) {
-    uint64_t owned = 0;
-    for (uint64_t i = 0; i < existing; ++i) owned += score->notes[i].region == region;
-    if (owned > SCORE_MAX_NOTES - existing) return false;
-  }
   const uint64_t copy = score->region_count++;
   score->regions[copy] = source;
   score->regions[copy].start = start;

@@ -59,4 +59,6 @@ double kelvra_score_bpm(const Score* score);
 double kelvra_score_end(const Score* score);
 const char* kelvra_score_name(uint32_t instrument);
 uint64_t kelvra_score_region_at(const Score* score, uint64_t roll, double beat, uint32_t key);
+// Whether kelvra_score_duplicate would succeed with these arguments.
+bool kelvra_score_can_duplicate(const Score* score, uint64_t region, uint64_t roll, double start);
 bool kelvra_score_duplicate(Score* score, uint64_t region, uint64_t roll, double start);
