@@ -4,7 +4,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 20
 FUZZ_LONG_SECONDS ?= 600
 
-.PHONY: run deps test unit tsan bench fuzz fuzz-smoke fuzz-build release clean
+.PHONY: run deps test unit tsan bench fuzz fuzz-smoke fuzz-build release clean demo
 
 deps:
 	@bash scripts/install-deps.sh
@@ -48,3 +48,9 @@ run: release
 	@if [ -z "$$ZARNELK_MEDIA" ]; then \
 	  bash demo/make-demo.sh build/demo-media && ZARNELK_MEDIA="$(CURDIR)/build/demo-media" build/release/kelvra; \
 	else build/release/kelvra; fi
+
+# Renders the demo project headless: its open canvases to MP4 and the mix to WAV, into build/demo-out.
+demo: release
+	bash demo/make-demo.sh build/demo-media
+	mkdir -p build/demo-out
+	build/release/kelvra-render build/demo-media/demo.pjn --canvas open --wav --out build/demo-out

@@ -14,6 +14,7 @@
 #include "app/workspace.h"
 #include "base/palette.h"
 #include "editor/editor.h"
+#include "export/render.h"
 #include "media/video.h"
 #include "music/audio_editor.h"
 #include "platform/painter.h"
@@ -118,6 +119,7 @@ void kelvra_draw(KelvraApp* app) {
     case KELVRA_TAB_SAMPLING: kelvra_draw_sampling(app); break;
     case KELVRA_TAB_TIMELINE: kelvra_draw_monitor(app); break;
     case KELVRA_TAB_AUDIO: audio_draw(app); break;
+    case KELVRA_TAB_RENDER: kelvra_render_draw(app); break;
     default: kelvra_draw_other(app); break;
   }
   kelvra_draw_sequence(app);

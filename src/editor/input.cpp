@@ -16,6 +16,7 @@
 #include "app/history.h"
 #include "editor/clip_name.h"
 #include "editor/editor.h"
+#include "export/render.h"
 #include "music/audio_editor.h"
 #include "platform/clock.h"
 #include "platform/ui.h"
@@ -220,6 +221,7 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
     app->needs_redraw = 1;
     return;
   }
+  if (kelvra_render_input(app, event)) return;
   if (event->close || (event->ctrl && event->key == key_letter('Q'))) {
     request_close(app);
     return;

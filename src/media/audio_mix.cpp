@@ -287,6 +287,39 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
   }
 }
 
+void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+                             int16_t* out, uint64_t frames) {
+  if (frames == 0) return;
+  frames = std::min(frames, MIX_MAX_CHUNK);
+  float acc[2 * MIX_MAX_CHUNK];
+  std::memset(acc, 0, sizeof(float) * 2 * frames);
+  ScoreWindows windows;
+  mix_music_clips(app, start, frames, acc, &windows);
+  double left[MIX_MAX_CHUNK];
+  double right[MIX_MAX_CHUNK];
+  std::fill(left, left + frames, 0.0);
+  std::fill(right, right + frames, 0.0);
+  MixClip clips[PROJECT_MAX_ROWS];
+  const double last = start + static_cast<double>(frames - 1) / RATE;
+  const uint64_t sources = std::min(table_count, app->project.source_count);
+  for (uint64_t j = 0; j < sources; ++j) {
+    if (!has_samples(&table[j])) continue;
+    const uint64_t count = source_clips(app, j, start, last, clips);
+    if (count == 0) continue;
+    for (uint64_t i = 0; i < frames; ++i) {
+      double l;
+      double r;
+      source_frame(&table[j], clips, count, start + static_cast<double>(i) / RATE, &l, &r);
+      left[i] += l;
+      right[i] += r;
+    }
+  }
+  for (uint64_t i = 0; i < frames; ++i) {
+    out[2 * i] = mix_round(left[i] + acc[2 * i]);
+    out[2 * i + 1] = mix_round(right[i] + acc[2 * i + 1]);
+  }
+}
+
 // ------------------------------------------------------------- [transport]
 
 namespace {

@@ -30,6 +30,12 @@ double kelvra_audio_source_sample(const KelvraApp* app, const WavePcm* pcm, uint
 void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double start,
                                int16_t* out, uint64_t frames);
 
+// The export's mix: `frames` (at most MIX_MAX_CHUNK) stereo frames from
+// `start` of the music clips and of every source j below `table_count` whose
+// table[j] holds samples. With one source it equals kelvra_audio_timeline_mix
+// of that source sample for sample.
+void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+                             int16_t* out, uint64_t frames);
 // Writes `frames` interleaved stereo frames for the transport's source, sample
 // or score mode from `start` seconds (source time, elapsed sample time or
 // score time). Silence in any other mode, without PCM in the source and

@@ -336,16 +336,10 @@ void context_click(KelvraApp* app, const RollLayout* layout, const UiInput* even
     for (uint64_t i = score.note_count; i-- > 0;) {
       const ScoreNote& note = score.notes[i];
       if (note.roll != roll || note.key != key) continue;
-      // Only where the note shows and sounds: inside its region's keys and beats.
-      double start = note.beat;
-      double end = note.beat + note.length;
-      if (note.region != SCORE_FREE_NOTE && note.region < score.region_count) {
-        const ScoreRegion& region = score.regions[note.region];
-        if (note.key < region.low || note.key > region.high) continue;
-        start = std::max(start, region.start);
-        end = std::min(end, region.end);
-      }
-      if (!(start <= beat && beat < end)) continue;
+      // Only where the note shows and sounds.
+      double start = 0;
+      double end = 0;
+      if (!kelvra_score_note_span(&score, note, &start, &end) || !(start <= beat && beat < end)) continue;
       if (!kelvra_history_begin(app)) return;
       Score& edited = app->project.score;
       std::copy(edited.notes + i + 1, edited.notes + edited.note_count, edited.notes + i);

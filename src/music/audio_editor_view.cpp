@@ -189,14 +189,9 @@ void audio_draw_roll(KelvraApp* app, const RollLayout* layout, uint64_t roll, in
     const int row = top_key - note.key;
     const int32_t row_y = rows_y + row * kRow;
     if (row < 0 || row_y + 8 >= bottom) continue;
-    double start = note.beat;
-    double end = note.beat + note.length;
-    if (note.region != SCORE_FREE_NOTE && note.region < score.region_count) {
-      const ScoreRegion& region = score.regions[note.region];
-      if (note.key < region.low || note.key > region.high) continue;
-      start = std::max(start, region.start);
-      end = std::min(end, region.end);
-    }
+    double start = 0;
+    double end = 0;
+    if (!kelvra_score_note_span(&score, note, &start, &end)) continue;
     const int32_t x0 = std::max(beat_x(app, *layout, start), grid_x);
     const int32_t x1 = std::min(beat_x(app, *layout, end), grid_right);
     if (x0 + 1 >= x1) continue;

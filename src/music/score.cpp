@@ -1,6 +1,7 @@
 // Score operations: tempo, end, instrument names, region lookup and duplication.
 #include "music/score.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -32,6 +33,17 @@ double kelvra_score_end(const Score* score) {
 const char* kelvra_score_name(uint32_t instrument) {
   static const char* const names[] = {"Piano", "Electric Keys", "Organ", "Bass", "Bell", "Drum Kit"};
   return instrument <= SCORE_DRUM_KIT ? names[instrument] : names[SCORE_PIANO];
+}
+
+bool kelvra_score_note_span(const Score* score, const ScoreNote& note, double* start, double* end) {
+  *start = note.beat;
+  *end = note.beat + note.length;
+  if (note.region == SCORE_FREE_NOTE || note.region >= score->region_count) return true;
+  const ScoreRegion& region = score->regions[note.region];
+  if (note.key < region.low || note.key > region.high) return false;
+  *start = std::max(*start, region.start);
+  *end = std::min(*end, region.end);
+  return true;
 }
 
 uint64_t kelvra_score_region_at(const Score* score, uint64_t roll, double beat, uint32_t key) {

@@ -58,6 +58,9 @@ void kelvra_score_defaults(Score* score);
 double kelvra_score_bpm(const Score* score);
 double kelvra_score_end(const Score* score);
 const char* kelvra_score_name(uint32_t instrument);
+// The beats where a note shows and sounds: inside its region's beats; false when its key is
+// outside the region's keys.
+bool kelvra_score_note_span(const Score* score, const ScoreNote& note, double* start, double* end);
 uint64_t kelvra_score_region_at(const Score* score, uint64_t roll, double beat, uint32_t key);
 // Whether kelvra_score_duplicate would succeed with these arguments.
 bool kelvra_score_can_duplicate(const Score* score, uint64_t region, uint64_t roll, double start);

@@ -1,8 +1,11 @@
 // Media writing on FFmpeg: one MP4 file with an H.264 stream (libx264, fed
 // NV12 pictures) and an AAC stream (FFmpeg's own encoder, fed interleaved
-// 16-bit sound). Sound arrives in blocks of any size and is cut into the
-// encoder's frames here. Finalizing drains both encoders and moves the index
-// to the front of the file, so it can be streamed and uploaded as it is.
+// 16-bit sound). Sound arrives in blocks of any size, each stamped with its
+// time: it is laid on one continuous track (a gap before a block is filled
+// with silence, an overlap is dropped) and cut into the encoder's frames
+// here. Pictures keep their times and durations. Finalizing drains both
+// encoders and moves the index to the front of the file, so it can be
+// streamed and uploaded as it is.
 // Cannot: write other containers or codecs.
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,8 @@ extern "C" {
 
 #include "platform/media.h"
 
+constexpr int kDurationSlots = 512;  // more than the video encoder ever holds back
+
 struct MediaWriter {
   AVFormatContext* format;
   AVCodecContext* video;
@@ -29,7 +34,10 @@ struct MediaWriter {
   AVPacket* packet;
   SwrContext* resampler;   // interleaved 16-bit to the encoder's planar floats
   AVAudioFifo* fifo;       // converted sound waiting for a whole encoder frame
-  int64_t sound_written;   // samples handed to the encoder
+  int64_t sound_written;   // track position (in samples) of the next sound handed to the encoder
+  int64_t sound_end;       // track position just after the last queued sample
+  int64_t picture_durations[kDurationSlots];  // by presentation time, in frame periods
+  bool sound_started;
   MediaWriterConfig config;
   bool header_written;
   bool file_open;
@@ -47,6 +55,8 @@ int drain(MediaWriter* writer, AVCodecContext* codec, AVStream* stream) {
     int error = avcodec_receive_packet(codec, writer->packet);
     if (error == AVERROR(EAGAIN) || error == AVERROR_EOF) return 0;
     if (error < 0) return error;
+    if (codec == writer->video && writer->packet->duration == 0 && writer->packet->pts != AV_NOPTS_VALUE)
+      writer->packet->duration = writer->picture_durations[writer->packet->pts & (kDurationSlots - 1)];
     av_packet_rescale_ts(writer->packet, codec->time_base, stream->time_base);
     writer->packet->stream_index = stream->index;
     error = av_interleaved_write_frame(writer->format, writer->packet);
@@ -100,9 +110,10 @@ int open_video(MediaWriter* writer) {
   codec->gop_size = static_cast<int>(config.fps) * 2;
   codec->field_order = AV_FIELD_PROGRESSIVE;
   codec->color_range = AVCOL_RANGE_MPEG;
-  codec->colorspace = AVCOL_SPC_BT709;
-  codec->color_primaries = AVCOL_PRI_BT709;
-  codec->color_trc = AVCOL_TRC_BT709;
+  // Pictures arrive converted with the limited-range BT.601 matrix.
+  codec->colorspace = AVCOL_SPC_SMPTE170M;
+  codec->color_primaries = AVCOL_PRI_SMPTE170M;
+  codec->color_trc = AVCOL_TRC_SMPTE170M;
   if (writer->format->oformat->flags & AVFMT_GLOBALHEADER) codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   av_opt_set(codec->priv_data, "preset", "veryfast", 0);
   int error = avcodec_open2(codec, encoder, nullptr);
@@ -159,6 +170,12 @@ int32_t media_writer_open(MediaWriter** out, const char* path, const MediaWriter
     if (writer->picture == nullptr || writer->sound == nullptr || writer->packet == nullptr) error = AVERROR(ENOMEM);
   }
   if (error >= 0) {
+    writer->picture->format = AV_PIX_FMT_NV12;
+    writer->picture->width = writer->video->width;
+    writer->picture->height = writer->video->height;
+    error = av_frame_get_buffer(writer->picture, 0);
+  }
+  if (error >= 0) {
     error = avio_open(&writer->format->pb, path, AVIO_FLAG_WRITE);
     writer->file_open = error >= 0;
   }
@@ -177,41 +194,83 @@ int32_t media_writer_open(MediaWriter** out, const char* path, const MediaWriter
   return MEDIA_OK;
 }
 
-int32_t media_writer_video(MediaWriter* writer, const uint8_t* nv12, int64_t time, int64_t) {
+int32_t media_writer_video(MediaWriter* writer, const uint8_t* nv12, int64_t time, int64_t duration) {
   if (writer == nullptr || nv12 == nullptr) return MEDIA_E_POINTER;
   AVFrame* frame = writer->picture;
-  av_frame_unref(frame);
-  frame->format = AV_PIX_FMT_NV12;
-  frame->width = writer->video->width;
-  frame->height = writer->video->height;
-  int error = av_frame_get_buffer(frame, 0);
+  // One picture buffer for the whole file; the encoder keeps its own copy.
+  int error = av_frame_make_writable(frame);
   if (error < 0) return status(error);
   const int width = frame->width;
   const int height = frame->height;
   for (int y = 0; y < height; ++y) std::memcpy(frame->data[0] + y * frame->linesize[0], nv12 + y * width, width);
   const uint8_t* chroma = nv12 + static_cast<size_t>(width) * height;
   for (int y = 0; y < height / 2; ++y) std::memcpy(frame->data[1] + y * frame->linesize[1], chroma + y * width, width);
-  frame->pts = av_rescale_q_rnd(time, kTicks, writer->video->time_base,
-                                static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  const AVRounding nearest = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+  frame->pts = av_rescale_q_rnd(time, kTicks, writer->video->time_base, nearest);
+  const int64_t periods = av_rescale_q_rnd(duration, kTicks, writer->video->time_base, nearest);
+  writer->picture_durations[frame->pts & (kDurationSlots - 1)] = periods > 0 ? periods : 1;
   return status(encode(writer, writer->video, writer->video_stream, frame));
 }
 
-int32_t media_writer_audio(MediaWriter* writer, const int16_t* pcm, uint64_t frames, int64_t, int64_t) {
+namespace {
+
+// Queues `count` samples of silence on the sound track.
+int queue_silence(MediaWriter* writer, int64_t count) {
+  uint8_t** planes = nullptr;
+  const int chunk = 4096;
+  int error = av_samples_alloc_array_and_samples(&planes, nullptr, writer->audio->ch_layout.nb_channels, chunk,
+                                                 writer->audio->sample_fmt, 0);
+  if (error < 0) return error;
+  av_samples_set_silence(planes, 0, chunk, writer->audio->ch_layout.nb_channels, writer->audio->sample_fmt);
+  while (count > 0 && error >= 0) {
+    const int part = static_cast<int>(FFMIN(count, chunk));
+    if (av_audio_fifo_write(writer->fifo, reinterpret_cast<void**>(planes), part) < part) error = AVERROR(ENOMEM);
+    count -= part;
+    if (error >= 0) error = encode_queued_sound(writer, false);
+  }
+  av_freep(&planes[0]);
+  av_freep(&planes);
+  return error;
+}
+
+}  // namespace
+
+int32_t media_writer_audio(MediaWriter* writer, const int16_t* pcm, uint64_t frames, int64_t time, int64_t) {
   if (writer == nullptr || (pcm == nullptr && frames > 0)) return MEDIA_E_POINTER;
   if (frames == 0) return MEDIA_OK;
-  uint8_t** planes = nullptr;
-  const int count = static_cast<int>(frames);
-  int error = av_samples_alloc_array_and_samples(&planes, nullptr, writer->audio->ch_layout.nb_channels, count,
-                                                 writer->audio->sample_fmt, 0);
+  const int64_t start = av_rescale_rnd(time, writer->config.audio_rate, MEDIA_TICKS_PER_SECOND,
+                                       static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  if (!writer->sound_started) {
+    // The track begins where its first block does.
+    writer->sound_started = true;
+    writer->sound_written = start;
+    writer->sound_end = start;
+  }
+  int error = 0;
+  if (start > writer->sound_end) {
+    error = queue_silence(writer, start - writer->sound_end);
+    writer->sound_end = start;
+  }
   if (error < 0) return status(error);
-  const uint8_t* input = reinterpret_cast<const uint8_t*>(pcm);
+  // Samples before the end of the track were already given: they are dropped.
+  const int64_t skip = FFMIN(static_cast<int64_t>(frames), FFMAX(writer->sound_end - start, 0));
+  const int count = static_cast<int>(static_cast<int64_t>(frames) - skip);
+  if (count == 0) return MEDIA_OK;
+  uint8_t** planes = nullptr;
+  error = av_samples_alloc_array_and_samples(&planes, nullptr, writer->audio->ch_layout.nb_channels, count,
+                                             writer->audio->sample_fmt, 0);
+  if (error < 0) return status(error);
+  const uint8_t* input = reinterpret_cast<const uint8_t*>(pcm + skip * writer->config.channels);
   const int converted = swr_convert(writer->resampler, planes, count, &input, count);
   error = converted < 0 ? converted : 0;
   if (error >= 0 && av_audio_fifo_write(writer->fifo, reinterpret_cast<void**>(planes), converted) < converted)
     error = AVERROR(ENOMEM);
   av_freep(&planes[0]);
   av_freep(&planes);
-  if (error >= 0) error = encode_queued_sound(writer, false);
+  if (error >= 0) {
+    writer->sound_end += converted;
+    error = encode_queued_sound(writer, false);
+  }
   return status(error);
 }
 

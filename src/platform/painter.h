@@ -28,6 +28,8 @@ void kelvra_painter_destroy(Painter* painter);
 bool kelvra_painter_offscreen(Painter* painter, uint32_t width, uint32_t height);
 bool kelvra_painter_begin(Painter* painter, uint32_t width, uint32_t height);
 bool kelvra_painter_end(Painter* painter);
+// Draws what follows scaled by `scale` about the picture's top-left corner (1: as is).
+void kelvra_painter_scale(Painter* painter, double scale);
 
 void kelvra_shape(Painter* painter, Rect rect, float radius, uint32_t rgb);
 // Many plain rectangles of one colour in one fill (overlaps are simply covered).

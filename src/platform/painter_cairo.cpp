@@ -296,6 +296,12 @@ bool kelvra_painter_end(Painter* painter) {
   return true;
 }
 
+void kelvra_painter_scale(Painter* painter, double scale) {
+  if (painter == nullptr || painter->cr == nullptr || !(scale > 0)) return;
+  cairo_identity_matrix(painter->cr);
+  cairo_scale(painter->cr, scale, scale);
+}
+
 const uint8_t* kelvra_painter_pixels(Painter* painter, uint32_t* width, uint32_t* height, uint32_t* stride) {
   if (painter == nullptr || painter->target == nullptr) return nullptr;
   cairo_surface_flush(painter->target);

@@ -1,6 +1,9 @@
 #include "platform/system_stats.h"
 
+#include <pthread.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <cstdio>
 #include <cstring>
@@ -40,5 +43,14 @@ bool sys_memory_status(uint64_t* available, uint64_t* total) {
   if (!have_total || !have_available) return false;
   *available = available_kb * 1024;
   *total = total_kb * 1024;
+  return true;
+}
+
+bool sys_thread_cpu_time(unsigned long thread, uint64_t* time) {
+  clockid_t clock{};
+  timespec used{};
+  if (pthread_getcpuclockid(static_cast<pthread_t>(thread), &clock) != 0 || clock_gettime(clock, &used) != 0)
+    return false;
+  *time = static_cast<uint64_t>(used.tv_sec) * 10000000ull + static_cast<uint64_t>(used.tv_nsec) / 100;
   return true;
 }

@@ -8,3 +8,6 @@
 bool sys_system_times(uint64_t* idle, uint64_t* kernel, uint64_t* user);
 // Available and total physical memory in bytes.
 bool sys_memory_status(uint64_t* available, uint64_t* total);
+// CPU time (kernel plus user) a thread of this process has used, in
+// 100-nanosecond units; `thread` is its native handle.
+bool sys_thread_cpu_time(unsigned long thread, uint64_t* time);

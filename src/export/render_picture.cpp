@@ -1,0 +1,114 @@
+// The frame composer of a canvas export: the canvas at one timeline time drawn
+// off screen by the same drawing code the live previews use (background,
+// every video layer with its placement and fade, the titles), each layer
+// decoded by a private decoder that reads forward through its source, then
+// converted to NV12 for the encoder.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+#include "app/workspace.h"
+#include "editor/editor.h"
+#include "editor/timeline_map.h"
+#include "export/nv12.h"
+#include "export/render.h"
+#include "media/video.h"
+#include "platform/painter.h"
+
+namespace {
+
+constexpr uint32_t kCanvasBackground = 0x090B0A;
+constexpr float kTitleCanvasHeight = 480.0f;  // titles are laid out on a canvas this many units high
+
+}  // namespace
+
+struct RenderPicture {
+  KelvraApp* snapshot;  // not owned; its painter is the composer's
+  VideoDecoder decoders[KELVRA_STACK_MAX];  // decoder i serves stack position i
+  CanvasPreset preset;
+  uint8_t* nv12;  // width x height x 3 / 2 bytes
+};
+
+RenderPicture* kelvra_render_picture_create(KelvraApp* snapshot, const CanvasPreset* preset) {
+  RenderPicture* picture = static_cast<RenderPicture*>(std::calloc(1, sizeof(RenderPicture)));
+  if (picture == nullptr) return nullptr;
+  picture->snapshot = snapshot;
+  picture->preset = *preset;
+  const size_t bytes = static_cast<size_t>(preset->width) * preset->height * 3 / 2;
+  picture->nv12 = static_cast<uint8_t*>(std::malloc(bytes));
+  snapshot->painter = kelvra_painter_create(nullptr);
+  if (picture->nv12 == nullptr || snapshot->painter == nullptr ||
+      !kelvra_painter_offscreen(snapshot->painter, preset->width, preset->height)) {
+    kelvra_render_picture_destroy(picture);
+    return nullptr;
+  }
+  return picture;
+}
+
+void kelvra_render_picture_destroy(RenderPicture* picture) {
+  if (picture == nullptr) return;
+  for (VideoDecoder& decoder : picture->decoders) video_decode_close(&decoder);
+  kelvra_painter_destroy(picture->snapshot->painter);
+  picture->snapshot->painter = nullptr;
+  std::free(picture->nv12);
+  std::free(picture);
+}
+
+namespace {
+
+bool render_layers(RenderPicture* picture, double t, char* message) {
+  KelvraApp* app = picture->snapshot;
+  Painter* painter = app->painter;
+  const uint32_t w = picture->preset.width;
+  const uint32_t h = picture->preset.height;
+  const Rect canvas{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
+  uint64_t stack[KELVRA_STACK_MAX];
+  const uint64_t count = kelvra_video_stack(app, t, stack);
+  if (!kelvra_painter_begin(painter, w, h)) return false;
+  kelvra_fill(app, canvas, kCanvasBackground);
+  // Bottom layer first, so that higher lanes cover lower ones.
+  for (uint64_t i = count; i-- > 0;) {
+    const Clip& clip = app->project.clips[stack[i]];
+    VideoDecoder& decoder = picture->decoders[i];
+    const char* file = app->project.sources[clip.source].file;
+    char path[KELVRA_PATH_SIZE];
+    bool decoded = kelvra_path(app->media_folder, file, path);
+    if (decoded && std::strcmp(decoder.path, path) != 0) decoded = video_decode_open(&decoder, path);
+    decoded = decoded && video_decode_frame(&decoder, kelvra_layer_time(&clip, t));
+    if (!decoded) {
+      std::snprintf(message, 128, "Could not decode video: %.92s", file);
+      kelvra_painter_end(painter);
+      return false;
+    }
+    const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
+    kelvra_picture_compose(painter, decoder.pixels, decoder.width, decoder.height, canvas, placement,
+                           kelvra_layer_opacity(&clip, t), true);
+  }
+  app->timeline_playhead = t;
+  const float scale = static_cast<float>(h) / kTitleCanvasHeight;
+  kelvra_painter_scale(painter, scale);
+  kelvra_draw_titles(app, Rect{0, 0, static_cast<int32_t>(static_cast<float>(w) / scale),
+                               static_cast<int32_t>(kTitleCanvasHeight)});
+  kelvra_painter_scale(painter, 1.0);
+  return kelvra_painter_end(painter);
+}
+
+}  // namespace
+
+const uint8_t* kelvra_render_compose(RenderPicture* picture, double t, char* message, uint32_t* stride) {
+  if (!render_layers(picture, t, message)) return nullptr;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  const uint8_t* pixels = kelvra_painter_pixels(picture->snapshot->painter, &width, &height, stride);
+  if (pixels == nullptr || width != picture->preset.width || height != picture->preset.height) return nullptr;
+  return pixels;
+}
+
+const uint8_t* kelvra_render_frame(RenderPicture* picture, double t, char* message) {
+  uint32_t stride = 0;
+  const uint8_t* pixels = kelvra_render_compose(picture, t, message, &stride);
+  if (pixels == nullptr) return nullptr;
+  kelvra_convert_nv12(pixels, stride, picture->preset.width, picture->preset.height, picture->nv12);
+  return picture->nv12;
+}

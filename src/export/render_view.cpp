@@ -1,0 +1,104 @@
+// The Render tab: the buttons that preview and queue exports, the hint while
+// exporting is not allowed yet, and the list of jobs with their progress and,
+// once a file is ready, "Play" and "Open folder".
+#include <algorithm>
+#include <cstdio>
+
+#include "app/app.h"
+#include "app/workspace.h"
+#include "base/palette.h"
+#include "editor/editor.h"
+#include "export/render.h"
+#include "platform/painter.h"
+#include "platform/ui.h"
+
+namespace {
+
+constexpr int32_t kListTop = 45;   // first row's top below the panel's
+constexpr int32_t kRowPitch = 55;  // rows are 50 high with 5 between
+constexpr int32_t kRowHeight = 50;
+
+Rect preview_button(Rect p) { return Rect{p.x + 8, p.y + 7, 119, 25}; }
+Rect canvases_button(Rect p) { return Rect{p.x + 132, p.y + 7, 127, 25}; }
+Rect wav_button(Rect p) { return Rect{p.x + 264, p.y + 7, 82, 25}; }
+Rect play_button(Rect p, int32_t top) { return Rect{p.x + p.width - 237, top + 6, 71, 24}; }
+Rect folder_button(Rect p, int32_t top) { return Rect{p.x + p.width - 162, top + 6, 71, 24}; }
+
+int32_t row_top(Rect p, uint64_t position) { return p.y + kListTop + kRowPitch * static_cast<int32_t>(position); }
+
+void draw_row(KelvraApp* app, Rect p, const RenderRow& row, int32_t top) {
+  Painter* painter = app->painter;
+  kelvra_shape(painter, Rect{p.x + 8, top, p.width - 16, kRowHeight}, 3.0f, PALETTE_BAR);
+  char line[140];
+  kelvra_render_row_title(&row, line, 100);
+  kelvra_text(painter, Rect{p.x + 16, top + 2, p.width - 256, 22}, line, PALETTE_PRIMARY_TEXT, false);
+  kelvra_render_row_status(&row, line, sizeof line);
+  kelvra_text(painter, Rect{p.x + 16, top + 23, p.width - 256, 19}, line, PALETTE_SECONDARY_TEXT, false);
+  const int32_t track = p.width - 30;
+  const bool ready = row.state == RENDER_READY;
+  const double fraction = ready ? 1.0 : std::clamp(row.progress, 0.0, 1.0);
+  kelvra_fill(app, Rect{p.x + 15, top + 45, track, 2}, PALETTE_BORDER);
+  kelvra_fill(app, Rect{p.x + 15, top + 45, static_cast<int32_t>(track * fraction), 2}, PALETTE_SELECTED);
+  if (!ready) return;
+  kelvra_box(app, play_button(p, top), "Play", false);
+  kelvra_box(app, folder_button(p, top), "Open folder", false);
+}
+
+}  // namespace
+
+void kelvra_render_draw(KelvraApp* app) {
+  const Rect p = app->main_panel;
+  const bool ready = kelvra_export_ready(app);
+  kelvra_box(app, preview_button(p), "Preview canvases", false);
+  kelvra_box(app, canvases_button(p), "Render open canvases", ready);
+  kelvra_box(app, wav_button(p), "WAV mix", ready);
+  if (!ready)
+    kelvra_text(app->painter, Rect{p.x + 356, p.y + 7, p.width - 365, 25}, "Preview every open canvas in Timeline",
+                PALETTE_SECONDARY_TEXT, false);
+  const RenderQueue* queue = app->render_queue;
+  if (queue == nullptr) return;
+  RenderRow rows[RENDER_MAX_JOBS];
+  const uint64_t count = kelvra_render_rows(app, rows);
+  for (uint64_t i = queue->scroll; i < count; ++i) {
+    const int32_t top = row_top(p, i - queue->scroll);
+    if (top + kRowHeight >= p.y + p.height) break;
+    draw_row(app, p, rows[i], top);
+  }
+}
+
+bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
+  const Rect p = app->main_panel;
+  if (app->active_tab != KELVRA_TAB_RENDER || !kelvra_hit(p, event)) return false;
+  RenderQueue* queue = app->render_queue;
+  if (event->wheel != 0) {
+    if (queue == nullptr) return false;
+    const int64_t visible = (p.height - kListTop) / kRowPitch;
+    const int64_t step = event->wheel < 0 ? 1 : -1;
+    const int64_t most = static_cast<int64_t>(queue->job_count) - visible;
+    queue->scroll = static_cast<uint64_t>(
+        std::max<int64_t>(0, std::min<int64_t>(static_cast<int64_t>(queue->scroll) + step, most)));
+    app->needs_redraw = 1;
+    return true;
+  }
+  if (event->pointer != UI_POINTER_PRESS) return false;
+  if (kelvra_hit(preview_button(p), event)) {
+    kelvra_change_tab(app, KELVRA_TAB_TIMELINE);
+  } else if (kelvra_hit(canvases_button(p), event)) {
+    kelvra_render_enqueue(app, false);
+  } else if (kelvra_hit(wav_button(p), event)) {
+    kelvra_render_enqueue(app, true);
+  } else if (queue != nullptr && event->y >= p.y + kListTop) {
+    const uint64_t index = queue->scroll + static_cast<uint64_t>((event->y - p.y - kListTop) / kRowPitch);
+    if (index < queue->job_count && queue->jobs[index].thread == nullptr &&
+        queue->jobs[index].row.state == RENDER_READY) {
+      const int32_t top = row_top(p, index - queue->scroll);
+      if (kelvra_hit(Rect{p.x + 8, top, p.width - 16, kRowHeight}, event)) {
+        if (kelvra_hit(play_button(p, top), event))
+          kelvra_render_action(app, index, false);
+        else if (kelvra_hit(folder_button(p, top), event))
+          kelvra_render_action(app, index, true);
+      }
+    }
+  }
+  return true;
+}

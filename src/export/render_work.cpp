@@ -1,0 +1,233 @@
+// The export worker: renders one job's snapshot into a ".partial." file beside
+// the final one, 1/30 second a block (a composed picture and its 1600 sound
+// frames for an MP4, the sound alone for a WAV), and on success moves it to
+// its final name, never over an existing file. A file under a final name is
+// therefore always whole; a failed or cancelled export leaves nothing behind.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+#include "export/render.h"
+#include "media/wave.h"
+#include "platform/media.h"
+
+namespace {
+
+constexpr int32_t kFileExists = static_cast<int32_t>(0x800700B7u);  // the final name is taken
+
+int32_t status_of_errno(int error) {
+  if (error == EEXIST) return kFileExists;
+  return static_cast<int32_t>(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu));
+}
+
+// The folder part of `path`, flushed so that a rename in it survives a power cut.
+void sync_folder(const char* path) {
+  char folder[KELVRA_PATH_SIZE];
+  std::snprintf(folder, sizeof folder, "%s", path);
+  char* slash = std::strrchr(folder, '/');
+  if (slash == nullptr) return;
+  *(slash == folder ? slash + 1 : slash) = '\0';
+  const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+bool sync_file(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  return close(fd) == 0 && synced;
+}
+
+// Moves the finished file to its final name; an existing file stays untouched.
+int32_t move_into_place(const char* from, const char* to) {
+  if (!sync_file(from)) return MEDIA_E_FAIL;
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return status_of_errno(errno);
+    // A file system without the no-replace rename: a hard link fails on an
+    // existing name just the same.
+    if (link(from, to) != 0) return status_of_errno(errno);
+    unlink(from);
+  }
+  sync_folder(to);
+  return MEDIA_OK;
+}
+
+void write_le32(uint8_t* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void write_le16(uint8_t* at, uint16_t value) {
+  at[0] = static_cast<uint8_t>(value);
+  at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+// Creates the WAV file exclusively and writes its whole header for `frames` stereo frames.
+FILE* open_wav(const char* path, uint64_t frames) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  uint8_t header[44];
+  std::memcpy(header, "RIFF", 4);
+  write_le32(header + 4, static_cast<uint32_t>(frames * 4 + 36));
+  std::memcpy(header + 8, "WAVEfmt ", 8);
+  write_le32(header + 16, 16);
+  write_le16(header + 20, 1);
+  write_le16(header + 22, 2);
+  write_le32(header + 24, RENDER_RATE);
+  write_le32(header + 28, RENDER_RATE * 4);
+  write_le16(header + 32, 4);
+  write_le16(header + 34, 16);
+  std::memcpy(header + 36, "data", 4);
+  write_le32(header + 40, static_cast<uint32_t>(frames * 4));
+  if (std::fwrite(header, 1, sizeof header, file) != sizeof header) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
+// Closes the WAV file with everything flushed to disk; false when any of it failed.
+bool close_wav(FILE* file) {
+  bool ok = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+  ok = std::fclose(file) == 0 && ok;
+  return ok;
+}
+
+bool write_pcm(FILE* file, const int16_t* frames, uint64_t count) {
+  uint8_t bytes[RENDER_BLOCK_FRAMES * 4];
+  for (uint64_t i = 0; i < count * 2; ++i) write_le16(bytes + 2 * i, static_cast<uint16_t>(frames[i]));
+  return std::fwrite(bytes, 4, count, file) == count;
+}
+
+int64_t block_time(uint64_t block) { return static_cast<int64_t>(block * MEDIA_TICKS_PER_SECOND / RENDER_FPS); }
+
+// Everything a render holds, released on every path by release().
+struct Render {
+  RenderJob* job;
+  WavePcm* table;
+  RenderPicture* picture;
+  RenderEncoder encoder;
+  FILE* wav;
+};
+
+void release(Render* render) {
+  kelvra_render_picture_destroy(render->picture);
+  render->picture = nullptr;
+  if (render->table != nullptr) kelvra_render_free_audio(render->table);
+  std::free(render->table);
+  render->table = nullptr;
+}
+
+// The blocks: sound for every one, a picture too for an MP4.
+int32_t render_blocks(Render* render, uint64_t frames, const CanvasPreset* preset) {
+  RenderJob* job = render->job;
+  const KelvraApp* snapshot = job->snapshot;
+  const uint64_t blocks = (frames + RENDER_BLOCK_FRAMES - 1) / RENDER_BLOCK_FRAMES;
+  int16_t sound[RENDER_BLOCK_FRAMES * 2];
+  job->stage.exchange(RENDER_ENCODING);
+  for (uint64_t k = 1; k <= blocks; ++k) {
+    if (job->cancel.load() != 0) return MEDIA_E_CANCELLED;
+    const uint64_t n = std::min<uint64_t>(frames - RENDER_BLOCK_FRAMES * (k - 1), RENDER_BLOCK_FRAMES);
+    const double t = static_cast<double>(k - 1) / RENDER_FPS;
+    kelvra_render_mix(snapshot, render->table, t, sound, n);
+    int32_t result = MEDIA_OK;
+    if (render->wav != nullptr) {
+      if (!write_pcm(render->wav, sound, n)) result = MEDIA_E_FAIL;
+    } else {
+      const uint8_t* nv12 = kelvra_render_frame(render->picture, t, job->row.message);
+      const int64_t start = block_time(k - 1);
+      const int64_t end = block_time(k);
+      const int64_t sound_end =
+          static_cast<int64_t>((RENDER_BLOCK_FRAMES * (k - 1) + n) * MEDIA_TICKS_PER_SECOND / RENDER_RATE);
+      if (nv12 == nullptr) result = MEDIA_E_FAIL;
+      if (result == MEDIA_OK)
+        result = kelvra_encoder_sample(&render->encoder, render->encoder.video_stream, nv12,
+                                       static_cast<uint64_t>(preset->width) * preset->height * 3 / 2, start,
+                                       end - start);
+      if (result == MEDIA_OK)
+        result = kelvra_encoder_sample(&render->encoder, render->encoder.audio_stream, sound, n * 4, start,
+                                       sound_end - start);
+    }
+    job->permille.exchange(static_cast<int32_t>(k * 990 / blocks));
+    if (result != MEDIA_OK) return result;
+  }
+  return MEDIA_OK;
+}
+
+}  // namespace
+
+int32_t render_file(RenderJob* job) {
+  const KelvraApp* snapshot = job->snapshot;
+  const bool wav = job->row.is_wav;
+  char final_path[KELVRA_PATH_SIZE];
+  char partial_path[KELVRA_PATH_SIZE];
+  if (!kelvra_path(job->output_folder, job->row.file_name, final_path)) return MEDIA_E_PATH;
+  const int length =
+      std::snprintf(partial_path, sizeof partial_path, "%s.partial.%s", final_path, wav ? "wav" : "mp4");
+  if (length < 0 || length >= static_cast<int>(sizeof partial_path) - 1) return MEDIA_E_PATH;
+
+  Render render{};
+  render.job = job;
+  render.table = static_cast<WavePcm*>(std::calloc(PROJECT_MAX_ROWS, sizeof(WavePcm)));
+  if (render.table == nullptr) return MEDIA_E_OUTOFMEMORY;
+  if (!kelvra_render_read_audio(snapshot, render.table, job->row.message)) {
+    release(&render);
+    return MEDIA_E_FAIL;
+  }
+  const double seconds = snapshot->project.timeline_end;
+  const uint64_t frames = static_cast<uint64_t>(std::ceil(seconds * RENDER_RATE));
+  const CanvasPreset* preset = &kelvra_canvases[job->row.canvas < KELVRA_CANVAS_COUNT ? job->row.canvas : 0];
+  int32_t result = MEDIA_OK;
+  if (wav) {
+    if (frames > RENDER_WAV_MAX_FRAMES) result = MEDIA_E_FAIL;
+    if (result == MEDIA_OK) {
+      render.wav = open_wav(partial_path, frames);
+      if (render.wav == nullptr) result = MEDIA_E_FAIL;
+    }
+  } else {
+    render.picture = kelvra_render_picture_create(job->snapshot, preset);
+    result = render.picture != nullptr ? kelvra_encoder_open(&render.encoder, partial_path, preset)
+                                       : MEDIA_E_OUTOFMEMORY;
+  }
+  bool created = result == MEDIA_OK || render.encoder.writer != nullptr;
+  if (result == MEDIA_OK) result = render_blocks(&render, frames, preset);
+  if (result == MEDIA_OK) {
+    job->stage.exchange(RENDER_FINALIZING);
+    if (!wav) result = kelvra_encoder_finish(&render.encoder);
+  } else if (render.encoder.writer != nullptr) {
+    kelvra_encoder_finish(&render.encoder);
+  }
+  if (render.wav != nullptr && !close_wav(render.wav) && result == MEDIA_OK) result = MEDIA_E_FAIL;
+  release(&render);
+  if (result == MEDIA_OK) result = move_into_place(partial_path, final_path);
+  // A writer that failed while opening may still have made the file.
+  if (result != MEDIA_OK && (created || !wav)) unlink(partial_path);
+  return result;
+}
+
+void kelvra_render_worker(RenderJob* job) {
+  const int32_t result = render_file(job);
+  if (result == MEDIA_OK) {
+    job->permille.exchange(1000);
+    job->stage.exchange(RENDER_READY);
+  } else {
+    if (job->row.message[0] == '\0')
+      std::snprintf(job->row.message, sizeof job->row.message, "Export failed (media error %08lx).",
+                    static_cast<unsigned long>(static_cast<uint32_t>(result)));
+    job->stage.exchange(result == MEDIA_E_CANCELLED ? RENDER_CANCELLED : RENDER_FAILED);
+  }
+  job->ended.store(1);
+}
