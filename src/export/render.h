@@ -146,10 +146,9 @@ int32_t kelvra_encoder_finish(RenderEncoder* encoder);
 struct RenderPicture;
 RenderPicture* kelvra_render_picture_create(KelvraApp* snapshot, const CanvasPreset* preset);
 void kelvra_render_picture_destroy(RenderPicture* picture);
-// The canvas at timeline time `t` as NV12, valid until the next call; null on
-// failure, with `message` (128 bytes) written when a source could not be decoded.
-const uint8_t* kelvra_render_frame(RenderPicture* picture, double t, char* message);
-// The canvas at `t` as drawn, before conversion: rows of B, G, R, X bytes.
+// The canvas at timeline time `t`: rows of B, G, R, X bytes, `stride` apart,
+// valid until the next call; null on failure, with `message` (128 bytes)
+// written when a source could not be decoded.
 const uint8_t* kelvra_render_compose(RenderPicture* picture, double t, char* message, uint32_t* stride);
 
 // ------------------------------------------------------------------ [view]

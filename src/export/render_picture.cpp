@@ -1,8 +1,10 @@
 // The frame composer of a canvas export: the canvas at one timeline time drawn
 // off screen by the same drawing code the live previews use (background,
 // every video layer with its placement and fade, the titles), each layer
-// decoded by a private decoder that reads forward through its source, then
-// converted to NV12 for the encoder.
+// decoded by a private decoder that reads forward through its source. The decoders run one thread each: the
+// composer takes one picture at a time, and frame threads would only hold
+// more pictures in memory while the encoder keeps the cores busy.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +13,6 @@
 #include "app/workspace.h"
 #include "editor/editor.h"
 #include "editor/timeline_map.h"
-#include "export/nv12.h"
 #include "export/render.h"
 #include "media/video.h"
 #include "platform/painter.h"
@@ -27,7 +28,6 @@ struct RenderPicture {
   KelvraApp* snapshot;  // not owned; its painter is the composer's
   VideoDecoder decoders[KELVRA_STACK_MAX];  // decoder i serves stack position i
   CanvasPreset preset;
-  uint8_t* nv12;  // width x height x 3 / 2 bytes
 };
 
 RenderPicture* kelvra_render_picture_create(KelvraApp* snapshot, const CanvasPreset* preset) {
@@ -35,10 +35,8 @@ RenderPicture* kelvra_render_picture_create(KelvraApp* snapshot, const CanvasPre
   if (picture == nullptr) return nullptr;
   picture->snapshot = snapshot;
   picture->preset = *preset;
-  const size_t bytes = static_cast<size_t>(preset->width) * preset->height * 3 / 2;
-  picture->nv12 = static_cast<uint8_t*>(std::malloc(bytes));
   snapshot->painter = kelvra_painter_create(nullptr);
-  if (picture->nv12 == nullptr || snapshot->painter == nullptr ||
+  if (snapshot->painter == nullptr ||
       !kelvra_painter_offscreen(snapshot->painter, preset->width, preset->height)) {
     kelvra_render_picture_destroy(picture);
     return nullptr;
@@ -51,11 +49,23 @@ void kelvra_render_picture_destroy(RenderPicture* picture) {
   for (VideoDecoder& decoder : picture->decoders) video_decode_close(&decoder);
   kelvra_painter_destroy(picture->snapshot->painter);
   picture->snapshot->painter = nullptr;
-  std::free(picture->nv12);
   std::free(picture);
 }
 
 namespace {
+
+// Whether the decoder's picture, drawn covering a w x h canvas with `placement`
+// at `opacity`, hides every pixel of it (the background then needs no fill).
+bool covers(const VideoDecoder& decoder, uint32_t w, uint32_t h, TexturePlacement placement, double opacity) {
+  if (opacity < 1.0 || decoder.width == 0 || decoder.height == 0) return false;
+  double scale = std::max(static_cast<double>(w) / decoder.width, static_cast<double>(h) / decoder.height);
+  if (placement.zoom > 0.0) scale *= placement.zoom;
+  const double drawn_width = decoder.width * scale;
+  const double drawn_height = decoder.height * scale;
+  const double left = (w - drawn_width) * 0.5 + w * placement.x;
+  const double top = (h - drawn_height) * 0.5 + h * placement.y;
+  return left <= 0 && top <= 0 && left + drawn_width >= w && top + drawn_height >= h;
+}
 
 bool render_layers(RenderPicture* picture, double t, char* message) {
   KelvraApp* app = picture->snapshot;
@@ -66,7 +76,7 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
   uint64_t stack[KELVRA_STACK_MAX];
   const uint64_t count = kelvra_video_stack(app, t, stack);
   if (!kelvra_painter_begin(painter, w, h)) return false;
-  kelvra_fill(app, canvas, kCanvasBackground);
+  if (count == 0) kelvra_fill(app, canvas, kCanvasBackground);
   // Bottom layer first, so that higher lanes cover lower ones.
   for (uint64_t i = count; i-- > 0;) {
     const Clip& clip = app->project.clips[stack[i]];
@@ -74,7 +84,7 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
     const char* file = app->project.sources[clip.source].file;
     char path[KELVRA_PATH_SIZE];
     bool decoded = kelvra_path(app->media_folder, file, path);
-    if (decoded && std::strcmp(decoder.path, path) != 0) decoded = video_decode_open(&decoder, path);
+    if (decoded && std::strcmp(decoder.path, path) != 0) decoded = video_decode_open(&decoder, path, 1);
     decoded = decoded && video_decode_frame(&decoder, kelvra_layer_time(&clip, t));
     if (!decoded) {
       std::snprintf(message, 128, "Could not decode video: %.92s", file);
@@ -82,8 +92,9 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
       return false;
     }
     const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
-    kelvra_picture_compose(painter, decoder.pixels, decoder.width, decoder.height, canvas, placement,
-                           kelvra_layer_opacity(&clip, t), true);
+    const double opacity = kelvra_layer_opacity(&clip, t);
+    if (i == count - 1 && !covers(decoder, w, h, placement, opacity)) kelvra_fill(app, canvas, kCanvasBackground);
+    kelvra_picture_compose(painter, decoder.pixels, decoder.width, decoder.height, canvas, placement, opacity, true);
   }
   app->timeline_playhead = t;
   const float scale = static_cast<float>(h) / kTitleCanvasHeight;
@@ -103,12 +114,4 @@ const uint8_t* kelvra_render_compose(RenderPicture* picture, double t, char* mes
   const uint8_t* pixels = kelvra_painter_pixels(picture->snapshot->painter, &width, &height, stride);
   if (pixels == nullptr || width != picture->preset.width || height != picture->preset.height) return nullptr;
   return pixels;
-}
-
-const uint8_t* kelvra_render_frame(RenderPicture* picture, double t, char* message) {
-  uint32_t stride = 0;
-  const uint8_t* pixels = kelvra_render_compose(picture, t, message, &stride);
-  if (pixels == nullptr) return nullptr;
-  kelvra_convert_nv12(pixels, stride, picture->preset.width, picture->preset.height, picture->nv12);
-  return picture->nv12;
 }

@@ -1,7 +1,8 @@
 // The export worker: renders one job's snapshot into a ".partial." file beside
 // the final one, 1/30 second a block (a composed picture and its 1600 sound
 // frames for an MP4, the sound alone for a WAV), and on success moves it to
-// its final name, never over an existing file. A file under a final name is
+// its final name, never over an existing file. An MP4's pictures are composed
+// a few blocks ahead on a second thread while this one feeds the encoder. A file under a final name is
 // therefore always whole; a failed or cancelled export leaves nothing behind.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,9 +12,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "app/app.h"
+#include "export/nv12.h"
 #include "export/render.h"
 #include "media/wave.h"
 #include "platform/media.h"
@@ -131,40 +136,118 @@ void release(Render* render) {
   render->table = nullptr;
 }
 
+// Pictures composed ahead of the encoder on a thread of their own, so that
+// decoding and drawing the next pictures overlaps the encoder's work.
+constexpr uint64_t kAhead = 3;
+
+struct PictureQueue {
+  std::mutex lock;
+  std::condition_variable changed;
+  uint8_t* slots[kAhead];
+  uint64_t composed;  // pictures ready, in block order
+  uint64_t taken;     // pictures the encoder is done with
+  bool failed;        // a picture could not be composed (message written)
+  bool stop;          // the encoder wants no more
+};
+
+void compose_ahead(RenderPicture* picture, PictureQueue* queue, uint64_t blocks, const CanvasPreset* preset,
+                   char* message) {
+  for (uint64_t k = 0; k < blocks; ++k) {
+    {
+      std::unique_lock<std::mutex> held(queue->lock);
+      queue->changed.wait(held, [&] { return queue->stop || k - queue->taken < kAhead; });
+      if (queue->stop) return;
+    }
+    uint32_t stride = 0;
+    const uint8_t* pixels = kelvra_render_compose(picture, static_cast<double>(k) / RENDER_FPS, message, &stride);
+    if (pixels != nullptr) kelvra_convert_nv12(pixels, stride, preset->width, preset->height, queue->slots[k % kAhead]);
+    {
+      std::lock_guard<std::mutex> held(queue->lock);
+      if (pixels == nullptr) queue->failed = true;
+      else queue->composed = k + 1;
+    }
+    queue->changed.notify_all();
+    if (pixels == nullptr) return;
+  }
+}
+
+// The picture of block k (from 1) once composed; null when composing failed.
+const uint8_t* wait_picture(PictureQueue* queue, uint64_t k) {
+  std::unique_lock<std::mutex> held(queue->lock);
+  queue->changed.wait(held, [&] { return queue->composed >= k || queue->failed; });
+  return queue->composed >= k ? queue->slots[(k - 1) % kAhead] : nullptr;
+}
+
+void release_picture(PictureQueue* queue, uint64_t k, bool stop) {
+  {
+    std::lock_guard<std::mutex> held(queue->lock);
+    queue->taken = k;
+    queue->stop = queue->stop || stop;
+  }
+  queue->changed.notify_all();
+}
+
 // The blocks: sound for every one, a picture too for an MP4.
-int32_t render_blocks(Render* render, uint64_t frames, const CanvasPreset* preset) {
+int32_t encode_blocks(Render* render, uint64_t frames, const CanvasPreset* preset, PictureQueue* pictures) {
   RenderJob* job = render->job;
   const KelvraApp* snapshot = job->snapshot;
   const uint64_t blocks = (frames + RENDER_BLOCK_FRAMES - 1) / RENDER_BLOCK_FRAMES;
+  const uint64_t picture_bytes = static_cast<uint64_t>(preset->width) * preset->height * 3 / 2;
   int16_t sound[RENDER_BLOCK_FRAMES * 2];
-  job->stage.exchange(RENDER_ENCODING);
   for (uint64_t k = 1; k <= blocks; ++k) {
     if (job->cancel.load() != 0) return MEDIA_E_CANCELLED;
     const uint64_t n = std::min<uint64_t>(frames - RENDER_BLOCK_FRAMES * (k - 1), RENDER_BLOCK_FRAMES);
     const double t = static_cast<double>(k - 1) / RENDER_FPS;
     kelvra_render_mix(snapshot, render->table, t, sound, n);
     int32_t result = MEDIA_OK;
-    if (render->wav != nullptr) {
+    if (pictures == nullptr) {
       if (!write_pcm(render->wav, sound, n)) result = MEDIA_E_FAIL;
     } else {
-      const uint8_t* nv12 = kelvra_render_frame(render->picture, t, job->row.message);
+      const uint8_t* nv12 = wait_picture(pictures, k);
       const int64_t start = block_time(k - 1);
       const int64_t end = block_time(k);
       const int64_t sound_end =
           static_cast<int64_t>((RENDER_BLOCK_FRAMES * (k - 1) + n) * MEDIA_TICKS_PER_SECOND / RENDER_RATE);
       if (nv12 == nullptr) result = MEDIA_E_FAIL;
       if (result == MEDIA_OK)
-        result = kelvra_encoder_sample(&render->encoder, render->encoder.video_stream, nv12,
-                                       static_cast<uint64_t>(preset->width) * preset->height * 3 / 2, start,
+        result = kelvra_encoder_sample(&render->encoder, render->encoder.video_stream, nv12, picture_bytes, start,
                                        end - start);
       if (result == MEDIA_OK)
         result = kelvra_encoder_sample(&render->encoder, render->encoder.audio_stream, sound, n * 4, start,
                                        sound_end - start);
+      release_picture(pictures, k, false);
     }
     job->permille.exchange(static_cast<int32_t>(k * 990 / blocks));
     if (result != MEDIA_OK) return result;
   }
   return MEDIA_OK;
+}
+
+int32_t render_blocks(Render* render, uint64_t frames, const CanvasPreset* preset) {
+  RenderJob* job = render->job;
+  job->stage.exchange(RENDER_ENCODING);
+  if (render->wav != nullptr) return encode_blocks(render, frames, preset, nullptr);
+  const uint64_t blocks = (frames + RENDER_BLOCK_FRAMES - 1) / RENDER_BLOCK_FRAMES;
+  const size_t picture_bytes = static_cast<size_t>(preset->width) * preset->height * 3 / 2;
+  PictureQueue queue{};
+  int32_t result = MEDIA_OK;
+  for (uint8_t*& slot : queue.slots) {
+    slot = static_cast<uint8_t*>(std::malloc(picture_bytes));
+    if (slot == nullptr) result = MEDIA_E_OUTOFMEMORY;
+  }
+  std::thread composer;
+  if (result == MEDIA_OK) {
+    try {
+      composer = std::thread(compose_ahead, render->picture, &queue, blocks, preset, job->row.message);
+    } catch (...) {
+      result = MEDIA_E_OUTOFMEMORY;
+    }
+  }
+  if (result == MEDIA_OK) result = encode_blocks(render, frames, preset, &queue);
+  release_picture(&queue, queue.taken, true);
+  if (composer.joinable()) composer.join();
+  for (uint8_t* slot : queue.slots) std::free(slot);
+  return result;
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ struct VideoDecoder {
   double last_frame_time;  // -1 right after opening
 };
 
-bool video_decode_open(VideoDecoder* decoder, const char* path);
+// Opens `path` with a decoder of `threads` threads (0: as many as the machine has cores).
+bool video_decode_open(VideoDecoder* decoder, const char* path, uint32_t threads = 0);
 void video_decode_close(VideoDecoder* decoder);
 bool video_decode_frame(VideoDecoder* decoder, double time);
 bool video_copy_pixels(MediaReader* reader, VideoDecoder* decoder);

@@ -20,11 +20,11 @@ static_assert(VIDEO_MAX_SIDE == MEDIA_MAX_SIDE, "the reader refuses pictures the
 
 }  // namespace
 
-bool video_decode_open(VideoDecoder* decoder, const char* path) {
+bool video_decode_open(VideoDecoder* decoder, const char* path, uint32_t threads) {
   video_decode_close(decoder);
   if (path == nullptr || std::strlen(path) >= sizeof decoder->path) return false;
   MediaReader* reader = nullptr;
-  if (media_reader_open(&reader, path, MEDIA_VIDEO) != MEDIA_OK) return false;
+  if (media_reader_open(&reader, path, MEDIA_VIDEO, threads) != MEDIA_OK) return false;
   const MediaFormat format = media_reader_format(reader);
   if (format.width < 1 || format.height < 1 || format.width > VIDEO_MAX_SIDE || format.height > VIDEO_MAX_SIDE) {
     media_reader_close(reader);

@@ -56,7 +56,9 @@ struct MediaSample {
 
 // Opens `path` (well-formed UTF-8) and selects its first video or first audio
 // stream. A video stream of no size or of a side over MEDIA_MAX_SIDE is refused.
-int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind);
+// The decoder runs `threads` threads, 0 for as many as the machine has cores;
+// one thread holds the fewest pictures in memory.
+int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, uint32_t threads = 0);
 void media_reader_close(MediaReader* reader);
 // The duration of the whole file; false when the file does not tell.
 bool media_reader_duration(const MediaReader* reader, uint64_t* duration);

@@ -37,6 +37,7 @@ struct MediaReader {
   AVStream* stream;
   int stream_index;
   MediaKind kind;
+  uint32_t threads;  // decoder threads; 0 for as many as the machine has cores
   AVPacket* packet;
   AVFrame* frame;
   AVFrame* picture;        // the last decoded picture since the previous seek
@@ -220,7 +221,7 @@ int32_t open_decoder(MediaReader* reader) {
   // which the race detector cannot see; it checks the program's threads alone.
   reader->codec->thread_count = 1;
 #else
-  reader->codec->thread_count = 0;  // as many threads as the machine has cores
+  reader->codec->thread_count = static_cast<int>(reader->threads);
 #endif
   reader->codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (error >= 0) error = avcodec_open2(reader->codec, decoder, nullptr);
@@ -288,7 +289,7 @@ int32_t media_status_from_library(int error) {
   return static_cast<int32_t>(code);
 }
 
-int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind) {
+int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, uint32_t threads) {
   *out = nullptr;
   // Damaged files are expected input; their complaints are not shown.
   av_log_set_level(AV_LOG_FATAL);
@@ -296,6 +297,7 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind) {
   MediaReader* reader = static_cast<MediaReader*>(std::calloc(1, sizeof(MediaReader)));
   if (reader == nullptr) return MEDIA_E_OUTOFMEMORY;
   reader->kind = kind;
+  reader->threads = threads;
   reader->resampler_format = -1;
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);

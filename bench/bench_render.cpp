@@ -1,0 +1,204 @@
+// Whole exports, timed beside the ffmpeg tool doing the same work in the same
+// run: a 1080p composite (two video layers, the top one an inset, a title,
+// the mixed sound of both) through kelvra-render and through ffmpeg's
+// -filter_complex (scale, overlay, drawtext, amix) at the same x264 preset,
+// size and bitrate; and three open canvases at once against one, with the
+// renderer's peak resident memory. Each runs the programs as child processes
+// once and reports wall seconds, frames a second and ratios as counters.
+// Also the conversion of one 1080p picture to NV12, beside swscale's.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "export/nv12.h"
+#include "platform/clock.h"
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+extern char** environ;
+
+namespace {
+
+constexpr double kSeconds = 10.0;
+constexpr int kFrames = 300;
+
+// A media folder with two 10 s 1080p30 sources with sound and the project, made once.
+const std::string& media_folder() {
+  static const std::string folder = [] {
+    char pattern[] = "/tmp/kelvra-render-bench-XXXXXX";
+    const std::string path = ::mkdtemp(pattern);
+    const std::string make =
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=30:duration=10 "
+        "-f lavfi -i sine=frequency=440:duration=10 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 60 "
+        "-c:a aac -shortest '" + path + "/a.mp4' && "
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i smptehdbars=size=1920x1080:rate=30:duration=10 "
+        "-f lavfi -i sine=frequency=660:duration=10 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 60 "
+        "-c:a aac -shortest '" + path + "/b.mp4'";
+    if (std::system(make.c_str()) != 0) std::abort();
+    FILE* project = std::fopen((path + "/bench.pjn").c_str(), "wb");
+    std::fputs(R"({"sources": [{"id": "a", "file": "a.mp4"}, {"id": "b", "file": "b.mp4"}],
+      "clips": [{"id": "base", "sourceId": "a", "out": 10, "lane": 0},
+                {"id": "inset", "sourceId": "b", "out": 10, "lane": 1, "gain": 0.5,
+                 "transforms": {"fullhd": {"x": 0.3, "y": -0.3, "scale": 0.32}}}],
+      "texts": [{"text": "Harbour at dawn", "at": 0, "duration": 10, "x": 0.5, "y": 0.82,
+                 "style": {"background": "#203040", "color": "#F0E0A0"}}],
+      "primaryCanvas": "fullhd", "canvasSizes": ["fullhd"]})",
+               project);
+    std::fclose(project);
+    return path;
+  }();
+  return folder;
+}
+
+std::string renderer() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kelvra-render";
+}
+
+struct Run {
+  double seconds;
+  double peak_mb;  // the child's peak resident memory
+  int status;
+};
+
+// Runs `argv` with its output discarded; wall time and peak memory.
+Run run(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const uint64_t start = ui_time_ns();
+  pid_t pid = 0;
+  Run result{0, 0, -1};
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    result.seconds = static_cast<double>(ui_time_ns() - start) / 1e9;
+    result.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return result;
+}
+
+std::string fresh_out(const char* name) {
+  const std::string out = media_folder() + "/" + name;
+  std::filesystem::remove_all(out);
+  std::filesystem::create_directory(out);
+  return out;
+}
+
+Run ours(const std::vector<std::string>& canvases) {
+  std::vector<std::string> args = {renderer(), media_folder() + "/bench.pjn", "--out", fresh_out("ours")};
+  for (const std::string& canvas : canvases) {
+    args.push_back("--canvas");
+    args.push_back(canvas);
+  }
+  return run(args);
+}
+
+Run ffmpeg_composite() {
+  const std::string folder = media_folder();
+  const std::string graph =
+      "[1:v]scale=iw*0.32:ih*0.32[small];[0:v][small]overlay=x=(W-w)/2+0.3*W:y=(H-h)/2-0.3*H[layers];"
+      "[layers]drawtext=fontfile=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf:text='Harbour at dawn':"
+      "fontsize=27:fontcolor=0xF0E0A0:box=1:boxcolor=0x203040:boxborderw=12:x=(w-text_w)/2:y=0.82*h-text_h/2[v];"
+      "[0:a][1:a]amix=inputs=2:normalize=0[a]";
+  return run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", folder + "/a.mp4", "-i", folder + "/b.mp4",
+              "-filter_complex", graph, "-map", "[v]", "-map", "[a]", "-c:v", "libx264", "-preset", "veryfast",
+              "-b:v", "8294400", "-pix_fmt", "yuv420p", "-r", "30", "-c:a", "aac", "-b:a", "192k", "-ar", "48000",
+              "-ac", "2", "-movflags", "+faststart", "-t", "10", fresh_out("ffmpeg") + "/composite.mp4"});
+}
+
+void BM_ExportComposite1080p(benchmark::State& state) {
+  Run mine{};
+  Run tool{};
+  for (auto _ : state) {
+    mine = ours({"fullhd"});
+    tool = ffmpeg_composite();
+  }
+  if (mine.status != 0 || tool.status != 0) state.SkipWithError("a render failed");
+  state.counters["ours_s"] = mine.seconds;
+  state.counters["ffmpeg_s"] = tool.seconds;
+  state.counters["ours_fps"] = kFrames / mine.seconds;
+  state.counters["ffmpeg_fps"] = kFrames / tool.seconds;
+  state.counters["speed_vs_ffmpeg"] = tool.seconds / mine.seconds;
+  state.counters["ours_peak_MB"] = mine.peak_mb;
+}
+BENCHMARK(BM_ExportComposite1080p)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void BM_ExportThreeCanvases(benchmark::State& state) {
+  Run one{};
+  Run three{};
+  for (auto _ : state) {
+    one = ours({"fullhd"});
+    three = ours({"fullhd", "shorts", "square"});
+  }
+  if (one.status != 0 || three.status != 0) state.SkipWithError("a render failed");
+  state.counters["one_s"] = one.seconds;
+  state.counters["three_s"] = three.seconds;
+  state.counters["three_vs_one"] = three.seconds / one.seconds;
+  state.counters["one_peak_MB"] = one.peak_mb;
+  state.counters["three_peak_MB"] = three.peak_mb;
+}
+BENCHMARK(BM_ExportThreeCanvases)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// ---- picture conversion
+
+// A 1080p B, G, R, X picture with gradients and noise, made once.
+const std::vector<uint8_t>& picture_1080p() {
+  static const std::vector<uint8_t> pixels = [] {
+    std::vector<uint8_t> bytes(1920 * 1080 * 4);
+    uint32_t noise = 1;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      noise = noise * 1664525u + 1013904223u;
+      bytes[i] = static_cast<uint8_t>((i / 4 % 1920) / 8 + (i / 7680) / 5 + (noise >> 28));
+    }
+    return bytes;
+  }();
+  return pixels;
+}
+
+void BM_ConvertNv12_1080p(benchmark::State& state) {
+  const std::vector<uint8_t>& pixels = picture_1080p();
+  std::vector<uint8_t> out(1920 * 1080 * 3 / 2);
+  for (auto _ : state) {
+    kelvra_convert_nv12(pixels.data(), 1920 * 4, 1920, 1080, out.data());
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_ConvertNv12_1080p)->Unit(benchmark::kMillisecond);
+
+void BM_SwscaleNv12_1080p(benchmark::State& state) {
+  const std::vector<uint8_t>& pixels = picture_1080p();
+  std::vector<uint8_t> out(1920 * 1080 * 3 / 2);
+  SwsContext* context = sws_getContext(1920, 1080, AV_PIX_FMT_BGRA, 1920, 1080, AV_PIX_FMT_NV12, SWS_POINT,
+                                       nullptr, nullptr, nullptr);
+  const uint8_t* source[4] = {pixels.data(), nullptr, nullptr, nullptr};
+  const int source_stride[4] = {1920 * 4, 0, 0, 0};
+  uint8_t* target[4] = {out.data(), out.data() + 1920 * 1080, nullptr, nullptr};
+  const int target_stride[4] = {1920, 1920, 0, 0};
+  for (auto _ : state) {
+    sws_scale(context, source, source_stride, 0, 1080, target, target_stride);
+    benchmark::ClobberMemory();
+  }
+  sws_freeContext(context);
+}
+BENCHMARK(BM_SwscaleNv12_1080p)->Unit(benchmark::kMillisecond);
+
+}  // namespace
