@@ -64,7 +64,7 @@ struct RenderJob {
   uint64_t cpu_time;  // thread CPU time at the last sample, 100 ns units
   std::atomic<int32_t> stage;     // RENDER_*, written by the worker
   std::atomic<int32_t> permille;  // progress, written by the worker
-  std::atomic<int32_t> cancel;    // 1 asks the worker to stop after its block
+  std::atomic<int32_t> cancel;    // 1 asks the worker to stop after its block (Cancel, or closing)
   std::atomic<int32_t> ended;     // the worker has returned; joining it will not wait
 };
 
@@ -102,6 +102,10 @@ uint64_t kelvra_render_rows(const KelvraApp* app, RenderRow* rows);
 int64_t kelvra_render_add_source(KelvraApp* app, const char* file_name, bool is_wav, double duration);
 // Lists the earlier renders found in the media folder as library sources.
 void kelvra_render_library(KelvraApp* app);
+// Stops a queued or running job: a queued one ends Cancelled at once, a
+// running one after its current block (removing its partial file). False
+// when the job has already ended.
+bool kelvra_render_cancel(KelvraApp* app, uint64_t row);
 // Plays a finished job's file (reveal false) or shows it in the file manager.
 bool kelvra_render_action(KelvraApp* app, uint64_t row, bool reveal);
 // The finished WAV mix of the same edit as `row` (the row itself for a mix); false when there is none.

@@ -8,7 +8,7 @@
 //              kelvra_render_batch, kelvra_render_enqueue
 //   [poll]     kelvra_render_poll, kelvra_render_rows
 //   [library]  kelvra_render_add_source, kelvra_render_library
-//   [actions]  kelvra_render_action, kelvra_render_wav
+//   [actions]  kelvra_render_action, kelvra_render_cancel, kelvra_render_wav
 //   [texts]    kelvra_render_state_label, kelvra_render_row_title, kelvra_render_row_status
 #include <dirent.h>
 #include <strings.h>
@@ -332,6 +332,22 @@ bool kelvra_render_action(KelvraApp* app, uint64_t row, bool reveal) {
   kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
   kelvra_select(app, static_cast<uint64_t>(index));
   kelvra_toggle(app, TRANSPORT_SOURCE);
+  return true;
+}
+
+bool kelvra_render_cancel(KelvraApp* app, uint64_t row) {
+  RenderQueue* queue = app->render_queue;
+  if (queue == nullptr || row >= queue->job_count) return false;
+  RenderJob& job = queue->jobs[row];
+  if (job.thread != nullptr) {
+    if (job.cancel.exchange(1) != 0) return false;
+  } else if (job.row.state == RENDER_QUEUED) {
+    job.row.state = RENDER_CANCELLED;
+    free_job(&job);
+  } else {
+    return false;
+  }
+  kelvra_status(app, "Export cancelled.");
   return true;
 }
 

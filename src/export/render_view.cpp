@@ -1,6 +1,7 @@
 // The Render tab: the buttons that preview and queue exports, the hint while
 // exporting is not allowed yet, and the list of jobs with their progress and,
-// once a file is ready, "Play" and "Open folder".
+// once a file is ready, "Play" and "Open folder"; a job still queued or
+// running has "Cancel".
 #include <algorithm>
 #include <cstdio>
 
@@ -23,6 +24,9 @@ Rect canvases_button(Rect p) { return Rect{p.x + 132, p.y + 7, 127, 25}; }
 Rect wav_button(Rect p) { return Rect{p.x + 264, p.y + 7, 82, 25}; }
 Rect play_button(Rect p, int32_t top) { return Rect{p.x + p.width - 237, top + 6, 71, 24}; }
 Rect folder_button(Rect p, int32_t top) { return Rect{p.x + p.width - 162, top + 6, 71, 24}; }
+Rect cancel_button(Rect p, int32_t top) { return Rect{p.x + p.width - 87, top + 6, 71, 24}; }
+
+bool pending(int32_t state) { return state < RENDER_READY; }
 
 int32_t row_top(Rect p, uint64_t position) { return p.y + kListTop + kRowPitch * static_cast<int32_t>(position); }
 
@@ -39,6 +43,7 @@ void draw_row(KelvraApp* app, Rect p, const RenderRow& row, int32_t top) {
   const double fraction = ready ? 1.0 : std::clamp(row.progress, 0.0, 1.0);
   kelvra_fill(app, Rect{p.x + 15, top + 45, track, 2}, PALETTE_BORDER);
   kelvra_fill(app, Rect{p.x + 15, top + 45, static_cast<int32_t>(track * fraction), 2}, PALETTE_SELECTED);
+  if (pending(row.state)) kelvra_box(app, cancel_button(p, top), "Cancel", false);
   if (!ready) return;
   kelvra_box(app, play_button(p, top), "Play", false);
   kelvra_box(app, folder_button(p, top), "Open folder", false);
@@ -89,10 +94,13 @@ bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
     kelvra_render_enqueue(app, true);
   } else if (queue != nullptr && event->y >= p.y + kListTop) {
     const uint64_t index = queue->scroll + static_cast<uint64_t>((event->y - p.y - kListTop) / kRowPitch);
-    if (index < queue->job_count && queue->jobs[index].thread == nullptr &&
-        queue->jobs[index].row.state == RENDER_READY) {
-      const int32_t top = row_top(p, index - queue->scroll);
-      if (kelvra_hit(Rect{p.x + 8, top, p.width - 16, kRowHeight}, event)) {
+    const int32_t top = row_top(p, index - queue->scroll);
+    if (index < queue->job_count && kelvra_hit(Rect{p.x + 8, top, p.width - 16, kRowHeight}, event)) {
+      const RenderJob& job = queue->jobs[index];
+      const int32_t state = job.thread != nullptr ? job.stage.load() : job.row.state;
+      if (pending(state) && kelvra_hit(cancel_button(p, top), event)) {
+        kelvra_render_cancel(app, index);
+      } else if (job.thread == nullptr && state == RENDER_READY) {
         if (kelvra_hit(play_button(p, top), event))
           kelvra_render_action(app, index, false);
         else if (kelvra_hit(folder_button(p, top), event))

@@ -317,6 +317,37 @@ TEST_F(Export, PicturesMatchTheComposition) {
   }
 }
 
+// "Cancel" on a row stops a running job and a queued one; neither leaves a file.
+TEST_F(Export, CancelOnTheRenderTab) {
+  open(R"({"sources": [{"id": "coded", "file": "coded.mp4"}],
+           "clips": [{"sourceId": "coded", "out": 4, "mode": "loop", "loops": 2}],
+           "primaryCanvas": "hd", "canvasSizes": ["hd", "square", "wide"]})");
+  preview();
+  editor->click(app->export_button);
+  ASSERT_EQ(app->active_tab, KELVRA_TAB_RENDER);
+  const Rect p = app->main_panel;
+  for (int row : {2, 0}) {  // the queued third job, then the first, running
+    const int32_t top = p.y + 45 + 55 * row;
+    editor->click(Rect{p.x + p.width - 87, top + 6, 71, 24});
+    EXPECT_EQ(editor->status(), "Export cancelled.");
+  }
+  const std::vector<RenderRow> rows = finish();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].state, RENDER_CANCELLED);
+  EXPECT_EQ(rows[1].state, RENDER_READY) << rows[1].message;
+  EXPECT_EQ(rows[2].state, RENDER_CANCELLED);
+  EXPECT_STREQ(rows[2].message, "");
+  int rendered = 0;
+  for (const std::string& name : folder_names(dir.path())) {
+    EXPECT_EQ(name.find(".partial."), std::string::npos) << name;
+    rendered += name.rfind("kelvra-render-", 0) == 0;
+  }
+  EXPECT_EQ(rendered, 1);
+  // A press on a finished row's cancel place does nothing.
+  editor->click(Rect{p.x + p.width - 87, p.y + 45 + 6, 71, 24});
+  EXPECT_EQ(app->render_queue->jobs[0].row.state, RENDER_CANCELLED);
+}
+
 // ------------------------------------------------------------------ queue
 
 class Queue : public ::testing::Test {
