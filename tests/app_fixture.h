@@ -19,6 +19,7 @@
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
 #include "sdl_events.h"
+#include "test_util.h"
 
 namespace kelvra_test {
 
@@ -166,5 +167,15 @@ class RunningEditor {
   ScopedEnv media_;
   ScopedEnv start_;
 };
+
+// Writes `json` as project.json of `folder` and starts the editor there, one
+// frame run; null when the editor did not start.
+inline std::unique_ptr<RunningEditor> start_on_project(const std::string& folder, const std::string& json) {
+  write_file(folder + "/project.json", json);
+  auto editor = std::make_unique<RunningEditor>(folder);
+  if (!editor->started) return nullptr;
+  editor->step();
+  return editor;
+}
 
 }  // namespace kelvra_test

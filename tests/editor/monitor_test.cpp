@@ -97,11 +97,9 @@ class Monitor : public ::testing::Test {
   // Starts the editor on a project.json holding `json` and opens the Timeline tab.
   void open(const std::string& json) {
     editor.reset();
-    kelvra_test::write_file(dir.file("project.json"), json);
-    editor = std::make_unique<RunningEditor>(dir.path());
-    ASSERT_TRUE(editor->started);
+    editor = kelvra_test::start_on_project(dir.path(), json);
+    ASSERT_NE(editor, nullptr);
     app = editor->app;
-    editor->step();
     editor->click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
     ASSERT_EQ(app->active_tab, KELVRA_TAB_TIMELINE);
   }

@@ -127,11 +127,9 @@ class Export : public ::testing::Test {
 
   void open(const std::string& json) {
     editor.reset();
-    kelvra_test::write_file(dir.file("project.json"), json);
-    editor = std::make_unique<RunningEditor>(dir.path());
-    ASSERT_TRUE(editor->started);
+    editor = kelvra_test::start_on_project(dir.path(), json);
+    ASSERT_NE(editor, nullptr);
     app = editor->app;
-    editor->step();
   }
 
   // Shows the Timeline tab until every open canvas has been previewed.
