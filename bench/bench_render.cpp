@@ -5,7 +5,6 @@
 // size and bitrate; and three open canvases at once against one, with the
 // renderer's peak resident memory. Each runs the programs as child processes
 // once and reports wall seconds, frames a second and ratios as counters.
-// Also the conversion of one 1080p picture to NV12, beside swscale's.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -20,12 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "export/nv12.h"
 #include "platform/clock.h"
-
-extern "C" {
-#include <libswscale/swscale.h>
-}
 
 extern char** environ;
 
@@ -157,48 +151,5 @@ void BM_ExportThreeCanvases(benchmark::State& state) {
   state.counters["three_peak_MB"] = three.peak_mb;
 }
 BENCHMARK(BM_ExportThreeCanvases)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-
-// ---- picture conversion
-
-// A 1080p B, G, R, X picture with gradients and noise, made once.
-const std::vector<uint8_t>& picture_1080p() {
-  static const std::vector<uint8_t> pixels = [] {
-    std::vector<uint8_t> bytes(1920 * 1080 * 4);
-    uint32_t noise = 1;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      noise = noise * 1664525u + 1013904223u;
-      bytes[i] = static_cast<uint8_t>((i / 4 % 1920) / 8 + (i / 7680) / 5 + (noise >> 28));
-    }
-    return bytes;
-  }();
-  return pixels;
-}
-
-void BM_ConvertNv12_1080p(benchmark::State& state) {
-  const std::vector<uint8_t>& pixels = picture_1080p();
-  std::vector<uint8_t> out(1920 * 1080 * 3 / 2);
-  for (auto _ : state) {
-    kelvra_convert_nv12(pixels.data(), 1920 * 4, 1920, 1080, out.data());
-    benchmark::ClobberMemory();
-  }
-}
-BENCHMARK(BM_ConvertNv12_1080p)->Unit(benchmark::kMillisecond);
-
-void BM_SwscaleNv12_1080p(benchmark::State& state) {
-  const std::vector<uint8_t>& pixels = picture_1080p();
-  std::vector<uint8_t> out(1920 * 1080 * 3 / 2);
-  SwsContext* context = sws_getContext(1920, 1080, AV_PIX_FMT_BGRA, 1920, 1080, AV_PIX_FMT_NV12, SWS_POINT,
-                                       nullptr, nullptr, nullptr);
-  const uint8_t* source[4] = {pixels.data(), nullptr, nullptr, nullptr};
-  const int source_stride[4] = {1920 * 4, 0, 0, 0};
-  uint8_t* target[4] = {out.data(), out.data() + 1920 * 1080, nullptr, nullptr};
-  const int target_stride[4] = {1920, 1920, 0, 0};
-  for (auto _ : state) {
-    sws_scale(context, source, source_stride, 0, 1080, target, target_stride);
-    benchmark::ClobberMemory();
-  }
-  sws_freeContext(context);
-}
-BENCHMARK(BM_SwscaleNv12_1080p)->Unit(benchmark::kMillisecond);
 
 }  // namespace
