@@ -1,0 +1,99 @@
+// Export workers with their threads: the UI thread polls the queue and reads
+// the rows while two workers (each with its picture composer) run, and the
+// queue is torn down while workers are mid-file. These also run under
+// ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "app/app.h"
+#include "export/render.h"
+#include "project/project.h"
+
+namespace {
+
+std::string fixture(const char* name) { return std::string(KELVRA_FIXTURES) + "/" + name; }
+
+class ExportThreads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kelvra-export-threads-XXXXXX";
+    folder = ::mkdtemp(pattern);
+    ASSERT_EQ(::symlink(fixture("coded-with-sound.mp4").c_str(), (folder + "/coded.mp4").c_str()), 0);
+    app = kelvra_app_create();
+    app->render_queue = kelvra_render_create();
+    std::snprintf(app->media_folder, sizeof app->media_folder, "%s", folder.c_str());
+  }
+  void TearDown() override {
+    kelvra_render_destroy(app->render_queue);
+    kelvra_project_close(&app->project);
+    kelvra_app_free(app);
+    std::filesystem::remove_all(folder);
+  }
+
+  void load(double seconds) {
+    const std::string json = R"({"sources": [{"id": "c", "file": "coded.mp4"}],
+      "clips": [{"sourceId": "c", "out": )" + std::to_string(seconds) + R"(}],
+      "texts": [{"text": "Title", "at": 0, "duration": 1}],
+      "primaryCanvas": "hd", "canvasSizes": ["hd", "square"]})";
+    ASSERT_TRUE(kelvra_project_open_bytes(&app->project, json.data(), json.size()));
+    app->previewed_canvases = kelvra_canvas_mask(&app->project);
+  }
+
+  uint64_t files_named(const char* prefix) const {
+    uint64_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      count += entry.path().filename().string().rfind(prefix, 0) == 0;
+    return count;
+  }
+
+  std::string folder;
+  KelvraApp* app = nullptr;
+};
+
+TEST_F(ExportThreads, PollAndRowsWhileWorkersRun) {
+  load(0.5);
+  ASSERT_TRUE(kelvra_render_enqueue(app, false));
+  ASSERT_TRUE(kelvra_render_enqueue(app, true));
+  RenderRow rows[RENDER_MAX_JOBS];
+  bool done = false;
+  double last_progress[3] = {};
+  for (int i = 0; i < 6000 && !done; ++i) {
+    kelvra_render_poll(app);
+    const uint64_t count = kelvra_render_rows(app, rows);
+    ASSERT_EQ(count, 3u);
+    done = true;
+    for (uint64_t k = 0; k < count; ++k) {
+      EXPECT_GE(rows[k].progress, last_progress[k]);  // progress never goes back
+      last_progress[k] = rows[k].progress;
+      done &= rows[k].state >= RENDER_READY && app->render_queue->jobs[k].thread == nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  ASSERT_TRUE(done);
+  for (uint64_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(rows[k].state, RENDER_READY) << rows[k].message;
+    EXPECT_EQ(rows[k].progress, 1.0);
+  }
+  EXPECT_EQ(files_named("kelvra-render-"), 3u);
+}
+
+TEST_F(ExportThreads, DestroyStopsRunningWorkers) {
+  load(4);
+  ASSERT_TRUE(kelvra_render_enqueue(app, false));
+  RenderQueue* queue = app->render_queue;
+  for (int i = 0; i < 4000 && (queue->jobs[0].permille.load() == 0 || queue->jobs[1].permille.load() == 0); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  kelvra_render_destroy(queue);
+  app->render_queue = nullptr;
+  EXPECT_EQ(files_named("kelvra-render-"), 0u);  // neither a finished nor a partial file
+}
+
+}  // namespace
