@@ -11,7 +11,7 @@ packages=(
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev
   libcurl4-openssl-dev libssl-dev
   zenity xdg-utils libglib2.0-bin
-  ffmpeg python3
+  ffmpeg python3 openssl
   clang libclang-rt-14-dev
   rapidjson-dev
   xvfb
