@@ -208,13 +208,26 @@ int main(int argc, char** argv) {
     ui_sleep_ms(100);
   }
   if (terminal && status == 0) std::fputc('\n', stderr);
-  if (g_interrupted) {
-    kelvra_render_destroy(queue);  // stops the workers; each removes its partial file
-    queue = nullptr;
+  if (g_interrupted && status == 0) {
+    // Stop every job (each running one removes its partial file), then remove
+    // what this run had already finished: a cancelled render leaves nothing.
+    for (uint64_t i = 0; i < queue->job_count; ++i) kelvra_render_cancel(app, i);
+    for (bool running = true; running;) {
+      kelvra_render_poll(app);
+      running = false;
+      for (uint64_t i = 0; i < queue->job_count; ++i) running |= queue->jobs[i].thread != nullptr;
+      if (running) ui_sleep_ms(20);
+    }
+    const char* folder = queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder;
+    for (uint64_t i = 0; i < queue->job_count; ++i) {
+      char path[KELVRA_PATH_SIZE];
+      if (queue->jobs[i].row.state == RENDER_READY && kelvra_path(folder, queue->jobs[i].row.file_name, path))
+        unlink(path);
+    }
     std::fprintf(stderr, "kelvra-render: cancelled; no file was written.\n");
     status = 1;
   }
-  if (queue != nullptr && status == 0) {
+  if (status == 0) {
     const uint64_t count = kelvra_render_rows(app, rows);
     const char* folder = queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder;
     for (uint64_t i = 0; i < count; ++i) {

@@ -1,7 +1,7 @@
 // The Render tab: the buttons that preview and queue exports, the hint while
 // exporting is not allowed yet, and the list of jobs with their progress and,
-// once a file is ready, "Play" and "Open folder"; a job still queued or
-// running has "Cancel".
+// once a file is ready, "Play", "Open folder" and "Upload" (the publish
+// panel); a job still queued or running has "Cancel".
 #include <algorithm>
 #include <cstdio>
 
@@ -12,6 +12,7 @@
 #include "export/render.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
+#include "publish/publish.h"
 
 namespace {
 
@@ -24,7 +25,9 @@ Rect canvases_button(Rect p) { return Rect{p.x + 132, p.y + 7, 127, 25}; }
 Rect wav_button(Rect p) { return Rect{p.x + 264, p.y + 7, 82, 25}; }
 Rect play_button(Rect p, int32_t top) { return Rect{p.x + p.width - 237, top + 6, 71, 24}; }
 Rect folder_button(Rect p, int32_t top) { return Rect{p.x + p.width - 162, top + 6, 71, 24}; }
+// "Cancel" of a waiting or running job, "Upload" of a finished one.
 Rect cancel_button(Rect p, int32_t top) { return Rect{p.x + p.width - 87, top + 6, 71, 24}; }
+Rect upload_button(Rect p, int32_t top) { return cancel_button(p, top); }
 
 bool pending(int32_t state) { return state < RENDER_READY; }
 
@@ -47,6 +50,7 @@ void draw_row(KelvraApp* app, Rect p, const RenderRow& row, int32_t top) {
   if (!ready) return;
   kelvra_box(app, play_button(p, top), "Play", false);
   kelvra_box(app, folder_button(p, top), "Open folder", false);
+  kelvra_box(app, upload_button(p, top), "Upload", false);
 }
 
 }  // namespace
@@ -69,9 +73,11 @@ void kelvra_render_draw(KelvraApp* app) {
     if (top + kRowHeight >= p.y + p.height) break;
     draw_row(app, p, rows[i], top);
   }
+  kelvra_publish_draw(app);
 }
 
 bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
+  if (kelvra_publish_input(app, event)) return true;
   const Rect p = app->main_panel;
   if (app->active_tab != KELVRA_TAB_RENDER || !kelvra_hit(p, event)) return false;
   RenderQueue* queue = app->render_queue;
@@ -95,7 +101,9 @@ bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
   } else if (queue != nullptr && event->y >= p.y + kListTop) {
     const uint64_t index = queue->scroll + static_cast<uint64_t>((event->y - p.y - kListTop) / kRowPitch);
     const int32_t top = row_top(p, index - queue->scroll);
-    if (index < queue->job_count && kelvra_hit(Rect{p.x + 8, top, p.width - 16, kRowHeight}, event)) {
+    // Only rows that are drawn take presses: one cut off by the panel's end shows no buttons.
+    const bool shown = top + kRowHeight < p.y + p.height;
+    if (index < queue->job_count && shown && kelvra_hit(Rect{p.x + 8, top, p.width - 16, kRowHeight}, event)) {
       const RenderJob& job = queue->jobs[index];
       const int32_t state = job.thread != nullptr ? job.stage.load() : job.row.state;
       if (pending(state) && kelvra_hit(cancel_button(p, top), event)) {
@@ -105,6 +113,8 @@ bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
           kelvra_render_action(app, index, false);
         else if (kelvra_hit(folder_button(p, top), event))
           kelvra_render_action(app, index, true);
+        else if (kelvra_hit(upload_button(p, top), event))
+          kelvra_publish_open(app, index);
       }
     }
   }
