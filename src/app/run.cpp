@@ -26,6 +26,7 @@
 #include "media/wave.h"
 #include "music/audio_editor.h"
 #include "platform/clock.h"
+#include "platform/http.h"
 #include "platform/files.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
@@ -70,6 +71,7 @@ bool create_shell(KelvraApp* app) {
 }  // namespace
 
 bool kelvra_start(KelvraApp* app) {
+  http_global_init();  // before any publishing worker can make a request
   if (!create_shell(app)) return false;
   kelvra_open_active(app);
   kelvra_render_library(app);

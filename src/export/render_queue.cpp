@@ -26,6 +26,7 @@
 #include "platform/clock.h"
 #include "platform/system_stats.h"
 #include "platform/ui.h"
+#include "publish/publish.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ void kelvra_render_destroy(RenderQueue* queue) {
     }
     free_job(&job);
   }
+  kelvra_publish_destroy(queue->publishing);
   std::free(queue);
 }
 

@@ -1,8 +1,8 @@
 // One blocking HTTPS request to a publishing service: HTTPS on port 443 only,
 // to a host inside the service's own domain, TLS verified, redirects never
 // followed, an optional file streamed between a text prefix and suffix in
-// 64 KiB reads, cancellable between reads, and the status, the Location and
-// ETag headers and up to 32 KiB of body returned. Runs on a worker thread.
+// 64 KiB reads, cancellable between reads, and the status, the Location,
+// ETag and Range headers and up to 32 KiB of body returned. Runs on a worker thread.
 #pragma once
 
 #include <atomic>
@@ -25,6 +25,7 @@ constexpr uint64_t HTTP_BODY_SIZE = 32768;
 struct HttpResponse {
   char location[4096];
   char etag[512];
+  char range[128];            // the Range header (a resumable upload's answer)
   char body[HTTP_BODY_SIZE];  // at most 32767 bytes, always terminated
   uint32_t status;            // 0 when no response arrived
 };

@@ -106,6 +106,7 @@ size_t read_header(char* line, size_t size, size_t count, void* user) {
   const size_t length = size * count;
   take_header(line, length, "Location", transfer->response->location, sizeof transfer->response->location);
   take_header(line, length, "ETag", transfer->response->etag, sizeof transfer->response->etag);
+  take_header(line, length, "Range", transfer->response->range, sizeof transfer->response->range);
   return length;
 }
 

@@ -1,0 +1,221 @@
+// Publishing tasks: one per destination, each with its token and at most one
+// worker (a sign-in or an upload). While `busy` is set the worker owns the
+// task; the UI thread looks at a task only after publish_task_ready.
+//
+// Index:
+//   [tasks]     kelvra_publishing_context, kelvra_publish_destroy, publish_task_ready,
+//               publish_task_start, publish_worker
+//   [commands]  kelvra_publish_status, kelvra_publish_account, kelvra_publish_submit,
+//               kelvra_publish_portal
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "app/app.h"
+#include "export/render.h"
+#include "platform/clock.h"
+#include "publish/publish.h"
+
+namespace {
+
+struct TargetInfo {
+  const char* token_variable;    // null: no token (Twitch)
+  const char* account_variable;  // null: none needed
+  const char* client_variable;   // null: no browser sign-in
+  const char* portal;
+};
+
+const TargetInfo kTargets[PUBLISH_TARGETS] = {
+    {"ZARNELK_YOUTUBE_ACCESS_TOKEN", nullptr, "ZARNELK_YOUTUBE_CLIENT_ID", "https://studio.youtube.com/"},
+    {nullptr, nullptr, nullptr, "https://dashboard.twitch.tv/content/video-producer"},
+    {"ZARNELK_LINKEDIN_ACCESS_TOKEN", "ZARNELK_LINKEDIN_MEMBER_ID", "ZARNELK_LINKEDIN_CLIENT_ID",
+     "https://www.linkedin.com/feed/"},
+    {"ZARNELK_INSTAGRAM_PAGE_TOKEN", "ZARNELK_INSTAGRAM_ACCOUNT_ID", nullptr, "https://www.instagram.com/"},
+    {"ZARNELK_SOUNDCLOUD_ACCESS_TOKEN", nullptr, "ZARNELK_SOUNDCLOUD_CLIENT_ID", "https://soundcloud.com/upload"},
+};
+
+constexpr uint64_t kUploadLimit = 0xFFFEFFFEull;  // size - 1 may be at most 0xFFFEFFFD
+
+void set_status(PublishTask* task, const char* text) {
+  std::snprintf(task->status_text, sizeof task->status_text, "%s", text);
+}
+
+bool upload(PublishTask* task) {
+  const int file = open(task->file_path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  struct stat info{};
+  bool ok = fstat(file, &info) == 0 && S_ISREG(info.st_mode);
+  const uint64_t size = ok ? static_cast<uint64_t>(info.st_size) : 0;
+  if (ok && (size == 0 || size > kUploadLimit)) {
+    set_status(task, "The upload file is empty or larger than 4 GB.");
+    close(file);
+    return false;
+  }
+  switch (ok ? task->target : PUBLISH_TWITCH) {
+    case PUBLISH_YOUTUBE: ok = publish_youtube(task, file, size); break;
+    case PUBLISH_LINKEDIN: ok = publish_linkedin(task, file, size); break;
+    case PUBLISH_INSTAGRAM: ok = publish_instagram(task, file, size); break;
+    case PUBLISH_SOUNDCLOUD: ok = publish_soundcloud(task, file, size); break;
+    default: ok = false; break;
+  }
+  close(file);
+  return ok;
+}
+
+bool connected(const PublishTask& task) { return task.token[0] != '\0'; }
+
+}  // namespace
+
+// ------------------------------------------------------------------- [tasks]
+
+PublishContext* kelvra_publishing_context(KelvraApp* app) {
+  RenderQueue* queue = app->render_queue;
+  if (queue == nullptr) return nullptr;
+  if (queue->publishing == nullptr) {
+    void* memory = std::calloc(1, sizeof(PublishContext));
+    if (memory == nullptr) return nullptr;
+    queue->publishing = static_cast<PublishContext*>(memory);
+    for (uint32_t t = 0; t < PUBLISH_TARGETS; ++t) queue->publishing->tasks[t].target = t;
+  }
+  return queue->publishing;
+}
+
+void kelvra_publish_destroy(PublishContext* context) {
+  if (context == nullptr) return;
+  for (PublishTask& task : context->tasks) task.cancel.exchange(1);
+  for (PublishTask& task : context->tasks) {
+    if (task.thread == nullptr) continue;
+    task.thread->join();
+    delete task.thread;
+    task.thread = nullptr;
+  }
+  publish_wipe(context, sizeof(PublishContext));
+  std::free(context);
+}
+
+bool publish_task_ready(PublishTask* task) {
+  if (task->busy.load() != 0) return false;
+  if (task->thread != nullptr) {
+    task->thread->join();
+    delete task->thread;
+    task->thread = nullptr;
+  }
+  if (task->token[0] != '\0' && ui_time_ms() < task->expires_ms) return true;
+  publish_wipe(task->token, sizeof task->token);
+  const TargetInfo& info = kTargets[task->target];
+  if (info.token_variable == nullptr) return true;
+  if (!publish_env(info.token_variable, task->token, sizeof task->token)) return true;
+  if (info.account_variable != nullptr && !publish_env(info.account_variable, task->account_id, sizeof task->account_id))
+    publish_wipe(task->token, sizeof task->token);
+  task->expires_ms = UINT64_MAX;
+  return true;
+}
+
+void publish_task_start(PublishTask* task, bool connecting) {
+  task->connecting = connecting;
+  task->status_text[0] = '\0';
+  task->cancel.exchange(0);
+  task->busy.exchange(1);
+  try {
+    task->thread = new std::thread(publish_worker, task);
+  } catch (...) {
+    task->thread = nullptr;
+    task->busy.exchange(0);
+    set_status(task, "Could not start a publishing worker.");
+  }
+}
+
+void publish_worker(PublishTask* task) {
+  if (task->connecting) {
+    if (!publish_oauth(task) && task->status_text[0] == '\0') set_status(task, "Could not connect the account.");
+  } else if (!upload(task) && task->status_text[0] == '\0') {
+    set_status(task, "Upload could not start.");
+  }
+  task->busy.exchange(0);
+}
+
+// ---------------------------------------------------------------- [commands]
+
+const char* kelvra_publish_portal(uint32_t target) {
+  return target < PUBLISH_TARGETS ? kTargets[target].portal : "";
+}
+
+const char* kelvra_publish_status(KelvraApp* app, uint32_t target, bool* is_connected) {
+  *is_connected = false;
+  PublishContext* context = kelvra_publishing_context(app);
+  if (context == nullptr || target >= PUBLISH_TARGETS) return "Publishing is unavailable";
+  PublishTask& task = context->tasks[target];
+  if (!publish_task_ready(&task)) return task.connecting ? "Waiting for browser sign-in…" : "Uploading / processing…";
+  *is_connected = connected(task);
+  if (task.status_text[0] != '\0') return task.status_text;
+  if (target == PUBLISH_TWITCH) return "Finish in Twitch Video Producer";
+  return *is_connected ? "Connected" : "Account not connected";
+}
+
+void kelvra_publish_account(KelvraApp* app, uint32_t target) {
+  PublishContext* context = kelvra_publishing_context(app);
+  if (context == nullptr || target >= PUBLISH_TARGETS) return;
+  PublishTask& task = context->tasks[target];
+  if (!publish_task_ready(&task)) return;
+  const TargetInfo& info = kTargets[target];
+  char client[512];
+  if (info.client_variable != nullptr && publish_env(info.client_variable, client, sizeof client)) {
+    publish_task_start(&task, true);
+    return;
+  }
+  publish_open_url(info.portal);
+  if (target != PUBLISH_TWITCH && !connected(task))
+    set_status(&task, "Provider opened. Configure API access for direct upload.");
+}
+
+namespace {
+
+void start_upload(KelvraApp* app, PublishTask* task, const char* file_name, const char* title) {
+  if (!connected(*task)) {
+    set_status(task, "Connect this destination before uploading.");
+    return;
+  }
+  if (!kelvra_path(app->media_folder, file_name, task->file_path)) return;
+  std::snprintf(task->title, sizeof task->title, "%s", title);
+  publish_task_start(task, false);
+}
+
+}  // namespace
+
+void kelvra_publish_submit(KelvraApp* app, const RenderRow* row, uint32_t targets) {
+  PublishContext* context = kelvra_publishing_context(app);
+  if (context == nullptr) return;
+  const char* title = row->title[0] != '\0' ? row->title : "Zarnel Kelvra export";
+  for (uint32_t t : {PUBLISH_YOUTUBE, PUBLISH_TWITCH, PUBLISH_LINKEDIN, PUBLISH_INSTAGRAM}) {
+    PublishTask& task = context->tasks[t];
+    if (row->is_wav || (targets & (1u << t)) == 0 || !publish_task_ready(&task)) continue;
+    if (t != PUBLISH_TWITCH) {
+      start_upload(app, &task, row->file_name, title);
+      continue;
+    }
+    bool revealed = false;
+    if (publish_open_url(kelvra_publish_portal(PUBLISH_TWITCH))) {
+      // The row's job: the one whose file this is.
+      const RenderQueue* queue = app->render_queue;
+      for (uint64_t i = 0; i < queue->job_count && !revealed; ++i)
+        if (std::strcmp(queue->jobs[i].row.file_name, row->file_name) == 0) revealed = kelvra_render_action(app, i, true);
+      set_status(&task, "Video Producer opened. Select the MP4 to upload.");
+    } else {
+      set_status(&task, "Could not open Twitch Video Producer.");
+    }
+  }
+  PublishTask& soundcloud = context->tasks[PUBLISH_SOUNDCLOUD];
+  if ((targets & (1u << PUBLISH_SOUNDCLOUD)) == 0) return;
+  const RenderQueue* queue = app->render_queue;
+  RenderRow mix{};
+  bool found = false;
+  for (uint64_t i = 0; i < queue->job_count && !found; ++i)
+    if (std::strcmp(queue->jobs[i].row.file_name, row->file_name) == 0) found = kelvra_render_wav(app, i, &mix);
+  if (!found || !publish_task_ready(&soundcloud)) return;
+  start_upload(app, &soundcloud, mix.file_name, title);
+}
