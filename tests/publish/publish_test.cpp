@@ -1,0 +1,419 @@
+// The publishing flows against loopback fakes that play each service and
+// check its requests: the sign-in with a stand-in browser calling the
+// listener back, the YouTube upload (and its resume after a dropped
+// connection), SoundCloud's multipart form, LinkedIn's parts and post,
+// Instagram's reel, and the helpers they share.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app_fixture.h"
+#include "fake_services.h"
+#include "json/json.h"
+#include "platform/clock.h"
+#include "platform/crypto.h"
+#include "publish/publish.h"
+#include "test_util.h"
+
+namespace {
+
+using kelvra_test::FakeServices;
+using kelvra_test::Received;
+using kelvra_test::ScopedEnv;
+using kelvra_test::TempDir;
+
+std::unique_ptr<PublishTask> new_task(uint32_t target, const char* token = "tok-123") {
+  auto task = std::make_unique<PublishTask>();
+  task->target = target;
+  std::snprintf(task->token, sizeof task->token, "%s", token);
+  std::snprintf(task->title, sizeof task->title, "Harbour \"dawn\" \\ cut");
+  return task;
+}
+
+// A file of `size` bytes that differ from place to place; its open descriptor.
+int media_file(const TempDir& dir, uint64_t size, std::string* bytes = nullptr) {
+  std::string data(size, '\0');
+  for (uint64_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 31 + i / 4099);
+  kelvra_test::write_file(dir.file("export.mp4"), data);
+  if (bytes != nullptr) *bytes = data;
+  return open(dir.file("export.mp4").c_str(), O_RDONLY);
+}
+
+std::string sha256_hex(const std::string& data) {
+  uint8_t digest[32];
+  sys_sha256(data.data(), data.size(), digest);
+  char hex[65];
+  for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  return hex;
+}
+
+TEST(PublishHelpers, FormEnvFieldAndQuery) {
+  char form[64] = "";
+  EXPECT_TRUE(publish_form(form, sizeof form, "v", "a b/c~"));
+  EXPECT_TRUE(publish_form(form, sizeof form, "k", "é&="));
+  EXPECT_STREQ(form, "v=a%20b%2Fc~&k=%C3%A9%26%3D");
+  char small[8] = "";
+  EXPECT_FALSE(publish_form(small, sizeof small, "key", "value"));
+  EXPECT_STREQ(small, "");
+
+  char value[16];
+  {
+    ScopedEnv broken("KELVRA_TEST_VALUE", "two\nlines");
+    EXPECT_FALSE(publish_env("KELVRA_TEST_VALUE", value, sizeof value));
+    EXPECT_STREQ(value, "");
+  }
+  {
+    ScopedEnv long_one("KELVRA_TEST_VALUE", "0123456789abcdef");
+    EXPECT_FALSE(publish_env("KELVRA_TEST_VALUE", value, sizeof value));
+  }
+  EXPECT_TRUE(publish_field(R"({"id": "abc", "n": 3, "e": ""})", "id", value, sizeof value));
+  EXPECT_STREQ(value, "abc");
+  for (const char* key : {"n", "e", "missing"}) EXPECT_FALSE(publish_field(R"({"id": "abc", "n": 3, "e": ""})", key, value, sizeof value));
+
+  struct Case {
+    const char* query;
+    const char* name;
+    const char* value;  // null: refused
+  };
+  const Case cases[] = {
+      {"code=a%2Fb&state=s HTTP/1.1", "code", "a/b"},
+      {"state=s&code=x+y", "code", "x y"},
+      {"code=a%0Ab", "code", nullptr},    // a line break
+      {"code=a%zz", "code", nullptr},     // a malformed escape
+      {"code=", "code", nullptr},
+      {"codex=1&code=2", "code", "2"},
+      {"state=s HTTP/1.1&code=late", "code", nullptr},  // past the request target
+  };
+  for (const Case& c : cases) {
+    char out[32];
+    const bool found = callback_query(c.query, c.name, out, sizeof out);
+    EXPECT_EQ(found, c.value != nullptr) << c.query;
+    if (found && c.value != nullptr) {
+      EXPECT_STREQ(out, c.value) << c.query;
+    }
+  }
+  uint8_t bytes[32];
+  for (int i = 0; i < 32; ++i) bytes[i] = static_cast<uint8_t>(0xF8 + i);
+  char text[64];
+  base64_url(bytes, text);
+  EXPECT_EQ(std::strlen(text), 43u);
+  EXPECT_EQ(std::strpbrk(text, "+/="), nullptr);
+}
+
+// ------------------------------------------------------------------ sign-in
+
+class SignIn : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string browser = std::string(KELVRA_FAKE_SERVICES).substr(0, std::string(KELVRA_FAKE_SERVICES).rfind('/')) +
+                                "/fake_browser.py";
+    std::filesystem::create_directory(dir.file("bin"));
+    ASSERT_EQ(::symlink(browser.c_str(), dir.file("bin/xdg-open").c_str()), 0);
+    path = std::make_unique<ScopedEnv>("PATH", (dir.file("bin") + ":" + std::getenv("PATH")).c_str());
+    log = std::make_unique<ScopedEnv>("FAKE_BROWSER_LOG", dir.file("browser.log").c_str());
+  }
+
+  // The browser's log once it has recorded an answer, waiting a little for its background half.
+  std::string browser_log() {
+    for (int i = 0; i < 200; ++i) {
+      const std::string text = kelvra_test::read_file(dir.file("browser.log"));
+      if (text.find("answer ") != std::string::npos) return text;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return kelvra_test::read_file(dir.file("browser.log"));
+  }
+
+  TempDir dir;
+  std::unique_ptr<ScopedEnv> path;
+  std::unique_ptr<ScopedEnv> log;
+};
+
+TEST_F(SignIn, YouTubeCodeForTokenWithPkce) {
+  FakeServices services(R"([{"method": "POST", "path": "/token", "status": 200,
+      "body": "{\"access_token\": \"fresh-token\", \"expires_in\": 99999999}"}])");
+  ScopedEnv id("ZARNELK_YOUTUBE_CLIENT_ID", "client-1");
+  ScopedEnv secret("ZARNELK_YOUTUBE_CLIENT_SECRET", "s3cret");
+  ScopedEnv port("ZARNELK_YOUTUBE_CALLBACK_PORT", nullptr);
+  ScopedEnv code("FAKE_BROWSER_CODE", "4/0A%2Fx");
+  ScopedEnv before("FAKE_BROWSER_BEFORE", "wrong-state,wrong-host,silent");
+  auto task = new_task(PUBLISH_YOUTUBE, "");
+  const uint64_t started = ui_time_ms();
+  ASSERT_TRUE(publish_oauth(task.get())) << task->status_text;
+  EXPECT_STREQ(task->token, "fresh-token");
+  EXPECT_STREQ(task->status_text, "Account connected.");
+  EXPECT_STREQ(task->account_id, "");
+  const uint64_t lifetime = task->expires_ms - started;
+  EXPECT_GE(lifetime, 15552000ull * 1000 - 60000);
+  EXPECT_LE(lifetime, 15552000ull * 1000 + 60000);
+
+  // The browser opened the authorization address with the query in order.
+  const std::string text = browser_log();
+  const size_t open = text.find("open https://accounts.google.com/o/oauth2/v2/auth?client_id=client-1&redirect_uri="
+                                "http%3A%2F%2F127.0.0.1%3A");
+  ASSERT_NE(open, std::string::npos) << text;
+  const std::string url = text.substr(open + 5, text.find('\n', open) - open - 5);
+  EXPECT_NE(url.find("%2Fcallback&response_type=code&state="), std::string::npos) << url;
+  EXPECT_NE(url.find("&code_challenge_method=S256&scope=https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fyoutube.upload"),
+            std::string::npos)
+      << url;
+  // Wrong state and wrong Host were answered 400 and the wait went on; a silent client did not hold it.
+  EXPECT_NE(text.find("answer HTTP/1.1 400 Bad Request"), std::string::npos) << text;
+  EXPECT_NE(text.find("answer HTTP/1.1 200 OK|Content-Type: text/plain; charset=utf-8|Cache-Control: no-store|"
+                      "Connection: close|Content-Length: 45||Return to Zarnel Kelvra to finish connecting."),
+            std::string::npos)
+      << text;
+
+  // The token request: the form in order, and a verifier whose hash is the challenge.
+  const auto requests = services.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const Received& token = requests[0];
+  EXPECT_EQ(token.path, "/token");
+  EXPECT_EQ(token.header("content-type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(token.header("authorization"), "");
+  const size_t verifier_at = token.body.find("&code_verifier=");
+  ASSERT_NE(verifier_at, std::string::npos) << token.body;
+  EXPECT_EQ(token.body.rfind("client_id=client-1&redirect_uri=http%3A%2F%2F127.0.0.1%3A", 0), 0u) << token.body;
+  EXPECT_NE(token.body.find("&grant_type=authorization_code&code=4%2F0A%2Fx&code_verifier="), std::string::npos)
+      << token.body;
+  const std::string verifier = token.body.substr(verifier_at + 15, 43);
+  EXPECT_EQ(token.body.substr(verifier_at + 15 + 43), "&client_secret=s3cret");
+  uint8_t digest[32];
+  sys_sha256(verifier.data(), verifier.size(), digest);
+  char challenge[64];
+  base64_url(digest, challenge);
+  EXPECT_NE(url.find(std::string("&code_challenge=") + challenge + "&"), std::string::npos);
+  EXPECT_EQ(std::string(task->status_text).find("fresh-token"), std::string::npos);
+}
+
+TEST_F(SignIn, FailuresAndTheirTexts) {
+  struct Case {
+    const char* what;
+    uint32_t target;
+    const char* token_reply;  // the token endpoint's answer
+    const char* port;         // callback port variable
+    const char* secret;
+    const char* code;
+    const char* status;  // the task's text after the worker
+  };
+  const Case cases[] = {
+      {"token with a line break", PUBLISH_YOUTUBE, R"({"access_token": "a\r\nInjected: 1"})", nullptr, nullptr,
+       "c", "Token exchange failed (HTTP 200)."},
+      {"token endpoint refuses", PUBLISH_YOUTUBE, R"({"error": "invalid_grant"})", nullptr, nullptr, "c",
+       "Token exchange failed (HTTP 200)."},
+      {"declined in the browser", PUBLISH_YOUTUBE, R"({"access_token": "t"})", nullptr, nullptr, "",
+       "Could not connect the account."},
+      {"port variable not a number", PUBLISH_YOUTUBE, R"({"access_token": "t"})", "80a", nullptr, "c",
+       "Could not connect the account."},
+      {"port variable out of range", PUBLISH_YOUTUBE, R"({"access_token": "t"})", "70000", nullptr, "c",
+       "Could not connect the account."},
+      {"SoundCloud without its secret", PUBLISH_SOUNDCLOUD, R"({"access_token": "t"})", "0", nullptr, "c",
+       "Could not connect the account."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    char* body = data_json_quote(c.token_reply);
+    FakeServices services(std::string(R"([{"method": "POST", "path": "/", "status": 200, "body": )") + body + "}]");
+    std::free(body);
+    ScopedEnv youtube("ZARNELK_YOUTUBE_CLIENT_ID", "client-1");
+    ScopedEnv soundcloud("ZARNELK_SOUNDCLOUD_CLIENT_ID", "client-2");
+    ScopedEnv youtube_port("ZARNELK_YOUTUBE_CALLBACK_PORT", c.port);
+    ScopedEnv soundcloud_port("ZARNELK_SOUNDCLOUD_CALLBACK_PORT", c.target == PUBLISH_SOUNDCLOUD ? "0" : nullptr);
+    ScopedEnv secret("ZARNELK_SOUNDCLOUD_CLIENT_SECRET", c.secret);
+    ScopedEnv code("FAKE_BROWSER_CODE", c.code);
+    ScopedEnv before("FAKE_BROWSER_BEFORE", "");
+    auto task = new_task(c.target, "");
+    publish_task_start(task.get(), true);
+    for (int i = 0; i < 3000 && task->busy.load() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(publish_task_ready(task.get()));
+    EXPECT_STREQ(task->status_text, c.status);
+    EXPECT_STREQ(task->token, "");
+  }
+}
+
+// ------------------------------------------------------------------ uploads
+
+TEST(PublishUpload, YouTubeSessionThenFile) {
+  FakeServices services(R"([
+    {"method": "POST", "path": "/upload/youtube/v3/videos?uploadType=resumable&part=snippet%2Cstatus&notifySubscribers=false",
+     "status": 200, "headers": {"Location": "https://www.googleapis.com/upload/session/1"}},
+    {"method": "PUT", "path": "/upload/session/1", "status": 200, "body": "{\"id\": \"vid42\"}"}])");
+  TempDir dir;
+  std::string bytes;
+  const int file = media_file(dir, 300000, &bytes);
+  auto task = new_task(PUBLISH_YOUTUBE);
+  EXPECT_TRUE(publish_youtube(task.get(), file, bytes.size()));
+  close(file);
+  EXPECT_STREQ(task->status_text, "Uploaded privately · vid42");
+  const auto requests = services.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].header("authorization"), "Bearer tok-123");
+  EXPECT_EQ(requests[0].header("x-upload-content-type"), "video/mp4");
+  EXPECT_EQ(requests[0].header("x-upload-content-length"), "300000");
+  EXPECT_EQ(requests[0].body,
+            R"({"snippet":{"title":"Harbour \"dawn\" \\ cut","categoryId":"22"},"status":{"privacyStatus":"private"}})");
+  EXPECT_EQ(requests[1].header("content-type"), "video/mp4");
+  EXPECT_EQ(requests[1].sha256, sha256_hex(bytes));
+}
+
+TEST(PublishUpload, YouTubeFailures) {
+  struct Case {
+    const char* rules;
+    const char* status;
+  };
+  const Case cases[] = {
+      {R"([{"method": "POST", "status": 200}])", "YouTube session failed (HTTP 200)."},  // no Location
+      {R"([{"method": "POST", "status": 403}])", "YouTube session failed (HTTP 403)."},
+      {R"([{"method": "POST", "status": 200, "headers": {"Location": "https://elsewhere.example/up"}}])",
+       "YouTube upload failed (HTTP 0)."},
+      {R"([{"method": "POST", "status": 200, "headers": {"Location": "https://www.googleapis.com:8443/up"}}])",
+       "YouTube upload failed (HTTP 0)."},
+      {R"([{"method": "POST", "status": 200, "headers": {"Location": "https://www.googleapis.com/up"}},
+           {"method": "PUT", "status": 200, "body": "{}"}])",
+       "YouTube upload failed (HTTP 200)."},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    FakeServices services(c.rules);
+    const int file = media_file(dir, 1000);
+    auto task = new_task(PUBLISH_YOUTUBE);
+    EXPECT_FALSE(publish_youtube(task.get(), file, 1000)) << c.rules;
+    close(file);
+    EXPECT_STREQ(task->status_text, c.status) << c.rules;
+  }
+}
+
+// The connection drops part-way through the file: the upload asks the session
+// how much arrived and sends only the rest.
+TEST(PublishUpload, YouTubeResumesADroppedUpload) {
+  FakeServices services(R"([
+    {"method": "POST", "status": 200, "headers": {"Location": "https://www.googleapis.com/upload/session/7"}},
+    {"method": "PUT", "path": "/upload/session/7", "times": 1, "drop_after": 131072},
+    {"method": "PUT", "path": "/upload/session/7", "times": 1, "status": 308, "range": true},
+    {"method": "PUT", "path": "/upload/session/7", "status": 201, "body": "{\"id\": \"resumed\"}"}])");
+  TempDir dir;
+  std::string bytes;
+  const int file = media_file(dir, 1 << 20, &bytes);
+  auto task = new_task(PUBLISH_YOUTUBE);
+  EXPECT_TRUE(publish_youtube(task.get(), file, bytes.size())) << task->status_text;
+  close(file);
+  EXPECT_STREQ(task->status_text, "Uploaded privately · resumed");
+  const auto requests = services.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[1].length, 131072u);
+  EXPECT_EQ(requests[2].header("content-range"), "bytes */1048576");
+  EXPECT_EQ(requests[2].length, 0u);
+  EXPECT_EQ(requests[3].header("content-range"), "bytes 131072-1048575/1048576");
+  EXPECT_EQ(requests[3].sha256, sha256_hex(bytes.substr(131072)));
+}
+
+TEST(PublishUpload, SoundCloudMultipartForm) {
+  FakeServices services(R"([{"method": "POST", "path": "/tracks", "status": 201, "times": 1}])");
+  TempDir dir;
+  std::string bytes;
+  const int file = media_file(dir, 5000, &bytes);
+  auto task = new_task(PUBLISH_SOUNDCLOUD);
+  EXPECT_TRUE(publish_soundcloud(task.get(), file, bytes.size()));
+  EXPECT_STREQ(task->status_text, "Private track accepted for processing.");
+  const auto first = services.requests();
+  ASSERT_EQ(first.size(), 1u);
+  const Received& r = first[0];
+  EXPECT_EQ(r.header("authorization"), "OAuth tok-123");
+  const std::string type = r.header("content-type");
+  ASSERT_EQ(type.rfind("multipart/form-data; boundary=ZarnelKelvra", 0), 0u) << type;
+  const std::string boundary = type.substr(type.find('=') + 1);
+  EXPECT_EQ(boundary.size(), 12u + 8 + 16);
+  const std::string prefix = "--" + boundary +
+                             "\r\nContent-Disposition: form-data; name=\"track[title]\"\r\n\r\n" + task->title +
+                             "\r\n--" + boundary +
+                             "\r\nContent-Disposition: form-data; name=\"track[sharing]\"\r\n\r\nprivate\r\n--" +
+                             boundary +
+                             "\r\nContent-Disposition: form-data; name=\"track[asset_data]\"; filename=\"mix.wav\""
+                             "\r\nContent-Type: audio/wav\r\n\r\n";
+  EXPECT_EQ(r.sha256, sha256_hex(prefix + bytes + "\r\n--" + boundary + "--\r\n"));
+  // A second upload takes another boundary; a refusal reports its status.
+  EXPECT_FALSE(publish_soundcloud(task.get(), file, bytes.size()));
+  EXPECT_STREQ(task->status_text, "SoundCloud upload failed (HTTP 404).");
+  close(file);
+  const auto both = services.requests();
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_NE(both[1].header("content-type"), type);
+}
+
+TEST(PublishUpload, LinkedInPartsFinaliseWaitAndPost) {
+  FakeServices services(R"([
+    {"method": "POST", "path": "/rest/videos?action=initializeUpload", "status": 200, "body":
+     "{\"value\": {\"video\": \"urn:li:video:C1\", \"uploadToken\": \"up\", \"uploadInstructions\": [{\"uploadUrl\": \"https://www.linkedin.com/dms/p2\", \"firstByte\": 4000, \"lastByte\": 9999}, {\"uploadUrl\": \"https://upload.licdn.com/dms/p1\", \"firstByte\": 0, \"lastByte\": 3999}]}}"},
+    {"method": "PUT", "path": "/dms/p1", "status": 200, "headers": {"ETag": "\"e-one\""}},
+    {"method": "PUT", "path": "/dms/p2", "status": 200, "headers": {"ETag": "e-two"}},
+    {"method": "POST", "path": "/rest/videos?action=finalizeUpload", "status": 200, "body": "{}"},
+    {"method": "GET", "path": "/rest/videos/urn%3Ali%3Avideo%3AC1", "status": 200, "body": "{\"status\": \"AVAILABLE\"}"},
+    {"method": "POST", "path": "/rest/posts", "status": 201, "body": "{}"}])");
+  TempDir dir;
+  std::string bytes;
+  const int file = media_file(dir, 7000, &bytes);
+  auto task = new_task(PUBLISH_LINKEDIN);
+  std::snprintf(task->account_id, sizeof task->account_id, "member_1");
+  ScopedEnv version("ZARNELK_LINKEDIN_VERSION", nullptr);
+  EXPECT_TRUE(publish_linkedin(task.get(), file, bytes.size())) << task->status_text;
+  EXPECT_STREQ(task->status_text, "LinkedIn post published.");
+  const auto requests = services.requests();
+  ASSERT_EQ(requests.size(), 6u);
+  EXPECT_EQ(requests[0].header("linkedin-version"), "202607");
+  EXPECT_EQ(requests[0].header("x-restli-protocol-version"), "2.0.0");
+  EXPECT_NE(requests[0].body.find("\"owner\":\"urn:li:person:member_1\",\"fileSizeBytes\":7000"), std::string::npos);
+  // The parts in byte order, the last one cut at the end of the file, from a licdn.com host too.
+  EXPECT_EQ(requests[1].path, "/dms/p1");
+  EXPECT_EQ(requests[1].sha256, sha256_hex(bytes.substr(0, 4000)));
+  EXPECT_EQ(requests[2].sha256, sha256_hex(bytes.substr(4000)));
+  EXPECT_EQ(requests[1].header("authorization"), "");
+  EXPECT_EQ(requests[3].body,
+            R"({"finalizeUploadRequest":{"video":"urn:li:video:C1","uploadToken":"up","uploadedPartIds":["e-one","e-two"]}})");
+  EXPECT_NE(requests[5].body.find(R"("content":{"media":{"id":"urn:li:video:C1","title":"Harbour \"dawn\" \\ cut"}})"),
+            std::string::npos);
+  // A member id with other characters, or a version with a dash, fails before any request.
+  std::snprintf(task->account_id, sizeof task->account_id, "member 1");
+  EXPECT_FALSE(publish_linkedin(task.get(), file, bytes.size()));
+  std::snprintf(task->account_id, sizeof task->account_id, "member_1");
+  ScopedEnv dashed("ZARNELK_LINKEDIN_VERSION", "2026-07");
+  EXPECT_FALSE(publish_linkedin(task.get(), file, bytes.size()));
+  close(file);
+  EXPECT_EQ(services.requests().size(), 6u);
+}
+
+TEST(PublishUpload, InstagramReel) {
+  FakeServices services(R"([
+    {"method": "POST", "path": "/v27.0/17841/media_publish", "status": 200, "body": "{\"id\": \"999\"}"},
+    {"method": "POST", "path": "/v27.0/17841/media", "status": 200, "body": "{\"id\": \"555\"}"},
+    {"method": "POST", "path": "/ig-api-upload/v27.0/555", "status": 200, "body": "{\"success\": true}"},
+    {"method": "GET", "path": "/v27.0/555?fields=status_code", "status": 200, "body": "{\"status_code\": \"FINISHED\"}"}])");
+  TempDir dir;
+  std::string bytes;
+  const int file = media_file(dir, 9000, &bytes);
+  auto task = new_task(PUBLISH_INSTAGRAM);
+  std::snprintf(task->account_id, sizeof task->account_id, "17841");
+  ScopedEnv version("ZARNELK_INSTAGRAM_API_VERSION", nullptr);
+  EXPECT_TRUE(publish_instagram(task.get(), file, bytes.size())) << task->status_text;
+  EXPECT_STREQ(task->status_text, "Reel published · 999");
+  const auto requests = services.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].body, R"({"media_type":"REELS","upload_type":"resumable","caption":"Harbour \"dawn\" \\ cut"})");
+  EXPECT_EQ(requests[1].header("authorization"), "OAuth tok-123");
+  EXPECT_EQ(requests[1].header("offset"), "0");
+  EXPECT_EQ(requests[1].header("file_size"), "9000");
+  EXPECT_EQ(requests[1].sha256, sha256_hex(bytes));
+  EXPECT_EQ(requests[3].body, R"({"creation_id":"555"})");
+  ScopedEnv bad("ZARNELK_INSTAGRAM_API_VERSION", "27.0");
+  EXPECT_FALSE(publish_instagram(task.get(), file, bytes.size()));
+  close(file);
+  EXPECT_EQ(services.requests().size(), 4u);
+}
+
+}  // namespace
