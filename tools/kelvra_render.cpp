@@ -86,7 +86,7 @@ int parse(int argc, char** argv, Options* options, bool* done) {
       if (!has_value) return usage_error("missing value after ", arg);
       const char* value = argv[++i];
       if (arg[2] == 'c') {
-        if (std::strcmp(value, "open") == 0) {
+        if (strcasecmp(value, "open") == 0) {
           options->open_canvases = true;
           continue;
         }

@@ -358,6 +358,8 @@ bool kelvra_render_wav(const KelvraApp* app, uint64_t row, RenderRow* out) {
   if (queue == nullptr || row >= queue->job_count) return false;
   const RenderRow& wanted = queue->jobs[row].row;
   if (wanted.is_wav) {
+    // Only a finished mix: while its worker runs the row is still being written.
+    if (queue->jobs[row].thread != nullptr || wanted.state != RENDER_READY) return false;
     *out = wanted;
     return true;
   }
