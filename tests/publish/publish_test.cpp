@@ -5,7 +5,10 @@
 // Instagram's reel, and the helpers they share.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -236,6 +239,41 @@ TEST_F(SignIn, FailuresAndTheirTexts) {
     EXPECT_STREQ(task->status_text, c.status);
     EXPECT_STREQ(task->token, "");
   }
+}
+
+TEST(SignInListener, LoopbackOnly) {
+  uint16_t port = 0;
+  const int listener = publish_listen(0, &port);
+  ASSERT_GE(listener, 0);
+  EXPECT_GT(port, 0);
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  EXPECT_EQ(ntohl(address.sin_addr.s_addr), INADDR_LOOPBACK);
+  // A cancel ends the wait at once, with no code.
+  std::atomic<int32_t> cancel{1};
+  char code[16];
+  EXPECT_FALSE(publish_callback(listener, "state", code, sizeof code, &cancel));
+  close(listener);
+}
+
+// A signed-in token is used until its lifetime ends; then the environment's is.
+TEST(PublishTasks, TokenExpiryFallsBackToTheEnvironment) {
+  auto task = new_task(PUBLISH_YOUTUBE, "signed-in");
+  task->expires_ms = ui_time_ms() + 60000;
+  ScopedEnv token("ZARNELK_YOUTUBE_ACCESS_TOKEN", "from-env");
+  EXPECT_TRUE(publish_task_ready(task.get()));
+  EXPECT_STREQ(task->token, "signed-in");
+  task->expires_ms = ui_time_ms() - 1;
+  EXPECT_TRUE(publish_task_ready(task.get()));
+  EXPECT_STREQ(task->token, "from-env");
+  EXPECT_EQ(task->expires_ms, UINT64_MAX);
+  // LinkedIn counts as connected only with its member id too.
+  auto linkedin = new_task(PUBLISH_LINKEDIN, "");
+  ScopedEnv linkedin_token("ZARNELK_LINKEDIN_ACCESS_TOKEN", "li");
+  ScopedEnv member("ZARNELK_LINKEDIN_MEMBER_ID", nullptr);
+  EXPECT_TRUE(publish_task_ready(linkedin.get()));
+  EXPECT_STREQ(linkedin->token, "");
 }
 
 // ------------------------------------------------------------------ uploads
