@@ -146,7 +146,8 @@ bool publish_linkedin(PublishTask* task, int file, uint64_t size) {
     if (!ok) break;
     std::string etag = reply->etag;
     if (etag.size() > 1 && etag.front() == '"' && etag.back() == '"') etag = etag.substr(1, etag.size() - 2);
-    etags += (etags.empty() ? "" : ",") + quoted(etag.c_str());
+    if (!etags.empty()) etags.push_back(',');
+    etags.append(quoted(etag.c_str()));
     offset = end;
   }
   ok = ok && offset == size;
