@@ -16,6 +16,7 @@
 
 #include "app/app.h"
 #include "app_fixture.h"
+#include "export_fixture.h"
 #include "base/palette.h"
 #include "editor/editor.h"
 #include "export/render.h"
@@ -71,15 +72,7 @@ class RenderView : public ::testing::Test {
   }
 
   // Shows the Timeline tab until every open canvas has been previewed.
-  void preview() {
-    editor->click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
-    for (int i = 0; i < 400 && !kelvra_export_ready(app); ++i) {
-      app->needs_redraw = 1;
-      editor->step();
-      if (!kelvra_export_ready(app)) ui_sleep_ms(5);
-    }
-    ASSERT_TRUE(kelvra_export_ready(app));
-  }
+  void preview() { ASSERT_TRUE(kelvra_test::preview_canvases(editor.get())); }
 
   void show_render_tab() {
     editor->click(app->tab_buttons[KELVRA_TAB_RENDER]);
@@ -93,19 +86,7 @@ class RenderView : public ::testing::Test {
   }
 
   // Runs the frame loop until no job is queued or running; the rows then.
-  std::vector<RenderRow> finish() {
-    RenderRow rows[RENDER_MAX_JOBS];
-    uint64_t count = 0;
-    for (int i = 0; i < 6000; ++i) {
-      editor->step();
-      count = kelvra_render_rows(app, rows);
-      bool busy = false;
-      for (uint64_t k = 0; k < count; ++k) busy |= rows[k].state < RENDER_READY || app->render_queue->jobs[k].thread;
-      if (!busy) break;
-      ui_sleep_ms(10);
-    }
-    return std::vector<RenderRow>(rows, rows + count);
-  }
+  std::vector<RenderRow> finish() { return kelvra_test::finish_exports(editor.get()); }
 
   // Pixels of `area` that are not `rgb`, as last drawn.
   int pixels_unlike(Rect area, uint32_t rgb) {

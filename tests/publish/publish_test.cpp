@@ -209,6 +209,8 @@ TEST_F(SignIn, FailuresAndTheirTexts) {
   const Case cases[] = {
       {"token with a line break", PUBLISH_YOUTUBE, R"({"access_token": "a\r\nInjected: 1"})", nullptr, nullptr,
        "c", "Token exchange failed (HTTP 200)."},
+      {"token longer than 3071 bytes", PUBLISH_YOUTUBE, nullptr, nullptr, nullptr, "c",
+       "Token exchange failed (HTTP 200)."},
       {"token endpoint refuses", PUBLISH_YOUTUBE, R"({"error": "invalid_grant"})", nullptr, nullptr, "c",
        "Token exchange failed (HTTP 200)."},
       {"declined in the browser", PUBLISH_YOUTUBE, R"({"access_token": "t"})", nullptr, nullptr, "",
@@ -222,7 +224,8 @@ TEST_F(SignIn, FailuresAndTheirTexts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    char* body = data_json_quote(c.token_reply);
+    const std::string long_token = R"({"access_token": ")" + std::string(3072, 'a') + "\"}";
+    char* body = data_json_quote(c.token_reply != nullptr ? c.token_reply : long_token.c_str());
     FakeServices services(std::string(R"([{"method": "POST", "path": "/", "status": 200, "body": )") + body + "}]");
     std::free(body);
     ScopedEnv youtube("ZARNELK_YOUTUBE_CLIENT_ID", "client-1");
