@@ -18,6 +18,7 @@ struct HttpRequest {
   int64_t file_offset;
   uint64_t file_length;
   const char* body_suffix;  // or null
+  std::atomic<uint64_t>* progress;  // when given: the file position the sending has reached
 };
 
 constexpr uint64_t HTTP_BODY_SIZE = 32768;

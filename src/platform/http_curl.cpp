@@ -61,6 +61,8 @@ size_t read_body(char* buffer, size_t size, size_t count, void* data) {
       return CURL_READFUNC_ABORT;
     }
     transfer->sent += part;
+    if (request->progress != nullptr)
+      request->progress->store(static_cast<uint64_t>(request->file_offset) + at + part);
     return part;
   }
   at -= request->file_length;

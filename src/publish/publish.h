@@ -28,6 +28,8 @@ struct PublishTask {
   std::thread* thread;           // the worker while it exists
   std::atomic<int32_t> cancel;   // 1 asks the worker to stop
   std::atomic<int32_t> busy;     // 1 while a worker owns the task
+  std::atomic<uint64_t> sent;    // file bytes of the current upload sent so far
+  std::atomic<uint64_t> size;    // the current upload's file size; 0 before it is known
   uint32_t target;
   char token[3072];       // empty: not connected
   char account_id[128];   // LinkedIn member id or Instagram account id
@@ -40,6 +42,7 @@ struct PublishTask {
 
 struct PublishContext {
   PublishTask tasks[PUBLISH_TARGETS];
+  char progress_texts[PUBLISH_TARGETS][48];  // the status lines of running uploads (UI thread)
 };
 
 // ------------------------------------------------------------ [helpers]
@@ -75,6 +78,8 @@ PublishContext* kelvra_publishing_context(KelvraApp* app);
 void kelvra_publish_destroy(PublishContext* context);
 const char* kelvra_publish_status(KelvraApp* app, uint32_t target, bool* connected);
 void kelvra_publish_account(KelvraApp* app, uint32_t target);
+// Stops the target's running sign-in or upload; false when none runs.
+bool kelvra_publish_cancel(KelvraApp* app, uint32_t target);
 void kelvra_publish_submit(KelvraApp* app, const RenderRow* row, uint32_t targets);
 const char* kelvra_publish_portal(uint32_t target);
 bool publish_task_ready(PublishTask* task);

@@ -57,6 +57,7 @@ bool publish_instagram(PublishTask* task, int file, uint64_t size) {
     request.headers = headers;
     request.file = file;
     request.file_length = size;
+    request.progress = &task->sent;
     ok = http_request(&request, reply, &task->cancel) && reply->status >= 200 && reply->status < 300;
     publish_wipe(headers, sizeof headers);
   }

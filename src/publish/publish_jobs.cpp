@@ -5,8 +5,8 @@
 // Index:
 //   [tasks]     kelvra_publishing_context, kelvra_publish_destroy, publish_task_ready,
 //               publish_task_start, publish_worker
-//   [commands]  kelvra_publish_status, kelvra_publish_account, kelvra_publish_submit,
-//               kelvra_publish_portal
+//   [commands]  kelvra_publish_status, kelvra_publish_account, kelvra_publish_cancel,
+//               kelvra_publish_submit, kelvra_publish_portal
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +56,8 @@ bool upload(PublishTask* task) {
     close(file);
     return false;
   }
+  task->sent.store(0);
+  task->size.store(size);
   switch (ok ? task->target : PUBLISH_TWITCH) {
     case PUBLISH_YOUTUBE: ok = publish_youtube(task, file, size); break;
     case PUBLISH_LINKEDIN: ok = publish_linkedin(task, file, size); break;
@@ -131,11 +133,16 @@ void publish_task_start(PublishTask* task, bool connecting) {
 }
 
 void publish_worker(PublishTask* task) {
+  bool ok = false;
   if (task->connecting) {
-    if (!publish_oauth(task) && task->status_text[0] == '\0') set_status(task, "Could not connect the account.");
-  } else if (!upload(task) && task->status_text[0] == '\0') {
-    set_status(task, "Upload could not start.");
+    ok = publish_oauth(task);
+    if (!ok && task->status_text[0] == '\0') set_status(task, "Could not connect the account.");
+  } else {
+    ok = upload(task);
+    if (!ok && task->status_text[0] == '\0') set_status(task, "Upload could not start.");
   }
+  if (!ok && task->cancel.load() != 0) set_status(task, task->connecting ? "Sign-in cancelled." : "Upload cancelled.");
+  task->size.store(0);
   task->busy.exchange(0);
 }
 
@@ -150,7 +157,16 @@ const char* kelvra_publish_status(KelvraApp* app, uint32_t target, bool* is_conn
   PublishContext* context = kelvra_publishing_context(app);
   if (context == nullptr || target >= PUBLISH_TARGETS) return "Publishing is unavailable";
   PublishTask& task = context->tasks[target];
-  if (!publish_task_ready(&task)) return task.connecting ? "Waiting for browser sign-in…" : "Uploading / processing…";
+  if (!publish_task_ready(&task)) {
+    if (task.connecting) return "Waiting for browser sign-in…";
+    const uint64_t size = task.size.load();
+    const uint64_t sent = task.sent.load();
+    if (size == 0 || sent >= size) return "Uploading / processing…";
+    char* text = context->progress_texts[target];
+    std::snprintf(text, sizeof context->progress_texts[target], "Uploading %.0f%%…",
+                  100.0 * static_cast<double>(sent) / static_cast<double>(size));
+    return text;
+  }
   *is_connected = connected(task);
   if (task.status_text[0] != '\0') return task.status_text;
   if (target == PUBLISH_TWITCH) return "Finish in Twitch Video Producer";
@@ -171,6 +187,13 @@ void kelvra_publish_account(KelvraApp* app, uint32_t target) {
   publish_open_url(info.portal);
   if (target != PUBLISH_TWITCH && !connected(task))
     set_status(&task, "Provider opened. Configure API access for direct upload.");
+}
+
+bool kelvra_publish_cancel(KelvraApp* app, uint32_t target) {
+  PublishContext* context = kelvra_publishing_context(app);
+  if (context == nullptr || target >= PUBLISH_TARGETS || context->tasks[target].busy.load() == 0) return false;
+  context->tasks[target].cancel.exchange(1);
+  return true;
 }
 
 namespace {

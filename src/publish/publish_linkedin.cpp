@@ -137,6 +137,7 @@ bool publish_linkedin(PublishTask* task, int file, uint64_t size) {
     put.file = file;
     put.file_offset = static_cast<int64_t>(offset);
     put.file_length = end - offset;
+    put.progress = &task->sent;
     ok = http_request(&put, reply, &task->cancel);
     if (!ok && reply->status == 0) {
       put.host_suffix = publish_hosts::kLinkedInMediaSuffix;

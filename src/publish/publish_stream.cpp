@@ -68,6 +68,7 @@ bool publish_youtube(PublishTask* task, int file, uint64_t size) {
     put.headers = headers;
     put.file = file;
     put.file_length = size;
+    put.progress = &task->sent;
     ok = http_request(&put, reply, &task->cancel);
     // A dropped connection: ask the session what it has, then send the rest.
     for (int tries = 0; !ok && reply->status == 0 && tries < kResumeTries && task->cancel.load() == 0; ++tries) {
@@ -139,6 +140,7 @@ bool publish_soundcloud(PublishTask* task, int file, uint64_t size) {
     request.file = file;
     request.file_length = size;
     request.body_suffix = suffix;
+    request.progress = &task->sent;
     ok = http_request(&request, reply, &task->cancel) && reply->status >= 200 && reply->status < 300;
   }
   if (ok)

@@ -1,6 +1,7 @@
 // The publish panel: a box over the render list for one finished export,
 // with the five destinations (a toggle, an account button and a status line
-// each), a note on visibility, "Upload selected" and "Close". While it is
+// each, the button reading "Cancel" while the target's sign-in or upload
+// runs), a note on visibility, "Upload selected" and "Close". While it is
 // open it takes every input event but the window's close.
 #include <cstdio>
 
@@ -34,6 +35,11 @@ Panel panel_of(const KelvraApp* app) {
   panel.y = p.y;
   panel.status_width = p.width >= 566 ? 290 : p.width - 280;
   return panel;
+}
+
+bool context_busy(KelvraApp* app, uint32_t target) {
+  PublishContext* context = kelvra_publishing_context(app);
+  return context != nullptr && context->tasks[target].busy.load() != 0;
 }
 
 int32_t row_top(const Panel& panel, uint32_t i) { return panel.y + 80 + 30 * static_cast<int32_t>(i); }
@@ -78,7 +84,9 @@ void kelvra_publish_draw(KelvraApp* app) {
     if (job->row.is_wav && i != PUBLISH_SOUNDCLOUD) status = "Requires video";
     else if (!job->row.is_wav && i == PUBLISH_SOUNDCLOUD && !paired) status = "Render a WAV mix for this edit";
     kelvra_box(app, toggle(panel, i), kNames[i], (queue->publish_targets >> i) & 1);
-    kelvra_box(app, account(panel, i), i == PUBLISH_TWITCH ? "Video Producer" : connected ? "Account" : "Connect", false);
+    const bool running = context_busy(app, i);
+    kelvra_box(app, account(panel, i),
+               running ? "Cancel" : i == PUBLISH_TWITCH ? "Video Producer" : connected ? "Account" : "Connect", false);
     kelvra_text(painter, Rect{panel.left + 126, row_top(panel, i), panel.status_width, 25}, status,
                 PALETTE_SECONDARY_TEXT, false);
   }
@@ -103,7 +111,8 @@ bool kelvra_publish_input(KelvraApp* app, const UiInput* event) {
   RenderRow mix{};
   const bool paired = kelvra_render_wav(app, queue->publish_job, &mix);
   for (uint32_t i = 0; i < PUBLISH_TARGETS; ++i) {
-    if (kelvra_hit(account(panel, i), event)) kelvra_publish_account(app, i);
+    // While the target's sign-in or upload runs, its account button cancels it.
+    if (kelvra_hit(account(panel, i), event) && !kelvra_publish_cancel(app, i)) kelvra_publish_account(app, i);
     if (!kelvra_hit(toggle(panel, i), event)) continue;
     if (i != PUBLISH_SOUNDCLOUD) {
       if (!job->row.is_wav) queue->publish_targets ^= 1u << i;

@@ -23,6 +23,7 @@
 #include "json/json.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
+#include "export/render.h"
 #include "publish/publish.h"
 #include "test_util.h"
 
@@ -455,6 +456,41 @@ TEST(PublishUpload, InstagramReel) {
   EXPECT_FALSE(publish_instagram(task.get(), file, bytes.size()));
   close(file);
   EXPECT_EQ(services.requests().size(), 4u);
+}
+
+// A running upload shows how far it got and can be cancelled; the status
+// line says so and the token never shows.
+TEST(PublishTasks, ProgressAndCancelOfAnUpload) {
+  FakeServices services(R"([
+    {"method": "POST", "status": 200, "headers": {"Location": "https://www.googleapis.com/upload/session/9"}},
+    {"method": "PUT", "status": 200, "body": "{\"id\": \"never\"}"}])");
+  TempDir dir;
+  kelvra_test::write_file(dir.file("big.mp4"), std::string(256u << 20, 'v'));
+  KelvraApp* app = kelvra_app_create();
+  app->render_queue = kelvra_render_create();
+  PublishContext* context = kelvra_publishing_context(app);
+  ASSERT_NE(context, nullptr);
+  PublishTask& task = context->tasks[PUBLISH_YOUTUBE];
+  ScopedEnv token("ZARNELK_YOUTUBE_ACCESS_TOKEN", "secret-token-value");
+  ASSERT_TRUE(publish_task_ready(&task));
+  std::snprintf(task.file_path, sizeof task.file_path, "%s", dir.file("big.mp4").c_str());
+  publish_task_start(&task, false);
+  bool connected = false;
+  std::string seen;
+  for (int i = 0; i < 20000 && task.sent.load() == 0 && task.busy.load() != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  seen = kelvra_publish_status(app, PUBLISH_YOUTUBE, &connected);
+  EXPECT_TRUE(seen.rfind("Uploading ", 0) == 0) << seen;
+  EXPECT_TRUE(kelvra_publish_cancel(app, PUBLISH_YOUTUBE));
+  for (int i = 0; i < 3000 && task.busy.load() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const std::string status = kelvra_publish_status(app, PUBLISH_YOUTUBE, &connected);
+  EXPECT_EQ(status, "Upload cancelled.");
+  EXPECT_TRUE(connected);
+  EXPECT_FALSE(kelvra_publish_cancel(app, PUBLISH_YOUTUBE));  // nothing runs now
+  EXPECT_EQ(status.find("secret-token-value"), std::string::npos);
+  EXPECT_EQ(std::string(app->status).find("secret-token-value"), std::string::npos);
+  kelvra_render_destroy(app->render_queue);
+  kelvra_app_free(app);
 }
 
 }  // namespace
