@@ -396,6 +396,7 @@ TEST(PublishUpload, LinkedInPartsFinaliseWaitAndPost) {
     {"method": "PUT", "path": "/dms/p1", "status": 200, "headers": {"ETag": "\"e-one\""}},
     {"method": "PUT", "path": "/dms/p2", "status": 200, "headers": {"ETag": "e-two"}},
     {"method": "POST", "path": "/rest/videos?action=finalizeUpload", "status": 200, "body": "{}"},
+    {"method": "GET", "path": "/rest/videos/urn%3Ali%3Avideo%3AC1", "times": 1, "status": 200, "body": "{\"status\": \"PROCESSING\"}"},
     {"method": "GET", "path": "/rest/videos/urn%3Ali%3Avideo%3AC1", "status": 200, "body": "{\"status\": \"AVAILABLE\"}"},
     {"method": "POST", "path": "/rest/posts", "status": 201, "body": "{}"}])");
   TempDir dir;
@@ -407,7 +408,7 @@ TEST(PublishUpload, LinkedInPartsFinaliseWaitAndPost) {
   EXPECT_TRUE(publish_linkedin(task.get(), file, bytes.size())) << task->status_text;
   EXPECT_STREQ(task->status_text, "LinkedIn post published.");
   const auto requests = services.requests();
-  ASSERT_EQ(requests.size(), 6u);
+  ASSERT_EQ(requests.size(), 7u);  // the video was still processing at the first look
   EXPECT_EQ(requests[0].header("linkedin-version"), "202607");
   EXPECT_EQ(requests[0].header("x-restli-protocol-version"), "2.0.0");
   EXPECT_NE(requests[0].body.find("\"owner\":\"urn:li:person:member_1\",\"fileSizeBytes\":7000"), std::string::npos);
@@ -418,7 +419,7 @@ TEST(PublishUpload, LinkedInPartsFinaliseWaitAndPost) {
   EXPECT_EQ(requests[1].header("authorization"), "");
   EXPECT_EQ(requests[3].body,
             R"({"finalizeUploadRequest":{"video":"urn:li:video:C1","uploadToken":"up","uploadedPartIds":["e-one","e-two"]}})");
-  EXPECT_NE(requests[5].body.find(R"("content":{"media":{"id":"urn:li:video:C1","title":"Harbour \"dawn\" \\ cut"}})"),
+  EXPECT_NE(requests[6].body.find(R"("content":{"media":{"id":"urn:li:video:C1","title":"Harbour \"dawn\" \\ cut"}})"),
             std::string::npos);
   // A member id with other characters, or a version with a dash, fails before any request.
   std::snprintf(task->account_id, sizeof task->account_id, "member 1");
@@ -427,7 +428,7 @@ TEST(PublishUpload, LinkedInPartsFinaliseWaitAndPost) {
   ScopedEnv dashed("ZARNELK_LINKEDIN_VERSION", "2026-07");
   EXPECT_FALSE(publish_linkedin(task.get(), file, bytes.size()));
   close(file);
-  EXPECT_EQ(services.requests().size(), 6u);
+  EXPECT_EQ(services.requests().size(), 7u);
 }
 
 TEST(PublishUpload, InstagramReel) {
@@ -491,6 +492,67 @@ TEST(PublishTasks, ProgressAndCancelOfAnUpload) {
   EXPECT_EQ(std::string(app->status).find("secret-token-value"), std::string::npos);
   kelvra_render_destroy(app->render_queue);
   kelvra_app_free(app);
+}
+
+// Where a flow stops and what it reports: the status of the last reply.
+TEST(PublishUpload, LinkedInAndInstagramFailures) {
+  const std::string registered = R"({"method": "POST", "path": "/rest/videos?action=initializeUpload", "status": 200, "body": "{\"value\": {\"video\": \"urn:li:video:C1\", \"uploadInstructions\": [{\"uploadUrl\": \"https://www.linkedin.com/p1\", \"firstByte\": 0, \"lastByte\": 999}, {\"uploadUrl\": \"https://www.linkedin.com/p2\", \"firstByte\": FIRST, \"lastByte\": 4999}]}}"})";
+  const auto with_first = [&](const char* first) {
+    std::string rule = registered;
+    rule.replace(rule.find("FIRST"), 5, first);
+    return rule;
+  };
+  struct Case {
+    const char* what;
+    uint32_t target;
+    std::string rules;
+    const char* status;
+    const char* never;  // a path that must not be asked for
+  };
+  const Case cases[] = {
+      {"a gap between parts", PUBLISH_LINKEDIN,
+       "[" + with_first("2000") + R"(, {"method": "PUT", "status": 200, "headers": {"ETag": "e"}}])",
+       "LinkedIn publishing failed (HTTP 200).", "/p2"},
+      {"overlapping parts", PUBLISH_LINKEDIN,
+       "[" + with_first("900") + R"(, {"method": "PUT", "status": 200, "headers": {"ETag": "e"}}])",
+       "LinkedIn publishing failed (HTTP 200).", "/p2"},
+      {"a part without ETag", PUBLISH_LINKEDIN, "[" + with_first("1000") + R"(, {"method": "PUT", "status": 200}])",
+       "LinkedIn publishing failed (HTTP 200).", "/p2"},
+      {"processing failed", PUBLISH_LINKEDIN,
+       "[" + with_first("1000") + R"(, {"method": "PUT", "status": 200, "headers": {"ETag": "e"}},
+         {"method": "POST", "path": "/rest/videos?action=finalizeUpload", "status": 200},
+         {"method": "GET", "status": 200, "body": "{\"status\": \"PROCESSING_FAILED\"}"}])",
+       "LinkedIn publishing failed (HTTP 200).", "/rest/posts"},
+      {"registration refused", PUBLISH_LINKEDIN, R"([{"method": "POST", "status": 401}])",
+       "LinkedIn publishing failed (HTTP 401).", "/p1"},
+      {"container id not numeric", PUBLISH_INSTAGRAM,
+       R"([{"method": "POST", "path": "/v27.0/17841/media", "status": 200, "body": "{\"id\": \"12ab\"}"}])",
+       "Instagram publishing failed (HTTP 200).", "/ig-api-upload"},
+      {"upload refused", PUBLISH_INSTAGRAM,
+       R"([{"method": "POST", "path": "/v27.0/17841/media", "status": 200, "body": "{\"id\": \"55\"}"},
+           {"method": "POST", "path": "/ig-api-upload", "status": 500}])",
+       "Instagram publishing failed (HTTP 500).", "/v27.0/55?fields"},
+      {"processing error", PUBLISH_INSTAGRAM,
+       R"([{"method": "POST", "path": "/v27.0/17841/media_publish", "status": 200, "body": "{\"id\": \"9\"}"},
+           {"method": "POST", "path": "/v27.0/17841/media", "status": 200, "body": "{\"id\": \"55\"}"},
+           {"method": "POST", "path": "/ig-api-upload", "status": 200},
+           {"method": "GET", "status": 200, "body": "{\"status_code\": \"ERROR\"}"}])",
+       "Instagram publishing failed (HTTP 200).", "/v27.0/17841/media_publish"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeServices services(c.rules);
+    const int file = media_file(dir, 5000);
+    auto task = new_task(c.target);
+    std::snprintf(task->account_id, sizeof task->account_id, c.target == PUBLISH_LINKEDIN ? "m1" : "17841");
+    const bool ok = c.target == PUBLISH_LINKEDIN ? publish_linkedin(task.get(), file, 5000)
+                                                 : publish_instagram(task.get(), file, 5000);
+    close(file);
+    EXPECT_FALSE(ok);
+    EXPECT_STREQ(task->status_text, c.status);
+    for (const Received& r : services.requests()) EXPECT_EQ(r.path.rfind(c.never, 0), std::string::npos) << r.path;
+  }
 }
 
 }  // namespace
