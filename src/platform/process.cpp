@@ -9,16 +9,21 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 extern char** environ;
 
 namespace {
 
 // Children that outlived sys_launch's wait, reaped whenever another starts.
+// A sign-in opens the browser from its worker thread while the UI thread may
+// start a file manager: the list is shared under its lock.
 constexpr int kPending = 16;
 pid_t g_pending[kPending];
+std::mutex g_pending_lock;
 
 void reap_pending() {
+  std::lock_guard<std::mutex> held(g_pending_lock);
   for (pid_t& pid : g_pending) {
     if (pid > 0 && waitpid(pid, nullptr, WNOHANG) != 0) pid = 0;
   }
@@ -87,6 +92,7 @@ bool sys_launch(const char* const* argv, unsigned wait_ms, int* exit_code) {
     if (waited >= wait_ms) break;
     usleep(10000);
   }
+  std::lock_guard<std::mutex> held(g_pending_lock);
   for (pid_t& slot : g_pending) {
     if (slot == 0) {
       slot = pid;

@@ -143,7 +143,8 @@ bool ui_show_properties(UiWindow* window, const char* path);
 bool ui_open_folder(UiWindow* window, const char* path);
 // Shows a file selected in the file manager; false when nothing could show it.
 bool ui_reveal_file(const char* path);
-// Opens a web page in the user's browser.
+// Opens a web page in the user's browser. Needs no window: the publishing
+// workers call it from their own threads.
 bool ui_open_url(const char* url);
 
 // The folder the file choosers start in (the media folder).
