@@ -13,6 +13,7 @@ KelvraApp* kelvra_app_create() {
   app->selected_clip = -1;
   kelvra_score_defaults(&app->project.score);
   app->follow_playhead = 1;
+  app->snap_time = -1;
   app->needs_redraw = 1;
   app->tick_time_ms = ui_time_ms();
   return app;

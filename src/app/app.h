@@ -184,6 +184,7 @@ struct KelvraApp {
   Rect export_button;
   Rect canvases_button;
   Rect follow_button;
+  Rect snap_button;
   Rect monitor_area;   // the Timeline tab's canvas previews
   Rect inset_button;   // under the monitor, while the playhead has an inset clip
   Rect clip_controls[SEQUENCE_CONTROLS];  // under the lanes
@@ -249,6 +250,7 @@ struct KelvraApp {
   uint64_t range_click_ms;
   uint64_t clip_serial;
   uint64_t inset_clip_index;
+  double snap_time;  // where the dragged clip snapped (timeline seconds); -1 when it did not
 
   // --- editor: clip-name field
   uint8_t name_editing;

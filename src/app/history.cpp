@@ -20,6 +20,7 @@ struct HistorySnapshot {
   double timeline_scroll;
   uint32_t layout_mode;
   uint32_t canvas_mask;
+  uint8_t snap_off;
   uint8_t follow_playhead;
   uint8_t source_range_active;
   uint32_t transport_mode;
@@ -73,6 +74,7 @@ void restore(KelvraApp* app, HistorySnapshot* snapshot) {
   app->timeline_scroll = snapshot->timeline_scroll;
   app->layout_mode = snapshot->layout_mode;
   project->canvas_mask = snapshot->canvas_mask;
+  project->snap_off = snapshot->snap_off;
   app->follow_playhead = snapshot->follow_playhead;
   app->source_range_active = snapshot->source_range_active;
   project->score = snapshot->score;
@@ -108,6 +110,7 @@ HistorySnapshot* history_capture(const KelvraApp* app) {
   snapshot->timeline_scroll = app->timeline_scroll;
   snapshot->layout_mode = app->layout_mode;
   snapshot->canvas_mask = project->canvas_mask;
+  snapshot->snap_off = project->snap_off;
   snapshot->follow_playhead = app->follow_playhead;
   snapshot->source_range_active = app->source_range_active;
   snapshot->transport_mode = app->transport_mode;

@@ -72,6 +72,7 @@ void kelvra_layout(KelvraApp* app) {
   app->export_button = Rect{centre + 66, button_y, 72, 24};
   app->canvases_button = Rect{toolbar.x + toolbar.width - 153, button_y, 89, 24};
   app->follow_button = Rect{toolbar.x + toolbar.width - 57, button_y, 56, 24};
+  app->snap_button = Rect{toolbar.x + toolbar.width - 211, button_y, 54, 24};
   const Rect lanes = app->clip_lanes;
   const int32_t B = lanes.y + lanes.height;
   Rect* controls = app->clip_controls;

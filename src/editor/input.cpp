@@ -92,6 +92,8 @@ void toolbar_press(KelvraApp* app, const UiInput* event) {
     const auto under = [event](Rect button) { return event->x >= button.x && event->x - button.x < button.width; };
     if (under(app->timeline_play_button)) {
       kelvra_toggle(app, TRANSPORT_TIMELINE);
+    } else if (under(app->snap_button)) {
+      if (kelvra_history_begin(app)) app->project.snap_off = !app->project.snap_off;
     } else if (event->x >= app->follow_button.x) {  // "Follow", to the toolbar's right edge
       if (kelvra_history_begin(app)) app->follow_playhead = !app->follow_playhead;
     } else if (clip && under(app->duplicate_button)) {
@@ -252,6 +254,7 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
       if (app->pending_deselect) kelvra_clear_clip(app);
       app->pending_deselect = 0;
       app->drag_kind = KELVRA_DRAG_NONE;
+      app->snap_time = -1;
       break;
     case UI_POINTER_WHEEL:
       if (kelvra_monitor_press(app, event) || sequence_clip_controls_wheel(app, event)) break;

@@ -17,6 +17,9 @@
 
 namespace {
 
+constexpr uint32_t kSnapLine = 0x7FD3FF;  // the line at the point a dragged clip snapped to
+
+
 constexpr uint32_t kLanes = 0x141A16;
 constexpr uint32_t kRuler = 0x1A241E;
 constexpr uint32_t kLabelBox = 0x252F28;
@@ -50,6 +53,7 @@ void draw_toolbar(KelvraApp* app) {
     kelvra_box(app, app->export_button, "Export", kelvra_export_ready(app));
     kelvra_box(app, app->canvases_button, "Canvases", false);
     kelvra_box(app, app->follow_button, "Follow", app->follow_playhead != 0);
+    kelvra_box(app, app->snap_button, "Snap", app->project.snap_off == 0);
   }
 }
 
@@ -224,6 +228,12 @@ void kelvra_draw_sequence(KelvraApp* app) {
       draw_item(app, spans[item], y, project.titles[item - clip_count].text, kTitle, kTitleEdge, false,
                 named[item]);
     }
+  }
+
+  // The point a dragged clip snapped to.
+  if (app->drag_kind == KELVRA_DRAG_CLIP_MOVE && app->snap_time >= 0) {
+    const int32_t x = kelvra_round((app->snap_time - scroll) * pps);
+    if (x >= 0 && x < lanes.width) kelvra_fill(app, Rect{lanes.x + x, lanes.y + 16, 1, lanes.height - 16}, kSnapLine);
   }
 
   const int32_t playhead = kelvra_round((app->timeline_playhead - scroll) * pps);

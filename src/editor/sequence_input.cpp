@@ -44,6 +44,40 @@ void new_clip_id(KelvraApp* app, Clip* clip) {
                 static_cast<unsigned long long>(app->clip_serial));
 }
 
+constexpr double kSnapPixels = 8.0;
+
+// Moves `clip` so that its start or end lies on the nearest beat of the score
+// or edge of another clip, when one is within 8 pixels; records the point.
+void snap_clip(KelvraApp* app, Clip* clip) {
+  const Project& project = app->project;
+  const double length = kelvra_clip_length(clip);
+  const double reach = kSnapPixels / app->pixels_per_second;
+  const double beat = 60.0 / kelvra_score_bpm(&project.score);
+  double best_shift = 0;
+  double best_point = -1;
+  double best_distance = reach;
+  const auto consider = [&](double edge, double point) {
+    const double distance = std::fabs(point - edge);
+    if (distance <= best_distance && clip->at + (point - edge) >= 0) {
+      best_distance = distance;
+      best_shift = point - edge;
+      best_point = point;
+    }
+  };
+  for (const double edge : {clip->at, clip->at + length}) {
+    consider(edge, std::round(edge / beat) * beat);
+    for (uint64_t i = 0; i < project.clip_count; ++i) {
+      const Clip& other = project.clips[i];
+      if (&other == clip) continue;
+      consider(edge, other.at);
+      consider(edge, other.at + kelvra_clip_length(&other));
+    }
+  }
+  if (best_point < 0) return;
+  clip->at = std::max(clip->at + best_shift, 0.0);
+  app->snap_time = best_point;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------- [lanes]
@@ -88,6 +122,8 @@ void kelvra_sequence_drag(KelvraApp* app, const UiInput* event) {
   Clip* clip = selected(app);
   if (app->drag_kind != KELVRA_DRAG_CLIP_MOVE || clip == nullptr) return;
   clip->at = round_to(std::max(t - app->drag_anchor, 0.0), 100);
+  app->snap_time = -1;
+  if (!app->project.snap_off && !event->shift) snap_clip(app, clip);
   clip->lane = static_cast<uint32_t>(std::clamp(lane_at(event->y - app->clip_lanes.y), 0, 3));
   kelvra_sequence_end(app);
   app->dirty = 1;

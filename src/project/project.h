@@ -83,6 +83,7 @@ struct Project {
   char primary_canvas[24];
   uint32_t canvas_mask;
   uint8_t embedded_media;
+  uint8_t snap_off;  // timeline drags do not snap to beats and clip edges ("snap": false)
 };
 
 struct CanvasPreset {

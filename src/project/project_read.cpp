@@ -135,6 +135,7 @@ bool project_read_sources(Project* candidate) {
 void project_read_canvas(Project* candidate) {
   const JsonDocument* document = &candidate->document;
   char primary[24] = "";
+  candidate->snap_off = !project_boolean(document, 0, "snap", 1);
   project_string(document, 0, "primaryCanvas", primary, sizeof primary);
   const uint64_t sizes = data_json_field(document, 0, "canvasSizes");
   if (data_json_kind(document, sizes) == JSON_ARRAY) {

@@ -18,8 +18,8 @@
 
 namespace {
 
-const char* const kTopLevelSkips[] = {"clips", "cuts", "layout", "audioScore", "embeddedMedia", "canvasSizes",
-                                      "sources"};
+const char* const kTopLevelSkips[] = {"clips", "cuts",    "layout", "audioScore", "embeddedMedia", "canvasSizes",
+                                      "sources", "snap"};
 // The last entry, "transforms", is skipped only for a clip whose placement was edited.
 const char* const kClipSkips[] = {"id", "name", "at", "in", "out", "lane", "gain", "video",
                                   "audio", "mode", "loops", "fadeIn", "fadeOut", "transforms"};
@@ -212,6 +212,7 @@ bool project_build_text(const Project* project, uint32_t layout, TextBuffer* out
   project_write_score(out, &project->score);
   project_write_library(out, project);
   project_write_canvas_list(out, project);
+  if (project->snap_off) project_append(out, ",\n  \"snap\": false");
   const uint64_t embedded = data_json_field(document, 0, "embeddedMedia");
   if (embedded != JSON_NONE) {
     project_append(out, ",\n  \"embeddedMedia\": ");
