@@ -290,13 +290,11 @@ int64_t kelvra_render_add_source(KelvraApp* app, const char* file_name, bool is_
 }
 
 void kelvra_render_library(KelvraApp* app) {
-  char pattern[KELVRA_PATH_SIZE];
-  if (!kelvra_path(app->media_folder, "kelvra-render-*", pattern)) return;
   DIR* folder = opendir(app->media_folder);
   if (folder == nullptr) return;
   while (const dirent* entry = readdir(folder)) {
     const char* name = entry->d_name;
-    if (std::strlen(name) <= 3 || std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0 ||
+    if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0 ||
         std::strstr(name, ".partial.") != nullptr)
       continue;
     const bool wav = has_suffix(name, ".wav");

@@ -198,6 +198,14 @@ bool kelvra_publish_cancel(KelvraApp* app, uint32_t target) {
 
 namespace {
 
+// The queue's job whose file `row` names; the job count when none.
+uint64_t job_of(const KelvraApp* app, const RenderRow* row) {
+  const RenderQueue* queue = app->render_queue;
+  for (uint64_t i = 0; i < queue->job_count; ++i)
+    if (std::strcmp(queue->jobs[i].row.file_name, row->file_name) == 0) return i;
+  return queue->job_count;
+}
+
 void start_upload(KelvraApp* app, PublishTask* task, const char* file_name, const char* title) {
   if (!connected(*task)) {
     set_status(task, "Connect this destination before uploading.");
@@ -214,6 +222,7 @@ void kelvra_publish_submit(KelvraApp* app, const RenderRow* row, uint32_t target
   PublishContext* context = kelvra_publishing_context(app);
   if (context == nullptr) return;
   const char* title = row->title[0] != '\0' ? row->title : "Zarnel Kelvra export";
+  const uint64_t job = job_of(app, row);
   for (uint32_t t : {PUBLISH_YOUTUBE, PUBLISH_TWITCH, PUBLISH_LINKEDIN, PUBLISH_INSTAGRAM}) {
     PublishTask& task = context->tasks[t];
     if (row->is_wav || (targets & (1u << t)) == 0 || !publish_task_ready(&task)) continue;
@@ -221,12 +230,8 @@ void kelvra_publish_submit(KelvraApp* app, const RenderRow* row, uint32_t target
       start_upload(app, &task, row->file_name, title);
       continue;
     }
-    bool revealed = false;
     if (publish_open_url(kelvra_publish_portal(PUBLISH_TWITCH))) {
-      // The row's job: the one whose file this is.
-      const RenderQueue* queue = app->render_queue;
-      for (uint64_t i = 0; i < queue->job_count && !revealed; ++i)
-        if (std::strcmp(queue->jobs[i].row.file_name, row->file_name) == 0) revealed = kelvra_render_action(app, i, true);
+      if (job < app->render_queue->job_count) kelvra_render_action(app, job, true);
       set_status(&task, "Video Producer opened. Select the MP4 to upload.");
     } else {
       set_status(&task, "Could not open Twitch Video Producer.");
@@ -234,11 +239,7 @@ void kelvra_publish_submit(KelvraApp* app, const RenderRow* row, uint32_t target
   }
   PublishTask& soundcloud = context->tasks[PUBLISH_SOUNDCLOUD];
   if ((targets & (1u << PUBLISH_SOUNDCLOUD)) == 0) return;
-  const RenderQueue* queue = app->render_queue;
   RenderRow mix{};
-  bool found = false;
-  for (uint64_t i = 0; i < queue->job_count && !found; ++i)
-    if (std::strcmp(queue->jobs[i].row.file_name, row->file_name) == 0) found = kelvra_render_wav(app, i, &mix);
-  if (!found || !publish_task_ready(&soundcloud)) return;
+  if (!kelvra_render_wav(app, job, &mix) || !publish_task_ready(&soundcloud)) return;
   start_upload(app, &soundcloud, mix.file_name, title);
 }
