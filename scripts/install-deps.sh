@@ -10,6 +10,7 @@ packages=(
   libcairo2-dev libpango1.0-dev fonts-dejavu-core
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev
   libcurl4-openssl-dev libssl-dev
+  libebur128-dev
   zenity xdg-utils libglib2.0-bin
   ffmpeg python3 openssl
   clang libclang-rt-14-dev

@@ -20,7 +20,8 @@ volatile std::sig_atomic_t g_interrupted = 0;
 void on_signal(int) { g_interrupted = 1; }
 
 constexpr char kUsage[] =
-    "Usage: kelvra-render PROJECT.pjn [--canvas NAME]... [--wav] [--out DIR] [--media DIR]\n"
+    "Usage: kelvra-render PROJECT.pjn [--canvas NAME]... [--wav] [--loudness TARGET|off]\n"
+    "                     [--out DIR] [--media DIR]\n"
     "\n"
     "Renders a project without a window: one MP4 (H.264, 30 frames a second, AAC\n"
     "48 kHz stereo) per canvas, and with --wav the mix as a 16-bit 48 kHz WAV.\n"
@@ -29,6 +30,11 @@ constexpr char kUsage[] =
     "                 canvas open in the project. Without --canvas and\n"
     "                 without --wav, the open canvases are rendered\n"
     "  --wav          render the sound mix to WAV\n"
+    "  --loudness TARGET|off\n"
+    "                 bring the sound to TARGET LUFS (-40 to -5) with true\n"
+    "                 peaks at most -1 dBTP: -14 suits YouTube, Instagram,\n"
+    "                 LinkedIn and SoundCloud, -16 other destinations; off\n"
+    "                 keeps the mix as it is. Default: the project's setting\n"
     "  --out DIR      write the files into DIR (default: the media folder)\n"
     "  --media DIR    read the project's media from DIR (default: the folder\n"
     "                 of PROJECT.pjn)\n"
@@ -68,6 +74,8 @@ struct Options {
   uint32_t canvases;
   bool open_canvases;
   bool wav;
+  bool set_loudness;
+  double loudness;  // LUFS; 0 for off
 };
 
 // 0 when the arguments hold; otherwise the exit status (after --help, 0 too, with `done` set).
@@ -81,6 +89,12 @@ int parse(int argc, char** argv, Options* options, bool* done) {
       return 0;
     } else if (std::strcmp(arg, "--wav") == 0) {
       options->wav = true;
+    } else if (std::strcmp(arg, "--loudness") == 0) {
+      if (!has_value) return usage_error("missing value after ", arg);
+      const char* value = argv[++i];
+      if (!kelvra_loudness_parse(value, &options->loudness))
+        return usage_error("loudness must be off or a target from -40 to -5 LUFS: ", value);
+      options->set_loudness = true;
     } else if (std::strcmp(arg, "--canvas") == 0 || std::strcmp(arg, "--out") == 0 ||
                std::strcmp(arg, "--media") == 0) {
       if (!has_value) return usage_error("missing value after ", arg);
@@ -171,6 +185,10 @@ int main(int argc, char** argv) {
     kelvra_app_free(app);
     return usage_error("not a project this program can open: ", options.project);
   }
+  if (options.set_loudness) {
+    app->project.loudness_off = options.loudness == 0.0;
+    app->project.loudness_target = options.loudness;
+  }
   const double seconds = app->project.timeline_end;
   int status = 0;
   if (!(seconds > 0) || seconds > PROJECT_NUMBER_LIMIT) {
@@ -235,6 +253,9 @@ int main(int argc, char** argv) {
       kelvra_render_row_title(&rows[i], title, sizeof title);
       if (rows[i].state == RENDER_READY) {
         std::printf("%s/%s\n", folder, rows[i].file_name);
+        char figures[100];
+        kelvra_render_row_loudness(&rows[i], figures, sizeof figures);
+        if (figures[0] != '\0') std::fprintf(stderr, "%s: %s\n", rows[i].file_name, figures);
       } else {
         std::fprintf(stderr, "kelvra-render: %s: %s\n", title,
                      rows[i].message[0] != '\0' ? rows[i].message : kelvra_render_state_label(rows[i].state));

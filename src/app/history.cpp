@@ -21,6 +21,8 @@ struct HistorySnapshot {
   uint32_t layout_mode;
   uint32_t canvas_mask;
   uint8_t snap_off;
+  uint8_t loudness_off;
+  double loudness_target;
   uint8_t follow_playhead;
   uint8_t source_range_active;
   uint32_t transport_mode;
@@ -75,6 +77,8 @@ void restore(KelvraApp* app, HistorySnapshot* snapshot) {
   app->layout_mode = snapshot->layout_mode;
   project->canvas_mask = snapshot->canvas_mask;
   project->snap_off = snapshot->snap_off;
+  project->loudness_off = snapshot->loudness_off;
+  project->loudness_target = snapshot->loudness_target;
   app->follow_playhead = snapshot->follow_playhead;
   app->source_range_active = snapshot->source_range_active;
   project->score = snapshot->score;
@@ -111,6 +115,8 @@ HistorySnapshot* history_capture(const KelvraApp* app) {
   snapshot->layout_mode = app->layout_mode;
   snapshot->canvas_mask = project->canvas_mask;
   snapshot->snap_off = project->snap_off;
+  snapshot->loudness_off = project->loudness_off;
+  snapshot->loudness_target = project->loudness_target;
   snapshot->follow_playhead = app->follow_playhead;
   snapshot->source_range_active = app->source_range_active;
   snapshot->transport_mode = app->transport_mode;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "base/rect.h"
+#include "platform/loudness.h"
 #include "project/project.h"
 
 struct KelvraApp;
@@ -22,11 +23,12 @@ struct WavePcm;
 enum : int32_t {
   RENDER_QUEUED = 0,
   RENDER_DECODING_AUDIO = 1,
-  RENDER_ENCODING = 2,
-  RENDER_FINALIZING = 3,
-  RENDER_READY = 4,
-  RENDER_FAILED = 5,
-  RENDER_CANCELLED = 6,
+  RENDER_MEASURING = 2,  // the loudness pass over the mix
+  RENDER_ENCODING = 3,
+  RENDER_FINALIZING = 4,
+  RENDER_READY = 5,
+  RENDER_FAILED = 6,
+  RENDER_CANCELLED = 7,
 };
 
 constexpr uint64_t RENDER_MAX_JOBS = 24;
@@ -52,6 +54,9 @@ struct RenderRow {
   char file_name[KELVRA_PATH_SIZE];  // bare name in the media folder
   char title[160];
   char message[128];  // the worker's failure text
+  double loudness_target;     // LUFS the sound is brought to; 0 for the mix as it is
+  LoudnessFigures loudness;   // of the sound written so far
+  uint8_t loudness_measured;  // `loudness` holds figures
 };
 
 struct RenderJob {
@@ -66,6 +71,11 @@ struct RenderJob {
   std::atomic<int32_t> permille;  // progress, written by the worker
   std::atomic<int32_t> cancel;    // 1 asks the worker to stop after its block (Cancel, or closing)
   std::atomic<int32_t> ended;     // the worker has returned; joining it will not wait
+  // The written sound's figures in hundredths (LUFS, LU, dBTP), published by
+  // the worker about once a second; RENDER_NO_FIGURE until measured.
+  std::atomic<int32_t> integrated;
+  std::atomic<int32_t> range;
+  std::atomic<int32_t> true_peak;
 };
 
 struct PublishContext;
@@ -115,6 +125,89 @@ void kelvra_render_row_title(const RenderRow* row, char* out, uint64_t size);
 void kelvra_render_row_status(const RenderRow* row, char* out, uint64_t size);
 const char* kelvra_render_state_label(int32_t state);
 
+// -------------------------------------------------------------- [loudness]
+// Exports bring their sound to a loudness target: -14 LUFS for YouTube,
+// Instagram, LinkedIn and SoundCloud, -16 LUFS for everywhere else, with true
+// peaks at most -1 dBTP. A first pass measures the mix alone; the render then
+// applies one constant gain, and a look-ahead limiter holds the peaks that
+// gain would push past the ceiling.
+constexpr double LOUDNESS_PLATFORM_TARGET = -14.0;
+constexpr double LOUDNESS_OTHER_TARGET = -16.0;
+constexpr double LOUDNESS_LOWEST_TARGET = -40.0;
+constexpr double LOUDNESS_HIGHEST_TARGET = -5.0;
+constexpr double LOUDNESS_CEILING = -1.0;  // dBTP
+constexpr int32_t RENDER_NO_FIGURE = INT32_MIN;
+
+// The project's export target in LUFS; 0 when exports keep the mix's own loudness.
+double kelvra_loudness_target(const Project* project);
+// Reads "off" or a target in LUFS (-40..-5); false for anything else.
+bool kelvra_loudness_parse(const char* text, double* target);
+// The text of a target for buttons and the command line: "-14 LUFS", "Off".
+void kelvra_loudness_label(double target, char* out, uint64_t size);
+// "-14.2 LUFS  ·  LRA 3.1 LU  ·  -1.0 dBTP" for a row with figures, else "".
+void kelvra_render_row_loudness(const RenderRow* row, char* out, uint64_t size);
+
+// A true-peak-safe look-ahead limiter for 48 kHz stereo in 16-bit units.
+// Peaks are found on a 4x over-sampled copy of the input, the gain reaches
+// what a peak needs by the time the peak leaves, and returns to unity over
+// about 100 ms. Output lags input by LIMITER_DELAY frames.
+constexpr uint32_t LIMITER_HALF_TAPS = 8;    // interpolation reach each side, in frames
+constexpr uint32_t LIMITER_LOOKAHEAD = 240;  // 5 ms
+constexpr uint32_t LIMITER_DELAY = LIMITER_HALF_TAPS + LIMITER_LOOKAHEAD - 1;
+constexpr uint32_t LIMITER_RING = 512;  // frames kept; a power of two above LIMITER_DELAY
+struct PeakLimiter {
+  double ceiling;  // 16-bit units
+  double release;  // share of the distance back to the held gain covered per frame
+  double input[2 * LIMITER_RING];
+  // Required gains over the look-ahead, as a queue of rising minima.
+  double minimum_gain[LIMITER_LOOKAHEAD];
+  int64_t minimum_at[LIMITER_LOOKAHEAD];
+  uint32_t minimum_head;
+  uint32_t minimum_count;
+  double envelope;
+  double smoothing[LIMITER_LOOKAHEAD];  // the last envelope values, averaged into the gain
+  double smoothing_sum;
+  double between;   // peak between the last two detected frames
+  uint64_t pushed;  // frames taken in
+};
+void kelvra_limiter_reset(PeakLimiter* limiter, double ceiling_dbtp);
+// Takes one stereo frame and gives the one LIMITER_DELAY frames earlier
+// (silence before the first), its gain applied.
+void kelvra_limiter_push(PeakLimiter* limiter, const double* in, double* out);
+
+// The export's sound block by block: the mix, and with a target its gain and
+// limiter; every block written is also metered.
+struct RenderSound {
+  const KelvraApp* snapshot;
+  const WavePcm* table;
+  uint64_t frames;  // the export's length
+  uint64_t mixed;   // frames of the mix taken in
+  double gain;      // linear
+  PeakLimiter* limiter;  // none when the sound keeps its level
+  LoudnessMeter* meter;
+  uint64_t skip;   // limiter output still to drop: the silence before the first frame
+  uint64_t ready;  // frames waiting in `out`
+  int16_t out[2 * (2 * RENDER_BLOCK_FRAMES + LIMITER_DELAY)];
+  double wide[2 * RENDER_BLOCK_FRAMES];
+};
+// Measures the mix (the job's RENDER_MEASURING stage, up to `share` permille
+// of its progress) when `target` is not 0, and prepares the blocks; a MEDIA_*
+// status. `sound` must be zeroed.
+int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const WavePcm* table, uint64_t frames,
+                                 double target, int32_t share);
+// The next `n` frames (at most RENDER_BLOCK_FRAMES) of the sound, in order.
+void kelvra_render_sound_block(RenderSound* sound, int16_t* out, uint64_t n);
+// Publishes the written sound's figures to the job.
+void kelvra_render_sound_report(RenderSound* sound, RenderJob* job);
+void kelvra_render_sound_close(RenderSound* sound);
+// Measures the integrated loudness and loudness range of `frames` of the
+// export mix from the start (no true peak: the limiter finds those), a long
+// mix in two halves on two threads; false when cancelled (`cancel` set) or
+// out of memory. `permille` (may be null) counts up to `share`.
+bool kelvra_loudness_measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames,
+                             const std::atomic<int32_t>* cancel, std::atomic<int32_t>* permille, int32_t share,
+                             LoudnessFigures* out);
+
 // ---------------------------------------------------------------- [worker]
 // The thread body of one job: renders it and reports through its atomics.
 void kelvra_render_worker(RenderJob* job);
@@ -126,8 +219,6 @@ int32_t render_file(RenderJob* job);
 // `table` (PROJECT_MAX_ROWS entries), within RENDER_AUDIO_BUDGET bytes; false
 // with `message` (128 bytes) when a source is missing or over the budget.
 bool kelvra_render_read_audio(const KelvraApp* snapshot, WavePcm* table, char* message);
-// Mixes `frames` (at most RENDER_BLOCK_FRAMES) stereo frames of the edit from `t` seconds.
-void kelvra_render_mix(const KelvraApp* snapshot, const WavePcm* table, double t, int16_t* out, uint64_t frames);
 void kelvra_render_free_audio(WavePcm* table);
 
 // --------------------------------------------------------------- [encoder]

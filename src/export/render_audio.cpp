@@ -1,6 +1,5 @@
 // The export's sound: every source the edit's clips play, decoded whole once
-// per job under one memory budget, and the mix of each 1/30-second block from
-// those sources and the music clips.
+// per job under one memory budget, for the mix of each 1/30-second block.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,10 +40,6 @@ bool kelvra_render_read_audio(const KelvraApp* snapshot, WavePcm* table, char* m
     budget -= static_cast<uint64_t>(table[j].channels) * table[j].frames * 2;
   }
   return true;
-}
-
-void kelvra_render_mix(const KelvraApp* snapshot, const WavePcm* table, double t, int16_t* out, uint64_t frames) {
-  kelvra_audio_export_mix(snapshot, table, PROJECT_MAX_ROWS, t, out, frames);
 }
 
 void kelvra_render_free_audio(WavePcm* table) {

@@ -14,6 +14,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +93,18 @@ void start_job(KelvraApp* app, RenderJob* job, uint64_t now) {
   }
 }
 
+double figure(int32_t hundredths) { return hundredths == RENDER_NO_FIGURE ? -HUGE_VAL : hundredths / 100.0; }
+
+// The worker's latest loudness figures into `row`.
+void read_loudness(const RenderJob& job, RenderRow* row) {
+  const int32_t range = job.range.load();
+  if (range == RENDER_NO_FIGURE) return;
+  row->loudness.integrated = figure(job.integrated.load());
+  row->loudness.range = figure(range);
+  row->loudness.true_peak = figure(job.true_peak.load());
+  row->loudness_measured = 1;
+}
+
 // Joins an ended worker and brings the job's row up to date.
 void collect_job(KelvraApp* app, RenderJob* job, uint64_t now) {
   job->thread->join();
@@ -100,6 +113,7 @@ void collect_job(KelvraApp* app, RenderJob* job, uint64_t now) {
   job->row.state = job->stage.load();
   job->row.elapsed = seconds_since(now, job->started_ms);
   job->row.cpu_percent = 0;
+  read_loudness(*job, &job->row);
   free_job(job);
   if (job->row.state == RENDER_READY) {
     job->row.source_index = kelvra_render_add_source(app, job->row.file_name, job->row.is_wav, job->row.duration);
@@ -174,6 +188,7 @@ bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav) {
     row.duration = app->project.timeline_end;
     row.project_serial = app->project_serial;
     row.edit_serial = app->edit_serial;
+    row.loudness_target = kelvra_loudness_target(&app->project);
     std::memcpy(row.title, title, sizeof row.title);
     std::memcpy(job.output_folder, queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder,
                 sizeof job.output_folder);
@@ -184,6 +199,9 @@ bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav) {
     job.permille.store(0);
     job.cancel.store(0);
     job.ended.store(0);
+    job.integrated.store(RENDER_NO_FIGURE);
+    job.range.store(RENDER_NO_FIGURE);
+    job.true_peak.store(RENDER_NO_FIGURE);
     ++queue->job_count;
   }
   if (failed || queue->job_count == start) {
@@ -261,6 +279,8 @@ uint64_t kelvra_render_rows(const KelvraApp* app, RenderRow* rows) {
     row.elapsed = seconds_since(now, job.started_ms);
     row.cpu_percent = job.row.cpu_percent;
     row.duration = job.row.duration;
+    row.loudness_target = job.row.loudness_target;
+    read_loudness(job, &row);
     std::memcpy(row.file_name, job.row.file_name, sizeof row.file_name);
   }
   return queue->job_count;
@@ -375,7 +395,7 @@ bool kelvra_render_wav(const KelvraApp* app, uint64_t row, RenderRow* out) {
 // ------------------------------------------------------------------- [texts]
 
 const char* kelvra_render_state_label(int32_t state) {
-  static const char* const kLabels[] = {"Queued", "Decoding audio", "Encoding", "Finalizing file",
+  static const char* const kLabels[] = {"Queued", "Decoding audio", "Measuring loudness", "Encoding", "Finalizing file",
                                         "Ready", "Failed", "Cancelled"};
   return state >= 0 && state <= RENDER_CANCELLED ? kLabels[state] : "";
 }

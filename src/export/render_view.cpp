@@ -1,11 +1,14 @@
-// The Render tab: the buttons that preview and queue exports, the hint while
-// exporting is not allowed yet, and the list of jobs with their progress and,
+// The Render tab: the buttons that preview and queue exports, the loudness
+// switch, the hint while exporting is not allowed yet, and the list of jobs
+// with their progress, the loudness of their sound and,
 // once a file is ready, "Play", "Open folder" and "Upload" (the publish
 // panel); a job still queued or running has "Cancel".
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "app/app.h"
+#include "app/history.h"
 #include "app/workspace.h"
 #include "base/palette.h"
 #include "editor/editor.h"
@@ -23,6 +26,7 @@ constexpr int32_t kRowHeight = 50;
 Rect preview_button(Rect p) { return Rect{p.x + 8, p.y + 7, 119, 25}; }
 Rect canvases_button(Rect p) { return Rect{p.x + 132, p.y + 7, 127, 25}; }
 Rect wav_button(Rect p) { return Rect{p.x + 264, p.y + 7, 82, 25}; }
+Rect loudness_button(Rect p) { return Rect{p.x + 351, p.y + 7, 150, 25}; }
 Rect play_button(Rect p, int32_t top) { return Rect{p.x + p.width - 237, top + 6, 71, 24}; }
 Rect folder_button(Rect p, int32_t top) { return Rect{p.x + p.width - 162, top + 6, 71, 24}; }
 // "Cancel" of a waiting or running job, "Upload" of a finished one.
@@ -38,7 +42,9 @@ void draw_row(KelvraApp* app, Rect p, const RenderRow& row, int32_t top) {
   kelvra_shape(painter, Rect{p.x + 8, top, p.width - 16, kRowHeight}, 3.0f, PALETTE_BAR);
   char line[140];
   kelvra_render_row_title(&row, line, 100);
-  kelvra_text(painter, Rect{p.x + 16, top + 2, p.width - 256, 22}, line, PALETTE_PRIMARY_TEXT, false);
+  kelvra_text(painter, Rect{p.x + 16, top + 2, 260, 22}, line, PALETTE_PRIMARY_TEXT, false);
+  kelvra_render_row_loudness(&row, line, sizeof line);
+  kelvra_text(painter, Rect{p.x + 280, top + 2, p.width - 520, 22}, line, PALETTE_SECONDARY_TEXT, false);
   kelvra_render_row_status(&row, line, sizeof line);
   kelvra_text(painter, Rect{p.x + 16, top + 23, p.width - 256, 19}, line, PALETTE_SECONDARY_TEXT, false);
   const int32_t track = p.width - 30;
@@ -53,6 +59,31 @@ void draw_row(KelvraApp* app, Rect p, const RenderRow& row, int32_t top) {
   kelvra_box(app, upload_button(p, top), "Upload", false);
 }
 
+// Where the target suits, beside the switch.
+const char* loudness_hint(double target) {
+  if (target == 0.0) return "Exports keep the mix's own loudness";
+  if (target == LOUDNESS_PLATFORM_TARGET) return "For YouTube, Instagram, LinkedIn and SoundCloud";
+  if (target == LOUDNESS_OTHER_TARGET) return "For Twitch and other destinations";
+  return "Custom target, true peak at most -1 dBTP";
+}
+
+// -14 (the platforms), -16 (everywhere else), off, and round again.
+void next_loudness(KelvraApp* app) {
+  const double target = kelvra_loudness_target(&app->project);
+  // The sound's level is not part of a preview: the previews stay valid.
+  const bool previewed = app->previewed_serial == app->edit_serial;
+  if (!kelvra_history_begin(app)) return;
+  Project& project = app->project;
+  project.loudness_off = target == LOUDNESS_OTHER_TARGET;
+  project.loudness_target = target == LOUDNESS_PLATFORM_TARGET ? LOUDNESS_OTHER_TARGET : 0.0;
+  if (previewed) app->previewed_serial = app->edit_serial;
+  char label[24];
+  kelvra_loudness_label(kelvra_loudness_target(&project), label, sizeof label);
+  char status[64];
+  std::snprintf(status, sizeof status, "Export loudness: %s.", label);
+  kelvra_status(app, status);
+}
+
 }  // namespace
 
 void kelvra_render_draw(KelvraApp* app) {
@@ -61,9 +92,14 @@ void kelvra_render_draw(KelvraApp* app) {
   kelvra_box(app, preview_button(p), "Preview canvases", false);
   kelvra_box(app, canvases_button(p), "Render open canvases", ready);
   kelvra_box(app, wav_button(p), "WAV mix", ready);
-  if (!ready)
-    kelvra_text(app->painter, Rect{p.x + 356, p.y + 7, p.width - 365, 25}, "Preview every open canvas in Timeline",
-                PALETTE_SECONDARY_TEXT, false);
+  const double target = kelvra_loudness_target(&app->project);
+  char label[40];
+  kelvra_loudness_label(target, label + 9, sizeof label - 9);
+  std::memcpy(label, "Loudness ", 9);
+  kelvra_box(app, loudness_button(p), label, target != 0.0);
+  const Rect hint{p.x + 511, p.y + 7, p.width - 520, 25};
+  kelvra_text(app->painter, hint, ready ? loudness_hint(target) : "Preview every open canvas in Timeline",
+              PALETTE_SECONDARY_TEXT, false);
   const RenderQueue* queue = app->render_queue;
   if (queue == nullptr) return;
   RenderRow rows[RENDER_MAX_JOBS];
@@ -98,6 +134,8 @@ bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
     kelvra_render_enqueue(app, false);
   } else if (kelvra_hit(wav_button(p), event)) {
     kelvra_render_enqueue(app, true);
+  } else if (kelvra_hit(loudness_button(p), event)) {
+    next_loudness(app);
   } else if (queue != nullptr && event->y >= p.y + kListTop) {
     const uint64_t index = queue->scroll + static_cast<uint64_t>((event->y - p.y - kListTop) / kRowPitch);
     const int32_t top = row_top(p, index - queue->scroll);

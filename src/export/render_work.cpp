@@ -126,9 +126,12 @@ struct Render {
   RenderPicture* picture;
   RenderEncoder encoder;
   FILE* wav;
+  RenderSound sound;
+  int32_t measured_share;  // permille of the progress the loudness pass took
 };
 
 void release(Render* render) {
+  kelvra_render_sound_close(&render->sound);
   kelvra_render_picture_destroy(render->picture);
   render->picture = nullptr;
   if (render->table != nullptr) kelvra_render_free_audio(render->table);
@@ -190,15 +193,15 @@ void release_picture(PictureQueue* queue, uint64_t k, bool stop) {
 // The blocks: sound for every one, a picture too for an MP4.
 int32_t encode_blocks(Render* render, uint64_t frames, const CanvasPreset* preset, PictureQueue* pictures) {
   RenderJob* job = render->job;
-  const KelvraApp* snapshot = job->snapshot;
   const uint64_t blocks = (frames + RENDER_BLOCK_FRAMES - 1) / RENDER_BLOCK_FRAMES;
+  const int32_t share = render->measured_share;
   const uint64_t picture_bytes = static_cast<uint64_t>(preset->width) * preset->height * 3 / 2;
   int16_t sound[RENDER_BLOCK_FRAMES * 2];
   for (uint64_t k = 1; k <= blocks; ++k) {
     if (job->cancel.load() != 0) return MEDIA_E_CANCELLED;
     const uint64_t n = std::min<uint64_t>(frames - RENDER_BLOCK_FRAMES * (k - 1), RENDER_BLOCK_FRAMES);
-    const double t = static_cast<double>(k - 1) / RENDER_FPS;
-    kelvra_render_mix(snapshot, render->table, t, sound, n);
+    kelvra_render_sound_block(&render->sound, sound, n);
+    if (k % RENDER_FPS == 0 || k == blocks) kelvra_render_sound_report(&render->sound, job);
     int32_t result = MEDIA_OK;
     if (pictures == nullptr) {
       if (!write_pcm(render->wav, sound, n)) result = MEDIA_E_FAIL;
@@ -217,7 +220,7 @@ int32_t encode_blocks(Render* render, uint64_t frames, const CanvasPreset* prese
                                        sound_end - start);
       release_picture(pictures, k, false);
     }
-    job->permille.exchange(static_cast<int32_t>(k * 990 / blocks));
+    job->permille.exchange(share + static_cast<int32_t>(k * static_cast<uint64_t>(990 - share) / blocks));
     if (result != MEDIA_OK) return result;
   }
   return MEDIA_OK;
@@ -273,7 +276,14 @@ int32_t render_file(RenderJob* job) {
   const double seconds = snapshot->project.timeline_end;
   const uint64_t frames = static_cast<uint64_t>(std::ceil(seconds * RENDER_RATE));
   const CanvasPreset* preset = &kelvra_canvases[job->row.canvas < KELVRA_CANVAS_COUNT ? job->row.canvas : 0];
-  int32_t result = MEDIA_OK;
+  // The loudness pass is about as long as writing a WAV, and short beside encoding pictures.
+  const double target = job->row.loudness_target;
+  render.measured_share = target == 0.0 ? 0 : wav ? 400 : 50;
+  int32_t result = kelvra_render_sound_open(&render.sound, job, render.table, frames, target, render.measured_share);
+  if (result != MEDIA_OK) {
+    release(&render);
+    return result;
+  }
   if (wav) {
     if (frames > RENDER_WAV_MAX_FRAMES) result = MEDIA_E_FAIL;
     if (result == MEDIA_OK) {

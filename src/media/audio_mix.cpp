@@ -287,8 +287,8 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
   }
 }
 
-void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
-                             int16_t* out, uint64_t frames) {
+void kelvra_audio_export_mix_wide(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+                                  double* out, uint64_t frames) {
   if (frames == 0) return;
   frames = std::min(frames, MIX_MAX_CHUNK);
   float acc[2 * MIX_MAX_CHUNK];
@@ -315,9 +315,19 @@ void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_
     }
   }
   for (uint64_t i = 0; i < frames; ++i) {
-    out[2 * i] = mix_round(left[i] + acc[2 * i]);
-    out[2 * i + 1] = mix_round(right[i] + acc[2 * i + 1]);
+    const double l = left[i] + acc[2 * i];
+    const double r = right[i] + acc[2 * i + 1];
+    out[2 * i] = std::isnan(l) ? 0.0 : l;
+    out[2 * i + 1] = std::isnan(r) ? 0.0 : r;
   }
+}
+
+void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+                             int16_t* out, uint64_t frames) {
+  frames = std::min(frames, MIX_MAX_CHUNK);
+  double wide[2 * MIX_MAX_CHUNK];
+  kelvra_audio_export_mix_wide(app, table, table_count, start, wide, frames);
+  for (uint64_t i = 0; i < 2 * frames; ++i) out[i] = mix_round(wide[i]);
 }
 
 // ------------------------------------------------------------- [transport]

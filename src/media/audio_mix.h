@@ -36,6 +36,10 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
 // of that source sample for sample.
 void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
                              int16_t* out, uint64_t frames);
+// The same mix before rounding and clipping to 16 bits, in 16-bit units (NaN
+// reads as 0): what loudness is measured on and gain applied to.
+void kelvra_audio_export_mix_wide(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+                                  double* out, uint64_t frames);
 // Writes `frames` interleaved stereo frames for the transport's source, sample
 // or score mode from `start` seconds (source time, elapsed sample time or
 // score time). Silence in any other mode, without PCM in the source and

@@ -84,6 +84,8 @@ struct Project {
   uint32_t canvas_mask;
   uint8_t embedded_media;
   uint8_t snap_off;  // timeline drags do not snap to beats and clip edges ("snap": false)
+  uint8_t loudness_off;     // exports keep the mix's own loudness ("loudness": "off")
+  double loudness_target;   // exports' loudness in LUFS; 0 for the default, -14 ("loudness": -16)
 };
 
 struct CanvasPreset {
@@ -119,6 +121,7 @@ void kelvra_project_close(Project* project);
 bool project_read_sources(Project* candidate);
 bool project_read_sequence(Project* candidate);
 void project_read_canvas(Project* candidate);
+void project_read_loudness(Project* candidate);
 void project_clip(Project* candidate, Clip* clip, uint64_t index);
 void project_string(const JsonDocument* document, uint64_t object, const char* key, char* buffer,
                     size_t size);

@@ -132,10 +132,27 @@ bool project_read_sources(Project* candidate) {
   return true;
 }
 
+// "loudness": "off", or a target from -40 to -5 LUFS; anything else reads as the default.
+void project_read_loudness(Project* candidate) {
+  const JsonDocument* document = &candidate->document;
+  const uint64_t value = data_json_field(document, 0, "loudness");
+  candidate->loudness_off = 0;
+  candidate->loudness_target = 0;
+  if (data_json_kind(document, value) == JSON_STRING) {
+    char word[8] = "";
+    project_string(document, 0, "loudness", word, sizeof word);
+    candidate->loudness_off = std::strcmp(word, "off") == 0;
+  } else if (data_json_kind(document, value) == JSON_NUMBER) {
+    const double target = project_number(document, 0, "loudness", 0.0);
+    if (target >= -40.0 && target <= -5.0) candidate->loudness_target = target;
+  }
+}
+
 void project_read_canvas(Project* candidate) {
   const JsonDocument* document = &candidate->document;
   char primary[24] = "";
   candidate->snap_off = !project_boolean(document, 0, "snap", 1);
+  project_read_loudness(candidate);
   project_string(document, 0, "primaryCanvas", primary, sizeof primary);
   const uint64_t sizes = data_json_field(document, 0, "canvasSizes");
   if (data_json_kind(document, sizes) == JSON_ARRAY) {

@@ -19,7 +19,7 @@
 namespace {
 
 const char* const kTopLevelSkips[] = {"clips", "cuts",    "layout", "audioScore", "embeddedMedia", "canvasSizes",
-                                      "sources", "snap"};
+                                      "sources", "snap", "loudness"};
 // The last entry, "transforms", is skipped only for a clip whose placement was edited.
 const char* const kClipSkips[] = {"id", "name", "at", "in", "out", "lane", "gain", "video",
                                   "audio", "mode", "loops", "fadeIn", "fadeOut", "transforms"};
@@ -213,6 +213,10 @@ bool project_build_text(const Project* project, uint32_t layout, TextBuffer* out
   project_write_library(out, project);
   project_write_canvas_list(out, project);
   if (project->snap_off) project_append(out, ",\n  \"snap\": false");
+  if (project->loudness_off)
+    project_append(out, ",\n  \"loudness\": \"off\"");
+  else if (project->loudness_target != 0.0 && project->loudness_target != -14.0)
+    project_append(out, ",\n  \"loudness\": %g", project->loudness_target);
   const uint64_t embedded = data_json_field(document, 0, "embeddedMedia");
   if (embedded != JSON_NONE) {
     project_append(out, ",\n  \"embeddedMedia\": ");

@@ -220,6 +220,13 @@ TEST_F(Export, EditorRendersEveryOpenCanvasAndTheMix) {
 
   // Adding the finished files to the library is no edit: the mix may follow at once.
   EXPECT_TRUE(kelvra_export_ready(app));
+  // The mix as it is: the loudness switch goes from -14 LUFS through -16 to off.
+  const Rect loudness{app->main_panel.x + 351, app->main_panel.y + 7, 150, 25};
+  editor->click(loudness);
+  EXPECT_EQ(editor->status(), "Export loudness: -16 LUFS.");
+  editor->click(loudness);
+  EXPECT_EQ(editor->status(), "Export loudness: off.");
+  EXPECT_TRUE(kelvra_export_ready(app));
   editor->click(Rect{app->main_panel.x + 264, app->main_panel.y + 7, 82, 25});  // "WAV mix"
   EXPECT_EQ(editor->status(), "WAV mix queued.");
   rows = finish();

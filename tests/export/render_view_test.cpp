@@ -49,7 +49,7 @@ constexpr char kLong[] = R"({"sources": [{"id": "c", "file": "coded-with-sound.m
 Rect preview_button(Rect p) { return Rect{p.x + 8, p.y + 7, 119, 25}; }
 Rect canvases_button(Rect p) { return Rect{p.x + 132, p.y + 7, 127, 25}; }
 Rect wav_button(Rect p) { return Rect{p.x + 264, p.y + 7, 82, 25}; }
-Rect hint_area(Rect p) { return Rect{p.x + 356, p.y + 7, p.width - 365, 25}; }
+Rect hint_area(Rect p) { return Rect{p.x + 511, p.y + 7, p.width - 520, 25}; }
 int32_t row_top(Rect p, int position) { return p.y + 45 + 55 * position; }
 Rect play_button(Rect p, int32_t top) { return Rect{p.x + p.width - 237, top + 6, 71, 24}; }
 Rect folder_button(Rect p, int32_t top) { return Rect{p.x + p.width - 162, top + 6, 71, 24}; }
@@ -94,6 +94,13 @@ class RenderView : public ::testing::Test {
     for (int y = area.y; y < area.y + area.height; ++y)
       for (int x = area.x; x < area.x + area.width; ++x) count += editor->pixel(x, y) != rgb;
     return count;
+  }
+
+  std::vector<uint32_t> pixels_of(Rect area) {
+    std::vector<uint32_t> pixels;
+    for (int y = area.y; y < area.y + area.height; ++y)
+      for (int x = area.x; x < area.x + area.width; ++x) pixels.push_back(editor->pixel(x, y));
+    return pixels;
   }
 
   // Rows the list shows at once.
@@ -153,6 +160,7 @@ TEST_F(RenderView, BeforePreviewTheButtonsOnlyExplain) {
   show_render_tab();
   ASSERT_FALSE(kelvra_export_ready(app));
   EXPECT_GT(pixels_unlike(hint_area(p), PALETTE_PANEL), 40);  // the hint's text
+  const std::vector<uint32_t> hint = pixels_of(hint_area(p));
   EXPECT_EQ(editor->pixel(canvases_button(p).x, canvases_button(p).y + 12), PALETTE_BORDER);  // not offered
   struct Case {
     const char* what;
@@ -175,10 +183,11 @@ TEST_F(RenderView, BeforePreviewTheButtonsOnlyExplain) {
     EXPECT_EQ(app->render_queue->job_count, 0u);
   }
 
-  // Once previewed, the hint is gone and the buttons are offered.
+  // Once previewed, the hint gives way to where the loudness switch's target
+  // suits, and the buttons are offered.
   preview();
   show_render_tab();
-  EXPECT_EQ(pixels_unlike(hint_area(p), PALETTE_PANEL), 0);
+  EXPECT_NE(pixels_of(hint_area(p)), hint);
   EXPECT_EQ(editor->pixel(canvases_button(p).x, canvases_button(p).y + 12), PALETTE_ACTIVE_BORDER);
   EXPECT_EQ(editor->pixel(wav_button(p).x, wav_button(p).y + 12), PALETTE_ACTIVE_BORDER);
 }
