@@ -1,7 +1,11 @@
 // The environment every test runs in: real SDL on its headless drivers, and
 // the leak checker told about the caches system libraries keep for the life
 // of the process (font configuration, D-Bus, X11).
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libfontconfig.so\n"
@@ -36,11 +40,26 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace {
 
+// Recovery copies of the editors a test starts go to a state folder of this
+// process, never the user's, and are removed at exit.
+std::string g_state_folder;
+
+void remove_state_folder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(g_state_folder, ignored);
+}
+
 struct HeadlessDrivers {
   HeadlessDrivers() {
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
     setenv("SDL_AUDIODRIVER", "dummy", 0);
     setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
+    char pattern[] = "/tmp/kelvra-state-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) {
+      g_state_folder = pattern;
+      setenv("XDG_STATE_HOME", pattern, 1);
+      std::atexit(remove_state_folder);
+    }
   }
 };
 const HeadlessDrivers kHeadless;

@@ -16,6 +16,7 @@ struct VideoWorker;
 struct WaveWorker;
 struct AudioOutput;
 struct RenderQueue;
+struct RecoveryWriter;
 struct HistorySnapshot;
 
 constexpr uint32_t KELVRA_LANE_VIDEOS = 7;
@@ -154,6 +155,8 @@ struct KelvraApp {
   WaveWorker* wave;
   AudioOutput* audio_out;
   RenderQueue* render_queue;
+  RecoveryWriter* recovery;
+  char project_path[KELVRA_PATH_SIZE];  // full path of the open project's file; empty while untitled
 
   // --- export readiness
   uint32_t previewed_canvases;

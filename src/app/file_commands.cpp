@@ -6,6 +6,7 @@
 
 #include "app/app.h"
 #include "app/history.h"
+#include "app/recovery.h"
 #include "editor/editor.h"
 #include "export/render.h"
 #include "music/audio_editor.h"
@@ -20,6 +21,9 @@ void kelvra_open_file(KelvraApp* app) {
     kelvra_status(app, "Could not read this Kelvra project.");
     return;
   }
+  // The edits of the project left behind were saved or discarded.
+  kelvra_recovery_discard(app, nullptr);
+  if (!sys_full_path(path, app->project_path)) app->project_path[0] = '\0';
   kelvra_history_clear(app);
   app->layout_mode = app->project.layout;
   app->project_serial += 1;
@@ -42,7 +46,9 @@ void kelvra_open_file(KelvraApp* app) {
 }
 
 void kelvra_save_file(KelvraApp* app) {
-  char path[KELVRA_PATH_SIZE] = "";
+  // The dialog proposes the open project's own file.
+  char path[KELVRA_PATH_SIZE];
+  std::memcpy(path, app->project_path, sizeof path);
   if (!ui_choose_file(app->window, true, "pjn", path)) return;
   const uint32_t result = kelvra_project_save(&app->project, path, app->layout_mode);
   switch (result) {
@@ -61,6 +67,9 @@ void kelvra_save_file(KelvraApp* app) {
   }
   app->dirty = 0;
   app->saved_serial = app->edit_serial;
+  // The copies of the edits under the old name and any under the new one are outdated now.
+  kelvra_recovery_discard(app, nullptr);
+  if (sys_full_path(path, app->project_path)) kelvra_recovery_discard(app, nullptr);
   kelvra_project_title(app, path);
   kelvra_status(app, result == PROJECT_SAVED ? "Saved the Kelvra project."
                                              : "Saved the Kelvra project, but its folder could not be flushed to disk.");

@@ -18,6 +18,7 @@
 #include "app/file_commands.h"
 #include "app/history.h"
 #include "app/meters.h"
+#include "app/recovery.h"
 #include "app/workspace.h"
 #include "editor/editor.h"
 #include "export/render.h"
@@ -73,10 +74,12 @@ bool create_shell(KelvraApp* app) {
 bool kelvra_start(KelvraApp* app) {
   http_global_init();  // before any publishing worker can make a request
   if (!create_shell(app)) return false;
+  app->recovery = kelvra_recovery_create();
   kelvra_open_active(app);
+  kelvra_status(app, "");
+  kelvra_recovery_offer(app);
   kelvra_render_library(app);
   audio_editor_reset(app);
-  kelvra_status(app, "");
   return true;
 }
 
@@ -94,6 +97,7 @@ void kelvra_open_active(KelvraApp* app) {
   bool opened = kelvra_path(app->media_folder, name, path) && kelvra_project_open(&app->project, path);
   if (!opened) opened = kelvra_path(app->media_folder, "project.json", path) && kelvra_project_open(&app->project, path);
   if (!opened) return;
+  if (!sys_full_path(path, app->project_path)) app->project_path[0] = '\0';
   app->layout_mode = app->project.layout;
   kelvra_check_sources(app);
   kelvra_select(app, 0);
@@ -189,9 +193,14 @@ bool present(KelvraApp* app) { return kelvra_painter_end(app->painter); }
 
 uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
   const uint64_t started_ns = ui_time_ns();
-  if (!ui_window_poll_events()) return KELVRA_FRAME_QUIT;
+  if (!ui_window_poll_events()) {
+    // A clean exit: the edits were saved, or the user chose to discard them.
+    kelvra_recovery_discard(app, nullptr);
+    return KELVRA_FRAME_QUIT;
+  }
   drain_input(app);
   kelvra_render_poll(app);
+  kelvra_recovery_poll(app);
   if (!ui_window_is_visible(app->window)) {
     nap_minimized(app);
     return KELVRA_FRAME_NEXT;
@@ -225,6 +234,8 @@ uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
 // -------------------------------------------------------------------- [stop]
 
 void kelvra_shutdown(KelvraApp* app) {
+  kelvra_recovery_destroy(app->recovery);
+  app->recovery = nullptr;
   kelvra_video_destroy(app->source_video);
   kelvra_video_destroy(app->program_video);
   kelvra_video_destroy(app->lookahead_video);

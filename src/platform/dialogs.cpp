@@ -220,7 +220,9 @@ bool ui_choose_file(UiWindow* window, bool save, const char* extension, char* pa
 
   char chosen[4096] = "";
   const std::string folder = start_folder() + "/";
-  const std::string start = save && path[0] != '\0' ? joined(start_folder(), path) : folder;
+  const std::string start = !save || path[0] == '\0' ? folder
+                            : path[0] == '/'         ? std::string(path)
+                                                     : joined(start_folder(), path);
   const std::string label = std::string(extension) + " files";
   std::vector<std::string> zenity = {"zenity", "--file-selection",
                                      std::string("--title=") + (save ? "Save project" : "Open project"),

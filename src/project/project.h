@@ -142,6 +142,10 @@ enum : uint32_t {
 uint32_t kelvra_project_save(const Project* project, const char* path, uint32_t layout);
 // Builds the file text that kelvra_project_save writes; false when it could not be built.
 bool project_build_text(const Project* project, uint32_t layout, TextBuffer* out);
+// The same into a buffer already in use, keeping its memory.
+bool project_rebuild_text(const Project* project, uint32_t layout, TextBuffer* out);
+// Writes text built above to `path` the way kelvra_project_save does; a PROJECT_SAVE* result.
+uint32_t kelvra_project_write_text(const TextBuffer* text, const char* path);
 void project_keep_fields(TextBuffer* buffer, const JsonDocument* document, uint64_t object,
                          const char* const* skip_keys, size_t skip_count, uint8_t* written);
 void project_write_clips(TextBuffer* buffer, const Project* project);

@@ -195,6 +195,13 @@ void project_write_canvas_list(TextBuffer* buffer, const Project* project) {
 
 bool project_build_text(const Project* project, uint32_t layout, TextBuffer* out) {
   *out = TextBuffer{};
+  return project_rebuild_text(project, layout, out);
+}
+
+bool project_rebuild_text(const Project* project, uint32_t layout, TextBuffer* out) {
+  out->length = 0;
+  out->failed = 0;
+  if (out->data != nullptr) out->data[0] = '\0';
   const JsonDocument* document = &project->document;
   project_append(out, "{\n  ");
   uint8_t written = 0;
@@ -248,15 +255,17 @@ bool readable(const TextBuffer& text) {
 uint32_t kelvra_project_save(const Project* project, const char* path, uint32_t layout) {
   TextBuffer text;
   if (!project_build_text(project, layout, &text)) return PROJECT_SAVE_FAILED;
-  uint32_t result = PROJECT_SAVE_TOO_LARGE;
-  if (readable(text)) {
-    switch (sys_file_write_atomic(path, text.data, text.length)) {
-      case SYS_WRITE_DONE: result = PROJECT_SAVED; break;
-      case SYS_WRITE_NOT_FLUSHED: result = PROJECT_SAVED_NOT_FLUSHED; break;
-      case SYS_WRITE_READ_ONLY: result = PROJECT_SAVE_READ_ONLY; break;
-      default: result = PROJECT_SAVE_FAILED; break;
-    }
-  }
+  const uint32_t result = kelvra_project_write_text(&text, path);
   text_buffer_free(&text);
   return result;
+}
+
+uint32_t kelvra_project_write_text(const TextBuffer* text, const char* path) {
+  if (!readable(*text)) return PROJECT_SAVE_TOO_LARGE;
+  switch (sys_file_write_atomic(path, text->data, text->length)) {
+    case SYS_WRITE_DONE: return PROJECT_SAVED;
+    case SYS_WRITE_NOT_FLUSHED: return PROJECT_SAVED_NOT_FLUSHED;
+    case SYS_WRITE_READ_ONLY: return PROJECT_SAVE_READ_ONLY;
+    default: return PROJECT_SAVE_FAILED;
+  }
 }
