@@ -54,6 +54,12 @@ struct HeadlessDrivers {
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
     setenv("SDL_AUDIODRIVER", "dummy", 0);
     setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
+    // A child editor a test kills on purpose writes where its parent looks.
+    const char* given = std::getenv("KELVRA_RECOVERY_CHILD_STATE");
+    if (given != nullptr) {
+      setenv("XDG_STATE_HOME", given, 1);
+      return;
+    }
     char pattern[] = "/tmp/kelvra-state-XXXXXX";
     if (::mkdtemp(pattern) != nullptr) {
       g_state_folder = pattern;

@@ -374,10 +374,17 @@ constexpr char kQuiet[] = "0.04*sin(2*PI*440*t)+0.02*(random(0)-0.5)|0.04*sin(2*
 constexpr char kPeaky[] =
     "0.03*sin(2*PI*440*t)+0.5*lt(mod(n\\,48000)\\,2)|0.03*sin(2*PI*440*t)-0.5*lt(mod(n+24000\\,48000)\\,2)";
 
-std::string one_clip_project(const char* file, double seconds, const char* extra = "") {
-  return std::string(R"({"sources": [{"id": "s", "file": ")") + file + R"("}], "clips": [{"sourceId": "s", "out": )" +
-         std::to_string(seconds) + R"(, "video": false}], "primaryCanvas": "hd", "canvasSizes": ["hd"])" + extra +
-         "}";
+std::string fixture(const char* name) { return std::string(KELVRA_FIXTURES) + "/" + name; }
+
+// The sound of `file` for `seconds` (`loops` times over), and a tenth of a
+// second of a silent picture to preview the canvas with.
+std::string sound_project(const char* file, double seconds, const char* extra = "", int loops = 1) {
+  return std::string(R"({"sources": [{"id": "s", "file": ")") + file +
+         R"("}, {"id": "v", "file": "corner.mp4"}], "clips": [{"sourceId": "s", "out": )" + std::to_string(seconds) +
+         R"(, "mode": "loop", "loops": )" + std::to_string(loops) +
+         R"(, "video": false}, {"sourceId": "v", "out": 0.1, "lane": 1, "audio": false}], "primaryCanvas": "hd",
+         "canvasSizes": ["hd"])" +
+         extra + "}";
 }
 
 Rect loudness_button(Rect p) { return Rect{p.x + 351, p.y + 7, 150, 25}; }
@@ -389,6 +396,7 @@ Rect cancel_button(Rect p, int32_t top) { return Rect{p.x + p.width - 87, top + 
 
 class LoudnessExport : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_EQ(::symlink(fixture("corner.mp4").c_str(), dir.file("corner.mp4").c_str()), 0); }
   void TearDown() override { editor.reset(); }
 
   void open(const std::string& json) {
@@ -435,7 +443,7 @@ class LoudnessExport : public ::testing::Test {
 // the button lit while a target is on; Ctrl+Z takes the presses back.
 TEST_F(LoudnessExport, SwitchCyclesAsOneUndoStepEach) {
   make_wav(dir.file("quiet.wav"), kQuiet, 2);
-  open(one_clip_project("quiet.wav", 2, R"(, "loudness": -23.5)"));
+  open(sound_project("quiet.wav", 2, R"(, "loudness": -23.5)"));
   preview();
   show_render_tab();
   ASSERT_EQ(kelvra_loudness_target(&app->project), -23.5);
@@ -494,7 +502,7 @@ TEST_F(LoudnessExport, DefaultExportsMeetTheTargetAndShowTheFigures) {
     make_wav(source, c.expression, 6);
     const Ebur128 before = ffmpeg_loudness(source);
     ASSERT_LT(before.integrated, -25) << before.text;
-    open(one_clip_project("source.wav", 6));
+    open(sound_project("source.wav", 6));
     preview();
     show_render_tab();
     if (c.mp4) editor->click(canvases_button(p));
@@ -556,7 +564,7 @@ TEST_F(LoudnessExport, NothingAboveTheGateKeepsItsLevel) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     make_wav(dir.file("still.wav"), c.expression, 2);
-    open(one_clip_project("still.wav", 2));
+    open(sound_project("still.wav", 2));
     preview();
     show_render_tab();
     editor->click(wav_button(p));
@@ -592,9 +600,7 @@ TEST_F(LoudnessExport, NothingAboveTheGateKeepsItsLevel) {
 // there, the row ends Cancelled, and no file is left.
 TEST_F(LoudnessExport, CancelWhileMeasuring) {
   make_wav(dir.file("quiet.wav"), kQuiet, 6);
-  open(R"({"sources": [{"id": "q", "file": "quiet.wav"}],
-           "clips": [{"sourceId": "q", "out": 6, "mode": "loop", "loops": 101, "video": false}],
-           "primaryCanvas": "hd", "canvasSizes": ["hd"]})");
+  open(sound_project("quiet.wav", 6, "", 101));
   ASSERT_DOUBLE_EQ(app->project.timeline_end, 606.0);
   preview();
   show_render_tab();
@@ -622,6 +628,7 @@ TEST_F(LoudnessExport, CancelWhileMeasuring) {
 class LoudnessTool : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_EQ(::symlink(fixture("corner.mp4").c_str(), media.file("corner.mp4").c_str()), 0);
     make_wav(media.file("quiet.wav"), kQuiet, 4);
     out = media.file("out");
     std::filesystem::create_directory(out);
@@ -630,7 +637,7 @@ class LoudnessTool : public ::testing::Test {
   }
 
   std::string write_project(const std::string& name, const char* extra) {
-    kelvra_test::write_file(media.file(name), one_clip_project("quiet.wav", 4, extra));
+    kelvra_test::write_file(media.file(name), sound_project("quiet.wav", 4, extra));
     return media.file(name);
   }
 
