@@ -81,6 +81,20 @@ void BM_ProjectBuildText(benchmark::State& state) {
 }
 BENCHMARK(BM_ProjectBuildText)->Unit(benchmark::kMillisecond);
 
+// What a recovery copy costs the UI thread: the text rebuilt into the buffer
+// the last copy used, so its pages are already there.
+void BM_RecoveryTextReused(benchmark::State& state) {
+  KelvraApp* app = full_app();
+  TextBuffer text{};
+  for (auto _ : state) {
+    if (!project_rebuild_text(&app->project, 0, &text)) state.SkipWithError("build failed");
+  }
+  state.counters["bytes"] = static_cast<double>(text.length);
+  text_buffer_free(&text);
+  free_app(app);
+}
+BENCHMARK(BM_RecoveryTextReused)->Unit(benchmark::kMillisecond);
+
 // The whole save: text, temporary file, fsync, rename, fsync of the folder.
 void BM_ProjectSave(benchmark::State& state) {
   KelvraApp* app = full_app();
