@@ -6,7 +6,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +18,8 @@
 
 #include "app/app.h"
 #include "export/render.h"
+#include "media/audio_mix.h"
+#include "media/wave.h"
 #include "project/project.h"
 
 namespace {
@@ -94,6 +99,50 @@ TEST_F(ExportThreads, DestroyStopsRunningWorkers) {
   kelvra_render_destroy(queue);
   app->render_queue = nullptr;
   EXPECT_EQ(files_named("kelvra-render-"), 0u);  // neither a finished nor a partial file
+}
+
+// A mix of a minute or more is measured in two halves on two threads; the
+// figures match one pass over the whole to well under what a meter shows, and
+// a cancel from another thread stops both halves.
+TEST_F(ExportThreads, MeasuringPassInTwoHalves) {
+  const std::string json = R"({"sources": [{"id": "c", "file": "coded.mp4"}],
+    "clips": [{"sourceId": "c", "out": 2, "mode": "loop", "loops": 40, "video": false}]})";
+  ASSERT_TRUE(kelvra_project_open_bytes(&app->project, json.data(), json.size()));
+  static WavePcm table[PROJECT_MAX_ROWS];
+  char message[128] = "";
+  ASSERT_TRUE(kelvra_render_read_audio(app, table, message)) << message;
+  const uint64_t frames = static_cast<uint64_t>(app->project.timeline_end * RENDER_RATE);
+  ASSERT_GE(frames, 60u * RENDER_RATE);
+
+  std::atomic<int32_t> cancel{0};
+  std::atomic<int32_t> permille{0};
+  LoudnessFigures halves{};
+  ASSERT_TRUE(kelvra_loudness_measure(app, table, frames, &cancel, &permille, 400, &halves));
+  EXPECT_EQ(permille.load(), 400);
+  // The same sound whole, block by block through one meter.
+  LoudnessMeter* meter = loudness_meter_create(RENDER_RATE, false);
+  double wide[2 * RENDER_BLOCK_FRAMES];
+  for (uint64_t done = 0; done < frames; done += RENDER_BLOCK_FRAMES) {
+    const uint64_t n = std::min<uint64_t>(frames - done, RENDER_BLOCK_FRAMES);
+    kelvra_audio_export_mix_wide(app, table, PROJECT_MAX_ROWS, static_cast<double>(done) / RENDER_RATE, wide, n);
+    loudness_meter_add(meter, wide, n, 32768.0);
+  }
+  LoudnessFigures whole{};
+  ASSERT_TRUE(loudness_meter_figures(meter, &whole));
+  loudness_meter_destroy(meter);
+  ASSERT_TRUE(std::isfinite(whole.integrated));
+  EXPECT_NEAR(halves.integrated, whole.integrated, 0.02);
+  EXPECT_NEAR(halves.range, whole.range, 0.1);
+
+  std::thread canceller([&] {
+    while (permille.load() < 100) std::this_thread::yield();
+    cancel.store(1);
+  });
+  permille.store(0);
+  EXPECT_FALSE(kelvra_loudness_measure(app, table, frames, &cancel, &permille, 1000, &halves));
+  canceller.join();
+  EXPECT_LT(permille.load(), 1000);
+  kelvra_render_free_audio(table);
 }
 
 }  // namespace
