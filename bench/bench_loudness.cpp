@@ -19,6 +19,7 @@
 #include "app/app.h"
 #include "export/render.h"
 #include "media/wave.h"
+#include "bench_util.h"
 #include "platform/clock.h"
 
 namespace {
@@ -46,10 +47,6 @@ const std::string& media_folder() {
     return path;
   }();
   return folder;
-}
-
-std::string renderer() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kelvra-render";
 }
 
 // Runs a shell command; its standard output and error together.
@@ -98,7 +95,7 @@ std::string export_wav(const char* loudness, Figures* reported) {
   std::filesystem::create_directory(out);
   int status = -1;
   std::string command = "'";
-  command += renderer();
+  command += kelvra_bench::renderer();
   command += "' '";
   command += media_folder();
   command += "/bench.pjn' --wav --loudness ";

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "platform/clock.h"
 
 extern char** environ;
@@ -54,10 +55,6 @@ const std::string& media_folder() {
     return path;
   }();
   return folder;
-}
-
-std::string renderer() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kelvra-render";
 }
 
 struct Run {
@@ -98,7 +95,8 @@ std::string fresh_out(const char* name) {
 }
 
 Run ours(const std::vector<std::string>& canvases) {
-  std::vector<std::string> args = {renderer(), media_folder() + "/bench.pjn", "--out", fresh_out("ours")};
+  std::vector<std::string> args = {kelvra_bench::renderer(), media_folder() + "/bench.pjn", "--out",
+                                   fresh_out("ours")};
   for (const std::string& canvas : canvases) {
     args.push_back("--canvas");
     args.push_back(canvas);

@@ -2,9 +2,16 @@
 #pragma once
 
 #include <algorithm>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 namespace kelvra_bench {
+
+// The kelvra-render built beside the running benchmark.
+inline std::string renderer() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kelvra-render";
+}
 
 // The value below which a share `p` (0..1) of `values` lies, nearest rank; 0 for none.
 inline double percentile(std::vector<double> values, double p) {
