@@ -142,23 +142,30 @@ constexpr int32_t RENDER_NO_FIGURE = INT32_MIN;
 double kelvra_loudness_target(const Project* project);
 // Reads "off" or a target in LUFS (-40..-5); false for anything else.
 bool kelvra_loudness_parse(const char* text, double* target);
-// The text of a target for buttons and the command line: "-14 LUFS", "Off".
+// The text of a target for buttons and the command line: "-14 LUFS", "off".
 void kelvra_loudness_label(double target, char* out, uint64_t size);
 // "-14.2 LUFS  ·  LRA 3.1 LU  ·  -1.0 dBTP" for a row with figures, else "".
 void kelvra_render_row_loudness(const RenderRow* row, char* out, uint64_t size);
 
 // A true-peak-safe look-ahead limiter for 48 kHz stereo in 16-bit units.
-// Peaks are found on a 4x over-sampled copy of the input, the gain reaches
-// what a peak needs by the time the peak leaves, and returns to unity over
-// about 100 ms. Output lags input by LIMITER_DELAY frames.
-constexpr uint32_t LIMITER_HALF_TAPS = 8;    // interpolation reach each side, in frames
+// Peaks are found as the meter finds them (over-sampled 4x by the same
+// resampler), the gain reaches what a peak needs by the time the peak
+// leaves, and returns to unity over about 100 ms. Output lags input by
+// LIMITER_DELAY frames.
 constexpr uint32_t LIMITER_LOOKAHEAD = 240;  // 5 ms
-constexpr uint32_t LIMITER_DELAY = LIMITER_HALF_TAPS + LIMITER_LOOKAHEAD - 1;
-constexpr uint32_t LIMITER_RING = 512;  // frames kept; a power of two above LIMITER_DELAY
+constexpr uint32_t LIMITER_DETECTION = PEAK_FINDER_MOST_LAG;  // frames a peak is waited for
+constexpr uint32_t LIMITER_DELAY = LIMITER_DETECTION + LIMITER_LOOKAHEAD - 1;
+constexpr uint32_t LIMITER_PIECE = 256;  // frames taken in at a time
+constexpr uint32_t LIMITER_RING = 1024;  // frames kept; a power of two above LIMITER_PIECE + LIMITER_DELAY
+constexpr uint32_t LIMITER_MOST_FRAMES = 4096;  // frames one call takes
 struct PeakLimiter {
+  PeakFinder* finder;
   double ceiling;  // 16-bit units
   double release;  // share of the distance back to the held gain covered per frame
   double input[2 * LIMITER_RING];
+  double peak[LIMITER_RING];  // each frame's over-sampled peak, once found
+  int64_t found;              // frames with their peak found
+  int64_t pushed;             // frames taken in
   // Required gains over the look-ahead, as a queue of rising minima.
   double minimum_gain[LIMITER_LOOKAHEAD];
   int64_t minimum_at[LIMITER_LOOKAHEAD];
@@ -167,13 +174,15 @@ struct PeakLimiter {
   double envelope;
   double smoothing[LIMITER_LOOKAHEAD];  // the last envelope values, averaged into the gain
   double smoothing_sum;
-  double between;   // peak between the last two detected frames
-  uint64_t pushed;  // frames taken in
+  double found_peaks[LIMITER_PIECE + PEAK_FINDER_MOST_LAG];
 };
-void kelvra_limiter_reset(PeakLimiter* limiter, double ceiling_dbtp);
-// Takes one stereo frame and gives the one LIMITER_DELAY frames earlier
-// (silence before the first), its gain applied.
-void kelvra_limiter_push(PeakLimiter* limiter, const double* in, double* out);
+// A limiter holding true peaks to `ceiling_dbtp`; null when out of memory.
+PeakLimiter* kelvra_limiter_create(double ceiling_dbtp);
+void kelvra_limiter_destroy(PeakLimiter* limiter);
+// Takes `frames` (at most LIMITER_MOST_FRAMES) stereo frames and gives as
+// many, each the one LIMITER_DELAY frames earlier (silence before the first)
+// with its gain applied; false when the peaks could not be found.
+bool kelvra_limiter_process(PeakLimiter* limiter, const double* in, double* out, uint64_t frames);
 
 // The export's sound block by block: the mix, and with a target its gain and
 // limiter; every block written is also metered.
@@ -182,21 +191,25 @@ struct RenderSound {
   const WavePcm* table;
   uint64_t frames;  // the export's length
   uint64_t mixed;   // frames of the mix taken in
+  uint64_t delivered;  // frames handed out
   double gain;      // linear
   PeakLimiter* limiter;  // none when the sound keeps its level
   LoudnessMeter* meter;
   uint64_t skip;   // limiter output still to drop: the silence before the first frame
   uint64_t ready;  // frames waiting in `out`
+  uint8_t failed;  // the limiter could not find the peaks
   int16_t out[2 * (2 * RENDER_BLOCK_FRAMES + LIMITER_DELAY)];
   double wide[2 * RENDER_BLOCK_FRAMES];
+  double limited[2 * RENDER_BLOCK_FRAMES];
 };
 // Measures the mix (the job's RENDER_MEASURING stage, up to `share` permille
 // of its progress) when `target` is not 0, and prepares the blocks; a MEDIA_*
 // status. `sound` must be zeroed.
 int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const WavePcm* table, uint64_t frames,
                                  double target, int32_t share);
-// The next `n` frames (at most RENDER_BLOCK_FRAMES) of the sound, in order.
-void kelvra_render_sound_block(RenderSound* sound, int16_t* out, uint64_t n);
+// The next `n` frames (at most RENDER_BLOCK_FRAMES) of the sound, in order;
+// false when the sound can no longer be made.
+bool kelvra_render_sound_block(RenderSound* sound, int16_t* out, uint64_t n);
 // Publishes the written sound's figures to the job.
 void kelvra_render_sound_report(RenderSound* sound, RenderJob* job);
 void kelvra_render_sound_close(RenderSound* sound);

@@ -3,7 +3,7 @@
 // meters every block it hands out.
 //
 //   [target]   kelvra_loudness_target, kelvra_loudness_parse, kelvra_loudness_label, kelvra_render_row_loudness
-//   [limiter]  kelvra_limiter_reset, kelvra_limiter_push
+//   [limiter]  kelvra_limiter_create, kelvra_limiter_destroy, kelvra_limiter_process
 //   [measure]  kelvra_loudness_measure
 //   [sound]    kelvra_render_sound_open, kelvra_render_sound_block, kelvra_render_sound_report,
 //              kelvra_render_sound_close
@@ -69,71 +69,26 @@ void kelvra_render_row_loudness(const RenderRow* row, char* out, uint64_t size) 
 
 namespace {
 
-constexpr uint32_t kTaps = 2 * LIMITER_HALF_TAPS;
 constexpr double kMarginDb = 0.1;  // the limiter's ceiling sits this far under the target's
-
-// Windowed-sinc coefficients for the points 1/4, 2/4 and 3/4 of the way from
-// frame m to m+1, over the frames m-7 .. m+8.
-struct Interpolator {
-  double phase[3][kTaps];
-  Interpolator() {
-    const double reach = LIMITER_HALF_TAPS + 0.5;
-    for (int k = 0; k < 3; ++k) {
-      const double f = (k + 1) / 4.0;
-      for (uint32_t i = 0; i < kTaps; ++i) {
-        const double u = static_cast<double>(i) - (LIMITER_HALF_TAPS - 1) - f;
-        const double sinc = std::sin(M_PI * u) / (M_PI * u);
-        const double window = 0.5 * (1.0 + std::cos(M_PI * u / reach));
-        phase[k][i] = sinc * window;
-      }
-    }
-  }
-};
-
-const Interpolator kInterpolator;
 
 double db_to_gain(double db) { return std::pow(10.0, db / 20.0); }
 
 uint64_t ring(int64_t frame) { return static_cast<uint64_t>(frame) & (LIMITER_RING - 1); }
 
-// The largest magnitude on either channel from frame m to m+1, over-sampled 4x.
-double peak_between(const PeakLimiter* limiter, int64_t m) {
-  double peak = 0;
-  for (uint32_t c = 0; c < 2; ++c) {
-    double taps[kTaps];
-    for (uint32_t i = 0; i < kTaps; ++i)
-      taps[i] = limiter->input[2 * ring(m - (LIMITER_HALF_TAPS - 1) + static_cast<int64_t>(i)) + c];
-    peak = std::max({peak, std::fabs(taps[LIMITER_HALF_TAPS - 1]), std::fabs(taps[LIMITER_HALF_TAPS])});
-    for (const double* coefficients : kInterpolator.phase) {
-      double value = 0;
-      for (uint32_t i = 0; i < kTaps; ++i) value += taps[i] * coefficients[i];
-      peak = std::max(peak, std::fabs(value));
-    }
-  }
-  return peak;
+// The gain frame m may have: the ceiling over the largest peak of it and its
+// neighbours, whose over-sampled spans reach into its own.
+double need(const PeakLimiter* limiter, int64_t m) {
+  double peak = limiter->peak[ring(m)];
+  if (m > 0) peak = std::max(peak, limiter->peak[ring(m - 1)]);
+  peak = std::max(peak, limiter->peak[ring(m + 1)]);
+  return peak > limiter->ceiling ? limiter->ceiling / peak : 1.0;
 }
 
-}  // namespace
-
-void kelvra_limiter_reset(PeakLimiter* limiter, double ceiling_dbtp) {
-  std::memset(limiter, 0, sizeof *limiter);
-  limiter->ceiling = 32768.0 * db_to_gain(ceiling_dbtp - kMarginDb);
-  limiter->release = 1.0 - std::exp(-1.0 / (0.1 * RENDER_RATE));
-  limiter->envelope = 1.0;
-  std::fill(limiter->smoothing, limiter->smoothing + LIMITER_LOOKAHEAD, 1.0);
-  limiter->smoothing_sum = LIMITER_LOOKAHEAD;
-}
-
-void kelvra_limiter_push(PeakLimiter* limiter, const double* in, double* out) {
-  const int64_t n = static_cast<int64_t>(limiter->pushed++);
-  limiter->input[2 * ring(n)] = in[0];
-  limiter->input[2 * ring(n) + 1] = in[1];
-  // The gain frame m needs so that neither of its neighbouring spans passes the ceiling.
-  const int64_t m = n - LIMITER_HALF_TAPS;
-  const double between = peak_between(limiter, m);
-  const double peak = std::max(between, limiter->between);
-  limiter->between = between;
-  const double need = peak > limiter->ceiling ? limiter->ceiling / peak : 1.0;
+// Takes frame n in: the gain of frame m = n - LIMITER_DETECTION follows from
+// the peaks around it, and frame n - LIMITER_DELAY goes out.
+void step(PeakLimiter* limiter, int64_t n, double* out) {
+  const int64_t m = n - static_cast<int64_t>(LIMITER_DETECTION);
+  const double gain_needed = m >= 0 ? need(limiter, m) : 1.0;
   // The least need over the look-ahead window ending at m.
   uint32_t& head = limiter->minimum_head;
   uint32_t& count = limiter->minimum_count;
@@ -141,8 +96,8 @@ void kelvra_limiter_push(PeakLimiter* limiter, const double* in, double* out) {
     head = (head + 1) % LIMITER_LOOKAHEAD;
     --count;
   }
-  while (count > 0 && limiter->minimum_gain[(head + count - 1) % LIMITER_LOOKAHEAD] >= need) --count;
-  limiter->minimum_gain[(head + count) % LIMITER_LOOKAHEAD] = need;
+  while (count > 0 && limiter->minimum_gain[(head + count - 1) % LIMITER_LOOKAHEAD] >= gain_needed) --count;
+  limiter->minimum_gain[(head + count) % LIMITER_LOOKAHEAD] = gain_needed;
   limiter->minimum_at[(head + count) % LIMITER_LOOKAHEAD] = m;
   ++count;
   const double held = limiter->minimum_gain[head];
@@ -150,13 +105,59 @@ void kelvra_limiter_push(PeakLimiter* limiter, const double* in, double* out) {
   // the gain glides down and has arrived when the peak leaves.
   double& envelope = limiter->envelope;
   envelope = held < envelope ? held : envelope + (held - envelope) * limiter->release;
-  const int64_t k = m - static_cast<int64_t>(LIMITER_LOOKAHEAD) + 1;
   double& slot = limiter->smoothing[static_cast<uint64_t>(n) % LIMITER_LOOKAHEAD];
   limiter->smoothing_sum += envelope - slot;
   slot = envelope;
   const double gain = std::min(1.0, limiter->smoothing_sum / LIMITER_LOOKAHEAD);
-  out[0] = limiter->input[2 * ring(k)] * gain;
-  out[1] = limiter->input[2 * ring(k) + 1] * gain;
+  const int64_t k = n - static_cast<int64_t>(LIMITER_DELAY);
+  out[0] = k >= 0 ? limiter->input[2 * ring(k)] * gain : 0.0;
+  out[1] = k >= 0 ? limiter->input[2 * ring(k) + 1] * gain : 0.0;
+}
+
+}  // namespace
+
+PeakLimiter* kelvra_limiter_create(double ceiling_dbtp) {
+  auto* limiter = static_cast<PeakLimiter*>(std::calloc(1, sizeof(PeakLimiter)));
+  if (limiter == nullptr) return nullptr;
+  limiter->finder = peak_finder_create(RENDER_RATE);
+  if (limiter->finder == nullptr) {
+    std::free(limiter);
+    return nullptr;
+  }
+  limiter->ceiling = 32768.0 * db_to_gain(ceiling_dbtp - kMarginDb);
+  limiter->release = 1.0 - std::exp(-1.0 / (0.1 * RENDER_RATE));
+  limiter->envelope = 1.0;
+  std::fill(limiter->smoothing, limiter->smoothing + LIMITER_LOOKAHEAD, 1.0);
+  limiter->smoothing_sum = LIMITER_LOOKAHEAD;
+  return limiter;
+}
+
+void kelvra_limiter_destroy(PeakLimiter* limiter) {
+  if (limiter == nullptr) return;
+  peak_finder_destroy(limiter->finder);
+  std::free(limiter);
+}
+
+bool kelvra_limiter_process(PeakLimiter* limiter, const double* in, double* out, uint64_t frames) {
+  if (frames > LIMITER_MOST_FRAMES) return false;
+  static_assert(LIMITER_RING >= LIMITER_PIECE + LIMITER_DELAY + 2, "the ring holds a piece and the delay");
+  for (uint64_t done = 0; done < frames;) {
+    const uint64_t n = std::min<uint64_t>(frames - done, LIMITER_PIECE);
+    const double* piece = in + 2 * done;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t at = ring(limiter->pushed + static_cast<int64_t>(i));
+      limiter->input[2 * at] = piece[2 * i];
+      limiter->input[2 * at + 1] = piece[2 * i + 1];
+    }
+    const int64_t found = peak_finder_run(limiter->finder, piece, n, limiter->found_peaks);
+    if (found < 0) return false;
+    for (int64_t i = 0; i < found; ++i) limiter->peak[ring(limiter->found++)] = limiter->found_peaks[i];
+    // The finder trails by less than the detection delay, so the peaks
+    // around each frame m a step needs are known by now.
+    for (uint64_t i = 0; i < n; ++i) step(limiter, limiter->pushed++, out + 2 * (done + i));
+    done += n;
+  }
+  return true;
 }
 
 // ------------------------------------------------------------------- [measure]
@@ -238,39 +239,39 @@ int32_t hundredths(double value) {
   return static_cast<int32_t>(std::lround(std::clamp(value, -20000.0, 20000.0) * 100.0));
 }
 
-void emit(RenderSound* sound, const double* frame) {
-  if (sound->skip > 0) {
-    --sound->skip;  // the limiter's silence before the first frame
-    return;
+// Appends `n` frames of `frames` to the frames ready, after the ones to drop.
+void emit(RenderSound* sound, const double* frames, uint64_t n) {
+  for (uint64_t i = 0; i < n; ++i) {
+    if (sound->skip > 0) {
+      --sound->skip;  // the limiter's silence before the first frame
+      continue;
+    }
+    sound->out[2 * sound->ready] = to_pcm(frames[2 * i]);
+    sound->out[2 * sound->ready + 1] = to_pcm(frames[2 * i + 1]);
+    ++sound->ready;
   }
-  sound->out[2 * sound->ready] = to_pcm(frame[0]);
-  sound->out[2 * sound->ready + 1] = to_pcm(frame[1]);
-  ++sound->ready;
 }
 
 // Takes the next block of the mix into `out`, or past the end the frames the limiter still holds.
 void take_mix(RenderSound* sound) {
+  double* wide = sound->wide;
+  uint64_t n;
   if (sound->mixed >= sound->frames) {
-    const double silence[2] = {0.0, 0.0};
-    double frame[2];
-    for (uint32_t i = 0; i < LIMITER_DELAY; ++i) {
-      kelvra_limiter_push(sound->limiter, silence, frame);
-      emit(sound, frame);
-    }
-    return;
+    n = LIMITER_DELAY;
+    std::fill(wide, wide + 2 * n, 0.0);
+  } else {
+    n = std::min<uint64_t>(sound->frames - sound->mixed, RENDER_BLOCK_FRAMES);
+    kelvra_audio_export_mix_wide(sound->snapshot, sound->table, PROJECT_MAX_ROWS,
+                                 static_cast<double>(sound->mixed) / RENDER_RATE, wide, n);
+    sound->mixed += n;
+    for (uint64_t i = 0; i < 2 * n; ++i) wide[i] *= sound->gain;
   }
-  const uint64_t n = std::min<uint64_t>(sound->frames - sound->mixed, RENDER_BLOCK_FRAMES);
-  kelvra_audio_export_mix_wide(sound->snapshot, sound->table, PROJECT_MAX_ROWS,
-                               static_cast<double>(sound->mixed) / RENDER_RATE, sound->wide, n);
-  sound->mixed += n;
-  for (uint64_t i = 0; i < n; ++i) {
-    double frame[2] = {sound->wide[2 * i] * sound->gain, sound->wide[2 * i + 1] * sound->gain};
-    if (sound->limiter != nullptr) {
-      const double in[2] = {frame[0], frame[1]};
-      kelvra_limiter_push(sound->limiter, in, frame);
-    }
-    emit(sound, frame);
+  if (sound->limiter != nullptr && !kelvra_limiter_process(sound->limiter, wide, sound->limited, n)) {
+    // Without peaks no gain can be trusted: the rest is silence, and the job fails.
+    sound->failed = 1;
+    std::fill(sound->limited, sound->limited + 2 * n, 0.0);
   }
+  emit(sound, sound->limiter != nullptr ? sound->limited : wide, n);
 }
 
 }  // namespace
@@ -293,19 +294,21 @@ int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const WaveP
   sound->gain = db_to_gain(target - mix.integrated);
   // The limiter finds the true peaks itself and leaves alone what stays
   // under its ceiling, so a mix that needs none comes out as gain alone.
-  sound->limiter = static_cast<PeakLimiter*>(std::malloc(sizeof(PeakLimiter)));
+  sound->limiter = kelvra_limiter_create(LOUDNESS_CEILING);
   if (sound->limiter == nullptr) return MEDIA_E_OUTOFMEMORY;
-  kelvra_limiter_reset(sound->limiter, LOUDNESS_CEILING);
   sound->skip = LIMITER_DELAY;
   return MEDIA_OK;
 }
 
-void kelvra_render_sound_block(RenderSound* sound, int16_t* out, uint64_t n) {
+bool kelvra_render_sound_block(RenderSound* sound, int16_t* out, uint64_t n) {
   while (sound->ready < n) take_mix(sound);
   std::memcpy(out, sound->out, n * 4);
   sound->ready -= n;
   std::memmove(sound->out, sound->out + 2 * n, sound->ready * 4);
   loudness_meter_add_pcm(sound->meter, out, n);
+  sound->delivered += n;
+  if (sound->delivered == sound->frames) loudness_meter_finish(sound->meter);
+  return !sound->failed;
 }
 
 void kelvra_render_sound_report(RenderSound* sound, RenderJob* job) {
@@ -319,6 +322,6 @@ void kelvra_render_sound_report(RenderSound* sound, RenderJob* job) {
 void kelvra_render_sound_close(RenderSound* sound) {
   loudness_meter_destroy(sound->meter);
   sound->meter = nullptr;
-  std::free(sound->limiter);
+  kelvra_limiter_destroy(sound->limiter);
   sound->limiter = nullptr;
 }

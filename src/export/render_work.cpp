@@ -200,9 +200,8 @@ int32_t encode_blocks(Render* render, uint64_t frames, const CanvasPreset* prese
   for (uint64_t k = 1; k <= blocks; ++k) {
     if (job->cancel.load() != 0) return MEDIA_E_CANCELLED;
     const uint64_t n = std::min<uint64_t>(frames - RENDER_BLOCK_FRAMES * (k - 1), RENDER_BLOCK_FRAMES);
-    kelvra_render_sound_block(&render->sound, sound, n);
+    int32_t result = kelvra_render_sound_block(&render->sound, sound, n) ? MEDIA_OK : MEDIA_E_FAIL;
     if (k % RENDER_FPS == 0 || k == blocks) kelvra_render_sound_report(&render->sound, job);
-    int32_t result = MEDIA_OK;
     if (pictures == nullptr) {
       if (!write_pcm(render->wav, sound, n)) result = MEDIA_E_FAIL;
     } else {

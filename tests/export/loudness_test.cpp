@@ -142,13 +142,18 @@ LoudnessFigures meter(const std::vector<double>& stereo) {
 // Runs `input` through a fresh limiter with a -1 dBTP ceiling, followed by
 // enough silence to let every input frame out; all the output, in order.
 std::vector<double> limit(const std::vector<double>& input) {
-  auto limiter = std::make_unique<PeakLimiter>();
-  kelvra_limiter_reset(limiter.get(), LOUDNESS_CEILING);
+  PeakLimiter* limiter = kelvra_limiter_create(LOUDNESS_CEILING);
+  EXPECT_NE(limiter, nullptr);
   const uint64_t frames = input.size() / 2;
-  std::vector<double> out(2 * (frames + LIMITER_DELAY));
-  const double silence[2] = {0, 0};
-  for (uint64_t i = 0; i < frames + LIMITER_DELAY; ++i)
-    kelvra_limiter_push(limiter.get(), i < frames ? &input[2 * i] : silence, &out[2 * i]);
+  std::vector<double> padded(input);
+  padded.resize(2 * (frames + LIMITER_DELAY), 0.0);
+  std::vector<double> out(padded.size());
+  // In uneven pieces, as a caller may hand them.
+  for (uint64_t at = 0, piece = 1; limiter != nullptr && at < frames + LIMITER_DELAY; at += piece, piece = piece * 3 % 4001 + 1) {
+    piece = std::min(piece, frames + LIMITER_DELAY - at);
+    EXPECT_TRUE(kelvra_limiter_process(limiter, &padded[2 * at], &out[2 * at], piece));
+  }
+  kelvra_limiter_destroy(limiter);
   return out;
 }
 
@@ -370,9 +375,11 @@ TEST(LoudnessMeasure, TwoHalvesMeasureAsOne) {
 // ------------------------------------------------------------ the editor
 
 constexpr char kQuiet[] = "0.04*sin(2*PI*440*t)+0.02*(random(0)-0.5)|0.04*sin(2*PI*550*t)+0.02*(random(1)-0.5)";
-// The quiet tone with short clicks once a second, 27 dB over it.
-constexpr char kPeaky[] =
+// A quiet tone with two-frame clicks twice a second, 27 dB over it.
+constexpr char kClicks[] =
     "0.03*sin(2*PI*440*t)+0.5*lt(mod(n\\,48000)\\,2)|0.03*sin(2*PI*440*t)-0.5*lt(mod(n+24000\\,48000)\\,2)";
+// A quiet tone with 20 ms bursts of loud noise once a second.
+constexpr char kBursts[] = "0.02*sin(2*PI*440*t)+0.9*(random(0)-0.5)*lt(mod(t\\,1)\\,0.02)|0.02*sin(2*PI*440*t)";
 
 std::string fixture(const char* name) { return std::string(KELVRA_FIXTURES) + "/" + name; }
 
@@ -482,26 +489,30 @@ TEST_F(LoudnessExport, SwitchCyclesAsOneUndoStepEach) {
 
 // A quiet mix exported at the default target: ffmpeg finds -14 LUFS and the
 // true peak at most -1 dBTP, the row's figures agree with ffmpeg's and are
-// drawn, and the MP4's AAC track is near the target too. A peaky mix, whose
-// gain alone would put its clicks far over full scale, still keeps its true
-// peak under the ceiling.
+// drawn, and the MP4's AAC track is near the target too. Peaky mixes, whose
+// gain alone would put their clicks or bursts far over full scale, still
+// keep their true peak under the ceiling by ffmpeg's reading too.
 TEST_F(LoudnessExport, DefaultExportsMeetTheTargetAndShowTheFigures) {
   struct Case {
     const char* what;
     const char* expression;
-    double tolerance;  // of the WAV's integrated loudness, LU
+    // Of the WAV's integrated loudness, LU: what the limiter takes off
+    // loud peaks is not given back; -1 when the peaks are most of the loudness.
+    double tolerance;
+    bool limited;  // the gain alone would pass the ceiling
     bool mp4;
   };
   const Case cases[] = {
-      {"quiet tone and noise", kQuiet, 0.1, true},
-      {"quiet tone with loud clicks", kPeaky, 1.0, false},
+      {"quiet tone and noise", kQuiet, 0.1, false, true},
+      {"quiet tone with loud clicks", kClicks, 2.0, true, false},
+      {"quiet tone with loud noise bursts", kBursts, -1, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string source = dir.file("source.wav");
     make_wav(source, c.expression, 6);
     const Ebur128 before = ffmpeg_loudness(source);
-    ASSERT_LT(before.integrated, -25) << before.text;
+    ASSERT_LT(before.integrated, -20) << before.text;
     open(sound_project("source.wav", 6));
     preview();
     show_render_tab();
@@ -533,13 +544,15 @@ TEST_F(LoudnessExport, DefaultExportsMeetTheTargetAndShowTheFigures) {
         EXPECT_NEAR(row.loudness.integrated, -14.0, 0.1);
         continue;
       }
-      EXPECT_NEAR(after.integrated, -14.0, c.tolerance + 1e-9) << after.text;
+      if (c.tolerance > 0) {
+        EXPECT_NEAR(after.integrated, -14.0, c.tolerance + 1e-9) << after.text;
+      }
       EXPECT_LE(after.peak, -1.0) << after.text;
       EXPECT_NEAR(row.loudness.integrated, after.integrated, 0.1 + 1e-9) << after.text;
       EXPECT_NEAR(row.loudness.true_peak, after.peak, 0.2 + 1e-9) << after.text;
       EXPECT_NEAR(row.loudness.range, after.range, 0.5 + 1e-9) << after.text;
       // The gain alone would have passed the ceiling: the limiter did this.
-      if (c.tolerance > 0.1) {
+      if (c.limited) {
         EXPECT_GT(before.peak + (-14.0 - before.integrated), 3.0) << before.text;
       }
     }
