@@ -93,7 +93,7 @@ int parse(int argc, char** argv, Options* options, bool* done) {
       if (!has_value) return usage_error("missing value after ", arg);
       const char* value = argv[++i];
       if (!kelvra_loudness_parse(value, &options->loudness))
-        return usage_error("loudness must be off or a target from -40 to -5 LUFS: ", value);
+        return usage_error("--loudness takes off or a target from -40 to -5 LUFS: ", value);
       options->set_loudness = true;
     } else if (std::strcmp(arg, "--canvas") == 0 || std::strcmp(arg, "--out") == 0 ||
                std::strcmp(arg, "--media") == 0) {

@@ -130,7 +130,9 @@ const char* kelvra_render_state_label(int32_t state);
 // Instagram, LinkedIn and SoundCloud, -16 LUFS for everywhere else, with true
 // peaks at most -1 dBTP. A first pass measures the mix alone; the render then
 // applies one constant gain, and a look-ahead limiter holds the peaks that
-// gain would push past the ceiling.
+// gain would push past the ceiling. When the gain takes the peaks near the
+// ceiling, passes through the limiter settle the gain so that what the
+// limiter takes off does not leave the sound short of the target.
 constexpr double LOUDNESS_PLATFORM_TARGET = -14.0;
 constexpr double LOUDNESS_OTHER_TARGET = -16.0;
 constexpr double LOUDNESS_LOWEST_TARGET = -40.0;
@@ -220,6 +222,9 @@ void kelvra_render_sound_close(RenderSound* sound);
 bool kelvra_loudness_measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames,
                              const std::atomic<int32_t>* cancel, std::atomic<int32_t>* permille, int32_t share,
                              LoudnessFigures* out);
+// The same through the limiter at `gain` (linear), without progress.
+bool kelvra_loudness_measure_limited(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames, double gain,
+                                     const std::atomic<int32_t>* cancel, LoudnessFigures* out);
 
 // ---------------------------------------------------------------- [worker]
 // The thread body of one job: renders it and reports through its atomics.

@@ -174,6 +174,8 @@ struct MeasureSpan {
   const WavePcm* table;
   uint64_t from;
   uint64_t to;
+  double gain;           // linear, applied before the limiter
+  PeakLimiter* limiter;  // none to measure the mix as it is
   LoudnessMeter* meter;
   const std::atomic<int32_t>* cancel;
   std::atomic<int32_t>* permille;  // null for a half that does not report
@@ -181,8 +183,11 @@ struct MeasureSpan {
   bool ok;
 };
 
+// Meters the span's mix, or with a limiter the mix at the span's gain through
+// it (and the limiter's tail after the span's end).
 void measure_span(MeasureSpan* span) {
   double wide[2 * RENDER_BLOCK_FRAMES];
+  double limited[2 * RENDER_BLOCK_FRAMES];
   const double length = static_cast<double>(span->to - span->from);
   span->ok = true;
   for (uint64_t done = span->from; done < span->to && span->ok; done += RENDER_BLOCK_FRAMES) {
@@ -190,25 +195,36 @@ void measure_span(MeasureSpan* span) {
     const uint64_t n = std::min<uint64_t>(span->to - done, RENDER_BLOCK_FRAMES);
     kelvra_audio_export_mix_wide(span->snapshot, span->table, PROJECT_MAX_ROWS,
                                  static_cast<double>(done) / RENDER_RATE, wide, n);
-    span->ok = span->ok && loudness_meter_add(span->meter, wide, n, 32768.0);
+    const double* metered = wide;
+    if (span->limiter != nullptr) {
+      for (uint64_t i = 0; i < 2 * n; ++i) wide[i] *= span->gain;
+      span->ok = span->ok && kelvra_limiter_process(span->limiter, wide, limited, n);
+      metered = limited;
+    }
+    span->ok = span->ok && loudness_meter_add(span->meter, metered, n, 32768.0);
     if (span->permille != nullptr)
       span->permille->store(static_cast<int32_t>(static_cast<double>(done + n - span->from) / length * span->share));
   }
+  if (span->limiter != nullptr && span->ok) {
+    std::fill(wide, wide + 2 * LIMITER_DELAY, 0.0);
+    span->ok = kelvra_limiter_process(span->limiter, wide, limited, LIMITER_DELAY) &&
+               loudness_meter_add(span->meter, limited, LIMITER_DELAY, 32768.0);
+  }
 }
 
-}  // namespace
-
-bool kelvra_loudness_measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames,
-                             const std::atomic<int32_t>* cancel, std::atomic<int32_t>* permille, int32_t share,
-                             LoudnessFigures* out) {
+// Measures the mix from the start, at `gain` through a limiter when `limited`.
+bool measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames, double gain, bool limited,
+             const std::atomic<int32_t>* cancel, std::atomic<int32_t>* permille, int32_t share,
+             LoudnessFigures* out) {
   const uint64_t middle = frames >= kSplitFrames ? frames / 2 / kHop * kHop : frames;
-  MeasureSpan spans[2] = {{snapshot, table, 0, middle, nullptr, cancel, permille, share, false},
-                          {snapshot, table, middle, frames, nullptr, cancel, nullptr, share, false}};
+  MeasureSpan spans[2] = {{snapshot, table, 0, middle, gain, nullptr, nullptr, cancel, permille, share, false},
+                          {snapshot, table, middle, frames, gain, nullptr, nullptr, cancel, nullptr, share, false}};
   const size_t count = middle < frames ? 2 : 1;
   bool ok = true;
   for (size_t i = 0; i < count; ++i) {
     spans[i].meter = loudness_meter_create(RENDER_RATE, false);
-    ok = ok && spans[i].meter != nullptr;
+    if (limited) spans[i].limiter = kelvra_limiter_create(LOUDNESS_CEILING);
+    ok = ok && spans[i].meter != nullptr && (!limited || spans[i].limiter != nullptr);
   }
   if (ok) {
     std::thread second;
@@ -224,8 +240,24 @@ bool kelvra_loudness_measure(const KelvraApp* snapshot, const WavePcm* table, ui
     LoudnessMeter* meters[2] = {spans[0].meter, spans[1].meter};
     ok = spans[0].ok && (count == 1 || spans[1].ok) && loudness_meter_figures_of(meters, count, out);
   }
-  for (MeasureSpan& span : spans) loudness_meter_destroy(span.meter);
+  for (MeasureSpan& span : spans) {
+    loudness_meter_destroy(span.meter);
+    kelvra_limiter_destroy(span.limiter);
+  }
   return ok;
+}
+
+}  // namespace
+
+bool kelvra_loudness_measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames,
+                             const std::atomic<int32_t>* cancel, std::atomic<int32_t>* permille, int32_t share,
+                             LoudnessFigures* out) {
+  return measure(snapshot, table, frames, 1.0, false, cancel, permille, share, out);
+}
+
+bool kelvra_loudness_measure_limited(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames, double gain,
+                                     const std::atomic<int32_t>* cancel, LoudnessFigures* out) {
+  return measure(snapshot, table, frames, gain, true, cancel, nullptr, 0, out);
 }
 
 // --------------------------------------------------------------------- [sound]
@@ -274,6 +306,38 @@ void take_mix(RenderSound* sound) {
   emit(sound, sound->limiter != nullptr ? sound->limited : wide, n);
 }
 
+// Peaks this far under the ceiling after the gain leave the limiter idle,
+// whatever lies between the samples of natural sound.
+constexpr double kLimitedHeadroomDb = 3.0;
+constexpr int kMostCorrections = 3;
+constexpr double kMostMakeUpDb = 20.0;  // beyond the first pass's gain
+
+// What the limiter takes off loud peaks is loudness lost: measures the mix
+// through it at `gain_db` and corrects the gain until the result is within
+// 0.1 LU of the target (a secant step once two passes are known), up to three
+// passes. A MEDIA_* status.
+int32_t settle_gain(RenderJob* job, const WavePcm* table, uint64_t frames, double target, double* gain_db) {
+  const double first = *gain_db;
+  double last_gain = 0;
+  double last_loudness = 0;
+  for (int pass = 0; pass < kMostCorrections; ++pass) {
+    LoudnessFigures limited{};
+    if (!kelvra_loudness_measure_limited(job->snapshot, table, frames, db_to_gain(*gain_db), &job->cancel, &limited))
+      return job->cancel.load() != 0 ? MEDIA_E_CANCELLED : MEDIA_E_OUTOFMEMORY;
+    if (!std::isfinite(limited.integrated)) return MEDIA_OK;
+    const double shortfall = target - limited.integrated;
+    if (std::fabs(shortfall) <= 0.1) return MEDIA_OK;
+    // Loudness rises more slowly than the gain once the limiter works.
+    double slope = 1.0;
+    if (pass > 0 && *gain_db != last_gain)
+      slope = std::clamp((limited.integrated - last_loudness) / (*gain_db - last_gain), 0.1, 1.0);
+    last_gain = *gain_db;
+    last_loudness = limited.integrated;
+    *gain_db = std::clamp(*gain_db + shortfall / slope, first - kMostMakeUpDb, first + kMostMakeUpDb);
+  }
+  return MEDIA_OK;
+}
+
 }  // namespace
 
 int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const WavePcm* table, uint64_t frames,
@@ -291,7 +355,12 @@ int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const WaveP
     return job->cancel.load() != 0 ? MEDIA_E_CANCELLED : MEDIA_E_OUTOFMEMORY;
   // A mix with nothing above the meter's gate keeps its level.
   if (!std::isfinite(mix.integrated)) return MEDIA_OK;
-  sound->gain = db_to_gain(target - mix.integrated);
+  double gain_db = target - mix.integrated;
+  if (mix.sample_peak + gain_db > LOUDNESS_CEILING - kLimitedHeadroomDb) {
+    const int32_t settled = settle_gain(job, table, frames, target, &gain_db);
+    if (settled != MEDIA_OK) return settled;
+  }
+  sound->gain = db_to_gain(gain_db);
   // The limiter finds the true peaks itself and leaves alone what stays
   // under its ceiling, so a mix that needs none comes out as gain alone.
   sound->limiter = kelvra_limiter_create(LOUDNESS_CEILING);

@@ -11,6 +11,7 @@ struct LoudnessFigures {
   double integrated;  // LUFS; -HUGE_VAL when nothing rose above the absolute gate
   double range;       // LU
   double true_peak;   // dBTP; -HUGE_VAL for digital silence, NaN when not measured
+  double sample_peak; // dBFS, the largest sample; -HUGE_VAL for digital silence
 };
 
 // A meter for interleaved stereo at `rate` frames a second, with or without

@@ -30,7 +30,8 @@ struct LoudnessMeter {
   ebur128_state* state;
   SwrContext* resampler;  // none without true peaks
   uint32_t rate;
-  double peak;  // largest resampled magnitude so far, full scale 1
+  double peak;         // largest resampled magnitude so far, full scale 1
+  double sample_peak;  // largest sample magnitude so far, full scale 1
   double scratch[2 * kChunk];
   double resampled[2 * kPeakRoom];
 };
@@ -50,6 +51,7 @@ bool track_peak(LoudnessMeter* meter, const double* frames, uint64_t count) {
 }
 
 bool add_normalised(LoudnessMeter* meter, const double* frames, uint64_t count) {
+  for (uint64_t i = 0; i < 2 * count; ++i) meter->sample_peak = std::fmax(meter->sample_peak, std::fabs(frames[i]));
   if (ebur128_add_frames_double(meter->state, frames, count) != EBUR128_SUCCESS) return false;
   return meter->resampler == nullptr || track_peak(meter, frames, count);
 }
@@ -215,14 +217,17 @@ bool loudness_meter_figures_of(LoudnessMeter* const* meters, size_t count, Loudn
   ebur128_state* states[8];
   if (count == 0 || count > 8) return false;
   double peak = 0;
+  double sample_peak = 0;
   bool peaks = true;
   for (size_t i = 0; i < count; ++i) {
     states[i] = meters[i]->state;
     peaks = peaks && meters[i]->resampler != nullptr;
-    if (meters[i]->peak > peak) peak = meters[i]->peak;
+    peak = std::fmax(peak, meters[i]->peak);
+    sample_peak = std::fmax(sample_peak, meters[i]->sample_peak);
   }
   if (ebur128_loudness_global_multiple(states, count, &out->integrated) != EBUR128_SUCCESS) return false;
   if (ebur128_loudness_range_multiple(states, count, &out->range) != EBUR128_SUCCESS) return false;
   out->true_peak = peaks ? to_db(peak) : NAN;
+  out->sample_peak = to_db(sample_peak);
   return true;
 }
