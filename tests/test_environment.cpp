@@ -1,6 +1,8 @@
-// The environment every test runs in: real SDL on its headless drivers, and
-// the leak checker told about the caches system libraries keep for the life
-// of the process (font configuration, D-Bus, X11).
+// The environment every test runs in: real SDL on its headless drivers, a
+// state folder of its own for recovery copies, and the leak checker told
+// about the caches system libraries keep for the life of the process (font
+// configuration, D-Bus, X11).
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -41,13 +43,21 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 // Recovery copies of the editors a test starts go to a state folder of this
-// process, never the user's, and are removed at exit.
+// process, never the user's; each test starts with it empty (so that no
+// editor is offered the copy an earlier test left), and it goes at exit.
 std::string g_state_folder;
 
 void remove_state_folder() {
   std::error_code ignored;
   std::filesystem::remove_all(g_state_folder, ignored);
 }
+
+class EmptyStateFolder : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_state_folder + "/zarnel-kelvra", ignored);
+  }
+};
 
 struct HeadlessDrivers {
   HeadlessDrivers() {
@@ -65,6 +75,7 @@ struct HeadlessDrivers {
       g_state_folder = pattern;
       setenv("XDG_STATE_HOME", pattern, 1);
       std::atexit(remove_state_folder);
+      ::testing::UnitTest::GetInstance()->listeners().Append(new EmptyStateFolder);
     }
   }
 };

@@ -4,7 +4,7 @@
 //
 //   [target]   kelvra_loudness_target, kelvra_loudness_parse, kelvra_loudness_label, kelvra_render_row_loudness
 //   [limiter]  kelvra_limiter_create, kelvra_limiter_destroy, kelvra_limiter_process
-//   [measure]  kelvra_loudness_measure
+//   [measure]  kelvra_loudness_measure, kelvra_loudness_measure_limited
 //   [sound]    kelvra_render_sound_open, kelvra_render_sound_block, kelvra_render_sound_report,
 //              kelvra_render_sound_close
 #include <algorithm>
