@@ -395,42 +395,11 @@ std::string sound_project(const char* file, double seconds, const char* extra = 
          extra + "}";
 }
 
-Rect loudness_button(Rect p) { return Rect{p.x + 351, p.y + 7, 150, 25}; }
-Rect canvases_button(Rect p) { return Rect{p.x + 132, p.y + 7, 127, 25}; }
-Rect wav_button(Rect p) { return Rect{p.x + 264, p.y + 7, 82, 25}; }
-int32_t row_top(Rect p, uint64_t position) { return p.y + 45 + 55 * static_cast<int32_t>(position); }
-Rect figures_area(Rect p, int32_t top) { return Rect{p.x + 280, top + 2, p.width - 520, 22}; }
-Rect cancel_button(Rect p, int32_t top) { return Rect{p.x + p.width - 87, top + 6, 71, 24}; }
+using namespace kelvra_test::render_tab;
 
-class LoudnessExport : public ::testing::Test {
+class LoudnessExport : public kelvra_test::RenderTabTest {
  protected:
   void SetUp() override { ASSERT_EQ(::symlink(fixture("corner.mp4").c_str(), dir.file("corner.mp4").c_str()), 0); }
-  void TearDown() override { editor.reset(); }
-
-  void open(const std::string& json) {
-    editor.reset();
-    editor = kelvra_test::start_on_project(dir.path(), json);
-    ASSERT_NE(editor, nullptr);
-    app = editor->app;
-    p = app->main_panel;
-  }
-  void preview() { ASSERT_TRUE(kelvra_test::preview_canvases(editor.get())); }
-  void show_render_tab() {
-    editor->click(app->tab_buttons[KELVRA_TAB_RENDER]);
-    ASSERT_EQ(app->active_tab, KELVRA_TAB_RENDER);
-    draw();
-  }
-  void draw() {
-    app->needs_redraw = 1;
-    editor->step();
-  }
-  int pixels_unlike(Rect area, uint32_t rgb) {
-    int count = 0;
-    for (int y = area.y; y < area.y + area.height; ++y)
-      for (int x = area.x; x < area.x + area.width; ++x) count += editor->pixel(x, y) != rgb;
-    return count;
-  }
-  std::vector<RenderRow> finish() { return kelvra_test::finish_exports(editor.get()); }
   std::vector<std::string> renders() {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
@@ -439,11 +408,6 @@ class LoudnessExport : public ::testing::Test {
     }
     return names;
   }
-
-  TempDir dir;
-  std::unique_ptr<RunningEditor> editor;
-  KelvraApp* app = nullptr;
-  Rect p{};
 };
 
 // The switch goes from a custom target to -14, -16, off and -14 again, each

@@ -45,55 +45,15 @@ constexpr char kLong[] = R"({"sources": [{"id": "c", "file": "coded-with-sound.m
   "clips": [{"sourceId": "c", "out": 3, "mode": "loop", "loops": 10}], "primaryCanvas": "hd",
   "canvasSizes": ["hd", "fullhd"]})";
 
-// The Render tab's places, from the main panel `p`.
-Rect preview_button(Rect p) { return Rect{p.x + 8, p.y + 7, 119, 25}; }
-Rect canvases_button(Rect p) { return Rect{p.x + 132, p.y + 7, 127, 25}; }
-Rect wav_button(Rect p) { return Rect{p.x + 264, p.y + 7, 82, 25}; }
-Rect hint_area(Rect p) { return Rect{p.x + 511, p.y + 7, p.width - 520, 25}; }
-int32_t row_top(Rect p, int position) { return p.y + 45 + 55 * position; }
-Rect play_button(Rect p, int32_t top) { return Rect{p.x + p.width - 237, top + 6, 71, 24}; }
-Rect folder_button(Rect p, int32_t top) { return Rect{p.x + p.width - 162, top + 6, 71, 24}; }
-Rect cancel_button(Rect p, int32_t top) { return Rect{p.x + p.width - 87, top + 6, 71, 24}; }
+using namespace kelvra_test::render_tab;
+
 Rect point(int32_t x, int32_t y) { return Rect{x, y, 1, 1}; }
 
-class RenderView : public ::testing::Test {
+class RenderView : public kelvra_test::RenderTabTest {
  protected:
   void SetUp() override {
     for (const char* name : {"coded-with-sound.mp4", "corner.mp4"})
       ASSERT_EQ(::symlink(fixture(name).c_str(), dir.file(name).c_str()), 0);
-  }
-  void TearDown() override { editor.reset(); }
-
-  void open(const char* json) {
-    editor = kelvra_test::start_on_project(dir.path(), json);
-    ASSERT_NE(editor, nullptr);
-    app = editor->app;
-    p = app->main_panel;
-  }
-
-  // Shows the Timeline tab until every open canvas has been previewed.
-  void preview() { ASSERT_TRUE(kelvra_test::preview_canvases(editor.get())); }
-
-  void show_render_tab() {
-    editor->click(app->tab_buttons[KELVRA_TAB_RENDER]);
-    ASSERT_EQ(app->active_tab, KELVRA_TAB_RENDER);
-    draw();
-  }
-
-  void draw() {
-    app->needs_redraw = 1;
-    editor->step();
-  }
-
-  // Runs the frame loop until no job is queued or running; the rows then.
-  std::vector<RenderRow> finish() { return kelvra_test::finish_exports(editor.get()); }
-
-  // Pixels of `area` that are not `rgb`, as last drawn.
-  int pixels_unlike(Rect area, uint32_t rgb) {
-    int count = 0;
-    for (int y = area.y; y < area.y + area.height; ++y)
-      for (int x = area.x; x < area.x + area.width; ++x) count += editor->pixel(x, y) != rgb;
-    return count;
   }
 
   std::vector<uint32_t> pixels_of(Rect area) {
@@ -143,11 +103,7 @@ class RenderView : public ::testing::Test {
     return text;
   }
 
-  TempDir dir;
   TempDir bin;
-  std::unique_ptr<RunningEditor> editor;
-  KelvraApp* app = nullptr;
-  Rect p{};
 
  private:
   std::unique_ptr<ScopedEnv> path_;
