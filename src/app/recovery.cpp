@@ -218,25 +218,17 @@ void kelvra_recovery_poll(KelvraApp* app) {
 void kelvra_recovery_discard(KelvraApp* app, const char* project_path) {
   RecoveryWriter* writer = app->recovery;
   if (project_path == nullptr) project_path = app->project_path;
-  char copy[KELVRA_PATH_SIZE];
-  char declined[KELVRA_PATH_SIZE];
-  const bool named = kelvra_recovery_path(project_path, "", copy) &&
-                     kelvra_recovery_path(project_path, ".declined", declined);
-  if (writer == nullptr) {
-    if (named) {
-      ::unlink(copy);
-      ::unlink(declined);
-    }
-    return;
+  std::unique_lock<std::mutex> held;
+  if (writer != nullptr) {
+    held = std::unique_lock<std::mutex>(writer->lock);
+    writer->has_waiting = false;
+    writer->changed.wait(held, [writer] { return !writer->busy; });
+    writer->copied_serial = app->edit_serial;
   }
-  std::unique_lock<std::mutex> held(writer->lock);
-  writer->has_waiting = false;
-  writer->changed.wait(held, [writer] { return !writer->busy; });
-  if (named) {
-    ::unlink(copy);
-    ::unlink(declined);
+  for (const char* suffix : {"", ".declined"}) {
+    char copy[KELVRA_PATH_SIZE];
+    if (kelvra_recovery_path(project_path, suffix, copy)) ::unlink(copy);
   }
-  writer->copied_serial = app->edit_serial;
 }
 
 // ------------------------------------------------------------------- [offer]

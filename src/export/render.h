@@ -159,7 +159,6 @@ constexpr uint32_t LIMITER_DETECTION = PEAK_FINDER_MOST_LAG;  // frames a peak i
 constexpr uint32_t LIMITER_DELAY = LIMITER_DETECTION + LIMITER_LOOKAHEAD - 1;
 constexpr uint32_t LIMITER_PIECE = 256;  // frames taken in at a time
 constexpr uint32_t LIMITER_RING = 1024;  // frames kept; a power of two above LIMITER_PIECE + LIMITER_DELAY
-constexpr uint32_t LIMITER_MOST_FRAMES = 4096;  // frames one call takes
 struct PeakLimiter {
   PeakFinder* finder;
   double ceiling;  // 16-bit units
@@ -181,7 +180,7 @@ struct PeakLimiter {
 // A limiter holding true peaks to `ceiling_dbtp`; null when out of memory.
 PeakLimiter* kelvra_limiter_create(double ceiling_dbtp);
 void kelvra_limiter_destroy(PeakLimiter* limiter);
-// Takes `frames` (at most LIMITER_MOST_FRAMES) stereo frames and gives as
+// Takes `frames` stereo frames and gives as
 // many, each the one LIMITER_DELAY frames earlier (silence before the first)
 // with its gain applied; false when the peaks could not be found.
 bool kelvra_limiter_process(PeakLimiter* limiter, const double* in, double* out, uint64_t frames);

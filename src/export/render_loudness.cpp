@@ -139,7 +139,6 @@ void kelvra_limiter_destroy(PeakLimiter* limiter) {
 }
 
 bool kelvra_limiter_process(PeakLimiter* limiter, const double* in, double* out, uint64_t frames) {
-  if (frames > LIMITER_MOST_FRAMES) return false;
   static_assert(LIMITER_RING >= LIMITER_PIECE + LIMITER_DELAY + 2, "the ring holds a piece and the delay");
   for (uint64_t done = 0; done < frames;) {
     const uint64_t n = std::min<uint64_t>(frames - done, LIMITER_PIECE);

@@ -29,7 +29,6 @@ double to_db(double amplitude) { return amplitude > 0 ? 20.0 * std::log10(amplit
 struct LoudnessMeter {
   ebur128_state* state;
   SwrContext* resampler;  // none without true peaks
-  uint32_t rate;
   double peak;         // largest resampled magnitude so far, full scale 1
   double sample_peak;  // largest sample magnitude so far, full scale 1
   double scratch[2 * kChunk];
@@ -61,7 +60,6 @@ bool add_normalised(LoudnessMeter* meter, const double* frames, uint64_t count) 
 LoudnessMeter* loudness_meter_create(uint32_t rate, bool true_peak) {
   auto* meter = static_cast<LoudnessMeter*>(std::calloc(1, sizeof(LoudnessMeter)));
   if (meter == nullptr) return nullptr;
-  meter->rate = rate;
   meter->state = ebur128_init(2, rate, kMode);
   bool ok = meter->state != nullptr;
   if (ok && true_peak) {
@@ -84,8 +82,11 @@ void loudness_meter_destroy(LoudnessMeter* meter) {
   std::free(meter);
 }
 
-bool loudness_meter_add(LoudnessMeter* meter, const double* frames, uint64_t count, double full_scale) {
-  const double scale = 1.0 / full_scale;
+namespace {
+
+// Adds frames of any sample type, scaled to full scale 1, a chunk at a time.
+template <typename Sample>
+bool add_scaled(LoudnessMeter* meter, const Sample* frames, uint64_t count, double scale) {
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = count - done < kChunk ? count - done : kChunk;
     for (uint64_t i = 0; i < 2 * n; ++i) meter->scratch[i] = frames[2 * done + i] * scale;
@@ -95,14 +96,14 @@ bool loudness_meter_add(LoudnessMeter* meter, const double* frames, uint64_t cou
   return true;
 }
 
+}  // namespace
+
+bool loudness_meter_add(LoudnessMeter* meter, const double* frames, uint64_t count, double full_scale) {
+  return add_scaled(meter, frames, count, 1.0 / full_scale);
+}
+
 bool loudness_meter_add_pcm(LoudnessMeter* meter, const int16_t* frames, uint64_t count) {
-  for (uint64_t done = 0; done < count;) {
-    const uint64_t n = count - done < kChunk ? count - done : kChunk;
-    for (uint64_t i = 0; i < 2 * n; ++i) meter->scratch[i] = frames[2 * done + i] / 32768.0;
-    if (!add_normalised(meter, meter->scratch, n)) return false;
-    done += n;
-  }
-  return true;
+  return add_scaled(meter, frames, count, 1.0 / 32768.0);
 }
 
 // ------------------------------------------------------------- peak finder

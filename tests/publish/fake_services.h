@@ -11,15 +11,26 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "json/json.h"
+#include "platform/crypto.h"
 #include "platform/http.h"
 #include "test_util.h"
 
 namespace kelvra_test {
+
+// The SHA-256 of `data` in lower-case hex, as the fake services log bodies.
+inline std::string sha256_hex(const std::string& data) {
+  uint8_t digest[32];
+  sys_sha256(data.data(), data.size(), digest);
+  char hex[65];
+  for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  return hex;
+}
 
 // One request as the fake service saw it.
 struct Received {

@@ -38,6 +38,8 @@
 
 namespace {
 
+using kelvra_test::sha256_hex;
+
 using kelvra_test::AppPtr;
 using kelvra_test::FakeServices;
 using kelvra_test::Received;
@@ -109,14 +111,6 @@ Places places_of(Rect p) {
   places.top = p.y;
   places.status_width = wide ? 290 : p.width - 280;
   return places;
-}
-
-std::string sha256_hex(const std::string& data) {
-  uint8_t digest[32];
-  sys_sha256(data.data(), data.size(), digest);
-  char hex[65];
-  for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  return hex;
 }
 
 // The multipart body SoundCloud receives for `file` under `title`, with the

@@ -29,6 +29,8 @@
 
 namespace {
 
+using kelvra_test::sha256_hex;
+
 using kelvra_test::FakeServices;
 using kelvra_test::Received;
 using kelvra_test::ScopedEnv;
@@ -49,14 +51,6 @@ int media_file(const TempDir& dir, uint64_t size, std::string* bytes = nullptr) 
   kelvra_test::write_file(dir.file("export.mp4"), data);
   if (bytes != nullptr) *bytes = data;
   return open(dir.file("export.mp4").c_str(), O_RDONLY);
-}
-
-std::string sha256_hex(const std::string& data) {
-  uint8_t digest[32];
-  sys_sha256(data.data(), data.size(), digest);
-  char hex[65];
-  for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  return hex;
 }
 
 TEST(PublishHelpers, FormEnvFieldAndQuery) {
