@@ -124,15 +124,15 @@ void BM_MeasureTenMinuteMix(benchmark::State& state) {
   KelvraApp* app = kelvra_app_create();
   std::snprintf(app->media_folder, sizeof app->media_folder, "%s", media_folder().c_str());
   if (!kelvra_project_open(&app->project, (media_folder() + "/bench.pjn").c_str())) std::abort();
-  static WavePcm table[PROJECT_MAX_ROWS];
+  static SoundPlan plan;
   char message[128] = "";
-  if (!kelvra_render_read_audio(app, table, message)) std::abort();
+  if (!audio_plan_open(&plan, &app->project, app->media_folder, message)) std::abort();
   const uint64_t frames = static_cast<uint64_t>(std::ceil(app->project.timeline_end * RENDER_RATE));
   LoudnessFigures ours{};
   double seconds = 0;
   for (auto _ : state) {
     const uint64_t start = ui_time_ns();
-    if (!kelvra_loudness_measure(app, table, frames, nullptr, nullptr, 0, &ours)) state.SkipWithError("failed");
+    if (!kelvra_loudness_measure(&plan, frames, nullptr, nullptr, 0, &ours)) state.SkipWithError("failed");
     seconds = static_cast<double>(ui_time_ns() - start) / 1e9;
   }
   Figures reported{};
@@ -146,7 +146,6 @@ void BM_MeasureTenMinuteMix(benchmark::State& state) {
   state.counters["ffmpeg_I"] = tool.integrated;
   state.counters["ours_LRA"] = ours.range;
   state.counters["ffmpeg_LRA"] = tool.range;
-  kelvra_render_free_audio(table);
   kelvra_project_close(&app->project);
   kelvra_app_free(app);
 }

@@ -11,6 +11,7 @@
 
 #include "app/app.h"
 #include "app_fixture.h"
+#include "media/sound_feed.h"
 #include "media/wave.h"
 #include "music/score.h"
 #include "music/synth.h"
@@ -132,5 +133,44 @@ inline std::unique_ptr<TestPcm> level_pcm(int16_t value) {
   return make_pcm(8000, 80000, 2, [value](uint64_t, uint32_t) { return value; });
 }
 
+// ------------------------------------------------------- project sources
+
+// Every source the project's audible clips sound, decoded whole in one go:
+// the reference the export's windowed reading is held to.
+struct WholeSources {
+  WavePcm table[PROJECT_MAX_ROWS] = {};
+  WholeSources() = default;
+  WholeSources(const WholeSources&) = delete;
+  WholeSources& operator=(const WholeSources&) = delete;
+  ~WholeSources() {
+    for (WavePcm& pcm : table) std::free(pcm.samples);
+  }
+};
+
+// False when a source the clips sound does not decode.
+inline bool decode_whole(const KelvraApp* app, WholeSources* out) {
+  const Project& project = app->project;
+  for (uint64_t i = 0; i < project.clip_count; ++i) {
+    const Clip& clip = project.clips[i];
+    if (!clip.audio || clip.music || clip.source < 0 || static_cast<uint64_t>(clip.source) >= project.source_count)
+      continue;
+    WavePcm& pcm = out->table[clip.source];
+    if (pcm.samples != nullptr) continue;
+    char path[KELVRA_PATH_SIZE];
+    double duration = 0;
+    if (!kelvra_path(app->media_folder, project.sources[clip.source].file, path) ||
+        !audio_wave_decode(nullptr, 0, path, nullptr, &pcm, &duration, UINT64_MAX))
+      return false;
+  }
+  return true;
+}
+
+// The plan an export of `app`'s edit reads its sound by; null with the
+// plan's message in `message` (128 bytes) when it cannot be made.
+inline std::unique_ptr<SoundPlan> plan_of(const KelvraApp* app, char* message) {
+  auto plan = std::make_unique<SoundPlan>();
+  if (!audio_plan_open(plan.get(), &app->project, app->media_folder, message)) return nullptr;
+  return plan;
+}
 
 }  // namespace kelvra_test

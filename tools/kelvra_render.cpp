@@ -164,6 +164,17 @@ void show_progress(const RenderRow* rows, uint64_t count, double seconds, uint64
   *last_shown = percent;
 }
 
+// Polls until every worker has been joined and its row brought up to date.
+void collect_all(KelvraApp* app) {
+  const RenderQueue* queue = app->render_queue;
+  for (bool running = true; running;) {
+    kelvra_render_poll(app);
+    running = false;
+    for (uint64_t i = 0; i < queue->job_count; ++i) running |= queue->jobs[i].thread != nullptr;
+    if (running) ui_sleep_ms(20);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,11 +190,17 @@ int main(int argc, char** argv) {
                                                  : project_folder(options.project, app->media_folder);
   if (!media_ok) {
     kelvra_app_free(app);
+    if (options.media != nullptr) return usage_error("cannot use the media folder ", options.media);
     return usage_error("cannot use the media folder of ", options.project);
   }
   if (!kelvra_project_open(&app->project, options.project)) {
     kelvra_app_free(app);
     return usage_error("not a project this program can open: ", options.project);
+  }
+  if (const uint64_t lost = kelvra_project_lost_clips(&app->project); lost > 0) {
+    char text[160];
+    kelvra_lost_clips_text(lost, text, sizeof text);
+    std::fprintf(stderr, "kelvra-render: %s\n", text);
   }
   if (options.set_loudness) {
     app->project.loudness_off = options.loudness == 0.0;
@@ -230,12 +247,7 @@ int main(int argc, char** argv) {
     // Stop every job (each running one removes its partial file), then remove
     // what this run had already finished: a cancelled render leaves nothing.
     for (uint64_t i = 0; i < queue->job_count; ++i) kelvra_render_cancel(app, i);
-    for (bool running = true; running;) {
-      kelvra_render_poll(app);
-      running = false;
-      for (uint64_t i = 0; i < queue->job_count; ++i) running |= queue->jobs[i].thread != nullptr;
-      if (running) ui_sleep_ms(20);
-    }
+    collect_all(app);
     const char* folder = queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder;
     for (uint64_t i = 0; i < queue->job_count; ++i) {
       char path[KELVRA_PATH_SIZE];
@@ -246,6 +258,9 @@ int main(int argc, char** argv) {
     status = 1;
   }
   if (status == 0) {
+    // A job may have ended since the last poll: its row holds its outcome
+    // and message only once collected.
+    collect_all(app);
     const uint64_t count = kelvra_render_rows(app, rows);
     const char* folder = queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder;
     for (uint64_t i = 0; i < count; ++i) {

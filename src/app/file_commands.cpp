@@ -43,6 +43,7 @@ void kelvra_open_file(KelvraApp* app) {
   kelvra_select(app, 0);
   kelvra_project_title(app, path);
   kelvra_status(app, "Project opened.");
+  kelvra_report_lost_clips(app);
 }
 
 void kelvra_save_file(KelvraApp* app) {
@@ -82,7 +83,7 @@ void kelvra_project_title(KelvraApp* app, const char* path) {
   const char* slash = std::strrchr(full, '/');
   const char* name = slash != nullptr ? slash + 1 : full;
   if (name[0] == '\0') return;
-  char title[292];
+  char title[KELVRA_PATH_SIZE + 32];
   std::snprintf(title, sizeof title, "Zarnel Kelvra: %s (%.*s)", name, static_cast<int>(name - full), full);
   ui_window_set_title(app->window, title);
 }

@@ -87,9 +87,10 @@ void kelvra_open_active(KelvraApp* app) {
   if (!kelvra_media_folder(app->media_folder)) return;
   ui_set_dialog_folder(app->media_folder);
   sys_remove_stale_temporaries(app->media_folder, SYS_STALE_TEMPORARY_SECONDS);
+  kelvra_render_remove_partials(app->media_folder);
   char name[KELVRA_PATH_SIZE] = "";
   const char* chosen = std::getenv("ZARNELK_START_PROJECT");
-  if (chosen != nullptr && std::strlen(chosen) < KELVRA_PATH_SIZE)
+  if (chosen != nullptr && std::strlen(chosen) < KELVRA_NAME_SIZE)
     std::snprintf(name, sizeof name, "%s", chosen);
   else if (!active_project_name(app->media_folder, name))
     name[0] = '\0';
@@ -102,6 +103,7 @@ void kelvra_open_active(KelvraApp* app) {
   kelvra_check_sources(app);
   kelvra_select(app, 0);
   kelvra_project_title(app, path);
+  kelvra_report_lost_clips(app);
 }
 
 // ------------------------------------------------------------------ [cursor]

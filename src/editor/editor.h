@@ -56,6 +56,8 @@ void kelvra_sample_picture(KelvraApp* app, const char* path);
 void kelvra_place(KelvraApp* app);
 // Notes which library sources have no readable file, for the clips drawn as missing.
 void kelvra_check_sources(KelvraApp* app);
+// Tells on the status line of clips that name no source of the library.
+void kelvra_report_lost_clips(KelvraApp* app);
 // Recomputes the timeline end from clips and titles and pulls the playhead back to it.
 void kelvra_sequence_end(KelvraApp* app);
 

@@ -18,6 +18,14 @@ void kelvra_check_sources(KelvraApp* app) {
   }
 }
 
+void kelvra_report_lost_clips(KelvraApp* app) {
+  const uint64_t lost = kelvra_project_lost_clips(&app->project);
+  if (lost == 0) return;
+  char text[160];
+  kelvra_lost_clips_text(lost, text, sizeof text);
+  kelvra_status(app, text);
+}
+
 void kelvra_sequence_end(KelvraApp* app) {
   const Project& project = app->project;
   double end = 0.0;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "base/rect.h"
+#include "media/sound_feed.h"
 #include "platform/loudness.h"
 #include "project/project.h"
 
@@ -37,7 +38,6 @@ constexpr uint32_t RENDER_RATE = 48000;          // audio frames a second
 constexpr uint32_t RENDER_BLOCK_FRAMES = 1600;   // audio frames of one 1/30 s block
 constexpr uint32_t RENDER_FPS = 30;
 constexpr uint64_t RENDER_WAV_MAX_FRAMES = 1073741814;  // frames x 4 + 36 fits in 32 bits
-constexpr uint64_t RENDER_AUDIO_BUDGET = 268435456;     // bytes of decoded sound per job
 
 // What views and publishing see of a job.
 struct RenderRow {
@@ -51,7 +51,7 @@ struct RenderRow {
   double duration;        // seconds of edit when queued
   uint64_t project_serial;
   uint64_t edit_serial;
-  char file_name[KELVRA_PATH_SIZE];  // bare name in the media folder
+  char file_name[KELVRA_NAME_SIZE];  // bare name in the media folder
   char title[160];
   char message[128];  // the worker's failure text
   double loudness_target;     // LUFS the sound is brought to; 0 for the mix as it is
@@ -82,7 +82,7 @@ struct PublishContext;
 
 struct RenderQueue {
   RenderJob jobs[RENDER_MAX_JOBS];
-  uint64_t job_count;  // only grows, except for a batch rolled back
+  uint64_t job_count;  // finished rows leave the list when a new batch needs their room
   PublishContext* publishing;
   uint64_t publish_job;
   uint32_t publish_targets;
@@ -104,6 +104,12 @@ bool kelvra_render_enqueue(KelvraApp* app, bool wav);
 // Queues one MP4 job per canvas of `canvases` (bit k for preset k), or with
 // `wav` the mix, without the preview test; the whole batch or nothing.
 bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav);
+// Takes a finished, failed or cancelled row off the list (not one the publish
+// panel shows); the rows after it move up.
+void kelvra_render_remove_row(RenderQueue* queue, uint64_t row);
+// Removes the partial files that killed exports left in `folder`: this
+// program's, regular, owned by this user and older than an hour.
+uint32_t kelvra_render_remove_partials(const char* folder);
 // Collects ended workers, samples CPU use and starts queued jobs.
 void kelvra_render_poll(KelvraApp* app);
 // Fills `rows` (24) with one row a job; the number of jobs.
@@ -188,8 +194,7 @@ bool kelvra_limiter_process(PeakLimiter* limiter, const double* in, double* out,
 // The export's sound block by block: the mix, and with a target its gain and
 // limiter; every block written is also metered.
 struct RenderSound {
-  const KelvraApp* snapshot;
-  const WavePcm* table;
+  SoundFeed feed;   // the sources' sound, read in windows
   uint64_t frames;  // the export's length
   uint64_t mixed;   // frames of the mix taken in
   uint64_t delivered;  // frames handed out
@@ -206,7 +211,7 @@ struct RenderSound {
 // Measures the mix (the job's RENDER_MEASURING stage, up to `share` permille
 // of its progress) when `target` is not 0, and prepares the blocks; a MEDIA_*
 // status. `sound` must be zeroed.
-int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const WavePcm* table, uint64_t frames,
+int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const SoundPlan* plan, uint64_t frames,
                                  double target, int32_t share);
 // The next `n` frames (at most RENDER_BLOCK_FRAMES) of the sound, in order;
 // false when the sound can no longer be made.
@@ -218,11 +223,10 @@ void kelvra_render_sound_close(RenderSound* sound);
 // export mix from the start (no true peak: the limiter finds those), a long
 // mix in two halves on two threads; false when cancelled (`cancel` set) or
 // out of memory. `permille` (may be null) counts up to `share`.
-bool kelvra_loudness_measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames,
-                             const std::atomic<int32_t>* cancel, std::atomic<int32_t>* permille, int32_t share,
-                             LoudnessFigures* out);
+bool kelvra_loudness_measure(const SoundPlan* plan, uint64_t frames, const std::atomic<int32_t>* cancel,
+                             std::atomic<int32_t>* permille, int32_t share, LoudnessFigures* out);
 // The same through the limiter at `gain` (linear), without progress.
-bool kelvra_loudness_measure_limited(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames, double gain,
+bool kelvra_loudness_measure_limited(const SoundPlan* plan, uint64_t frames, double gain,
                                      const std::atomic<int32_t>* cancel, LoudnessFigures* out);
 
 // ---------------------------------------------------------------- [worker]
@@ -230,13 +234,9 @@ bool kelvra_loudness_measure_limited(const KelvraApp* snapshot, const WavePcm* t
 void kelvra_render_worker(RenderJob* job);
 // Renders the job's file; MEDIA_OK when the final file exists.
 int32_t render_file(RenderJob* job);
-
-// ----------------------------------------------------------------- [audio]
-// Decodes the sound of every library source the edit's clips play into
-// `table` (PROJECT_MAX_ROWS entries), within RENDER_AUDIO_BUDGET bytes; false
-// with `message` (128 bytes) when a source is missing or over the budget.
-bool kelvra_render_read_audio(const KelvraApp* snapshot, WavePcm* table, char* message);
-void kelvra_render_free_audio(WavePcm* table);
+// The row's text for a failed export: the cause where the status tells one
+// (a full disk, a read-only folder), and the status's code.
+void kelvra_render_failure_text(int32_t status, char* out, uint64_t size);
 
 // --------------------------------------------------------------- [encoder]
 struct MediaWriter;

@@ -17,6 +17,7 @@
 #include "app/app.h"
 #include "export/render.h"
 #include "media/audio_mix.h"
+#include "media/sound_feed.h"
 #include "platform/media.h"
 
 // -------------------------------------------------------------------- [target]
@@ -169,8 +170,7 @@ constexpr uint64_t kSplitFrames = 60 * RENDER_RATE;
 constexpr uint64_t kHop = 4800;  // the meter's 100 ms step: the halves meet on it
 
 struct MeasureSpan {
-  const KelvraApp* snapshot;
-  const WavePcm* table;
+  const SoundPlan* plan;
   uint64_t from;
   uint64_t to;
   double gain;           // linear, applied before the limiter
@@ -189,11 +189,12 @@ void measure_span(MeasureSpan* span) {
   double limited[2 * RENDER_BLOCK_FRAMES];
   const double length = static_cast<double>(span->to - span->from);
   span->ok = true;
+  SoundFeed feed;
+  audio_feed_open(&feed, span->plan);
   for (uint64_t done = span->from; done < span->to && span->ok; done += RENDER_BLOCK_FRAMES) {
     if (span->cancel != nullptr && span->cancel->load(std::memory_order_relaxed) != 0) span->ok = false;
     const uint64_t n = std::min<uint64_t>(span->to - done, RENDER_BLOCK_FRAMES);
-    kelvra_audio_export_mix_wide(span->snapshot, span->table, PROJECT_MAX_ROWS,
-                                 static_cast<double>(done) / RENDER_RATE, wide, n);
+    span->ok = span->ok && audio_feed_mix_wide(&feed, static_cast<double>(done) / RENDER_RATE, wide, n);
     const double* metered = wide;
     if (span->limiter != nullptr) {
       for (uint64_t i = 0; i < 2 * n; ++i) wide[i] *= span->gain;
@@ -204,6 +205,7 @@ void measure_span(MeasureSpan* span) {
     if (span->permille != nullptr)
       span->permille->store(static_cast<int32_t>(static_cast<double>(done + n - span->from) / length * span->share));
   }
+  audio_feed_close(&feed);
   if (span->limiter != nullptr && span->ok) {
     std::fill(wide, wide + 2 * LIMITER_DELAY, 0.0);
     span->ok = kelvra_limiter_process(span->limiter, wide, limited, LIMITER_DELAY) &&
@@ -212,12 +214,12 @@ void measure_span(MeasureSpan* span) {
 }
 
 // Measures the mix from the start, at `gain` through a limiter when `limited`.
-bool measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames, double gain, bool limited,
+bool measure(const SoundPlan* plan, uint64_t frames, double gain, bool limited,
              const std::atomic<int32_t>* cancel, std::atomic<int32_t>* permille, int32_t share,
              LoudnessFigures* out) {
   const uint64_t middle = frames >= kSplitFrames ? frames / 2 / kHop * kHop : frames;
-  MeasureSpan spans[2] = {{snapshot, table, 0, middle, gain, nullptr, nullptr, cancel, permille, share, false},
-                          {snapshot, table, middle, frames, gain, nullptr, nullptr, cancel, nullptr, share, false}};
+  MeasureSpan spans[2] = {{plan, 0, middle, gain, nullptr, nullptr, cancel, permille, share, false},
+                          {plan, middle, frames, gain, nullptr, nullptr, cancel, nullptr, share, false}};
   const size_t count = middle < frames ? 2 : 1;
   bool ok = true;
   for (size_t i = 0; i < count; ++i) {
@@ -248,15 +250,14 @@ bool measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames, d
 
 }  // namespace
 
-bool kelvra_loudness_measure(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames,
-                             const std::atomic<int32_t>* cancel, std::atomic<int32_t>* permille, int32_t share,
-                             LoudnessFigures* out) {
-  return measure(snapshot, table, frames, 1.0, false, cancel, permille, share, out);
+bool kelvra_loudness_measure(const SoundPlan* plan, uint64_t frames, const std::atomic<int32_t>* cancel,
+                             std::atomic<int32_t>* permille, int32_t share, LoudnessFigures* out) {
+  return measure(plan, frames, 1.0, false, cancel, permille, share, out);
 }
 
-bool kelvra_loudness_measure_limited(const KelvraApp* snapshot, const WavePcm* table, uint64_t frames, double gain,
+bool kelvra_loudness_measure_limited(const SoundPlan* plan, uint64_t frames, double gain,
                                      const std::atomic<int32_t>* cancel, LoudnessFigures* out) {
-  return measure(snapshot, table, frames, gain, true, cancel, nullptr, 0, out);
+  return measure(plan, frames, gain, true, cancel, nullptr, 0, out);
 }
 
 // --------------------------------------------------------------------- [sound]
@@ -292,8 +293,10 @@ void take_mix(RenderSound* sound) {
     std::fill(wide, wide + 2 * n, 0.0);
   } else {
     n = std::min<uint64_t>(sound->frames - sound->mixed, RENDER_BLOCK_FRAMES);
-    kelvra_audio_export_mix_wide(sound->snapshot, sound->table, PROJECT_MAX_ROWS,
-                                 static_cast<double>(sound->mixed) / RENDER_RATE, wide, n);
+    if (!audio_feed_mix_wide(&sound->feed, static_cast<double>(sound->mixed) / RENDER_RATE, wide, n)) {
+      sound->failed = 1;  // out of memory for the sources' sound
+      std::fill(wide, wide + 2 * n, 0.0);
+    }
     sound->mixed += n;
     for (uint64_t i = 0; i < 2 * n; ++i) wide[i] *= sound->gain;
   }
@@ -315,13 +318,13 @@ constexpr double kMostMakeUpDb = 20.0;  // beyond the first pass's gain
 // through it at `gain_db` and corrects the gain until the result is within
 // 0.1 LU of the target (a secant step once two passes are known), up to three
 // passes. A MEDIA_* status.
-int32_t settle_gain(RenderJob* job, const WavePcm* table, uint64_t frames, double target, double* gain_db) {
+int32_t settle_gain(RenderJob* job, const SoundPlan* plan, uint64_t frames, double target, double* gain_db) {
   const double first = *gain_db;
   double last_gain = 0;
   double last_loudness = 0;
   for (int pass = 0; pass < kMostCorrections; ++pass) {
     LoudnessFigures limited{};
-    if (!kelvra_loudness_measure_limited(job->snapshot, table, frames, db_to_gain(*gain_db), &job->cancel, &limited))
+    if (!kelvra_loudness_measure_limited(plan, frames, db_to_gain(*gain_db), &job->cancel, &limited))
       return job->cancel.load() != 0 ? MEDIA_E_CANCELLED : MEDIA_E_OUTOFMEMORY;
     if (!std::isfinite(limited.integrated)) return MEDIA_OK;
     const double shortfall = target - limited.integrated;
@@ -339,10 +342,9 @@ int32_t settle_gain(RenderJob* job, const WavePcm* table, uint64_t frames, doubl
 
 }  // namespace
 
-int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const WavePcm* table, uint64_t frames,
+int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const SoundPlan* plan, uint64_t frames,
                                  double target, int32_t share) {
-  sound->snapshot = job->snapshot;
-  sound->table = table;
+  audio_feed_open(&sound->feed, plan);
   sound->frames = frames;
   sound->gain = 1.0;
   sound->meter = loudness_meter_create(RENDER_RATE, true);
@@ -350,13 +352,13 @@ int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const WaveP
   if (target == 0.0) return MEDIA_OK;
   job->stage.exchange(RENDER_MEASURING);
   LoudnessFigures mix{};
-  if (!kelvra_loudness_measure(job->snapshot, table, frames, &job->cancel, &job->permille, share, &mix))
+  if (!kelvra_loudness_measure(plan, frames, &job->cancel, &job->permille, share, &mix))
     return job->cancel.load() != 0 ? MEDIA_E_CANCELLED : MEDIA_E_OUTOFMEMORY;
   // A mix with nothing above the meter's gate keeps its level.
   if (!std::isfinite(mix.integrated)) return MEDIA_OK;
   double gain_db = target - mix.integrated;
   if (mix.sample_peak + gain_db > LOUDNESS_CEILING - kLimitedHeadroomDb) {
-    const int32_t settled = settle_gain(job, table, frames, target, &gain_db);
+    const int32_t settled = settle_gain(job, plan, frames, target, &gain_db);
     if (settled != MEDIA_OK) return settled;
   }
   sound->gain = db_to_gain(gain_db);
@@ -388,6 +390,7 @@ void kelvra_render_sound_report(RenderSound* sound, RenderJob* job) {
 }
 
 void kelvra_render_sound_close(RenderSound* sound) {
+  audio_feed_close(&sound->feed);
   loudness_meter_destroy(sound->meter);
   sound->meter = nullptr;
   kelvra_limiter_destroy(sound->limiter);

@@ -14,6 +14,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include "editor/editor.h"
 #include "export/render.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/system_stats.h"
 #include "platform/ui.h"
 #include "publish/publish.h"
@@ -128,7 +130,52 @@ bool has_suffix(const char* name, const char* suffix) {
   return length >= tail && strcasecmp(name + length - tail, suffix) == 0;
 }
 
+// The partial file of an export ("kelvra-render-....partial.mp4" or ".wav").
+bool partial_name(const char* name) {
+  return std::strncmp(name, kPrefix, sizeof kPrefix - 1) == 0 && std::strstr(name, ".partial.") != nullptr &&
+         (has_suffix(name, ".partial.mp4") || has_suffix(name, ".partial.wav"));
+}
+
+// Moves an ended job's record into another slot.
+void move_job(RenderJob* to, RenderJob* from) {
+  to->thread = nullptr;
+  to->snapshot = from->snapshot;
+  to->row = from->row;
+  std::memcpy(to->output_folder, from->output_folder, sizeof to->output_folder);
+  to->started_ms = from->started_ms;
+  to->cpu_sample_ms = from->cpu_sample_ms;
+  to->cpu_time = from->cpu_time;
+  to->stage.store(from->stage.load());
+  to->permille.store(from->permille.load());
+  to->cancel.store(from->cancel.load());
+  to->ended.store(from->ended.load());
+  to->integrated.store(from->integrated.load());
+  to->range.store(from->range.load());
+  to->true_peak.store(from->true_peak.load());
+  from->snapshot = nullptr;
+}
+
+// Whether a row may leave the list: its job has ended and been collected,
+// and the publish panel is not showing it.
+bool removable(const RenderQueue* queue, uint64_t i) {
+  const RenderJob& job = queue->jobs[i];
+  return job.thread == nullptr && job.row.state >= RENDER_READY && !(queue->publish_open && queue->publish_job == i);
+}
+
 }  // namespace
+
+void kelvra_render_remove_row(RenderQueue* queue, uint64_t row) {
+  if (row >= queue->job_count || !removable(queue, row)) return;
+  free_job(&queue->jobs[row]);
+  for (uint64_t i = row; i + 1 < queue->job_count; ++i) move_job(&queue->jobs[i], &queue->jobs[i + 1]);
+  --queue->job_count;
+  if (queue->publish_job > row) --queue->publish_job;
+  if (queue->scroll > 0 && queue->scroll >= queue->job_count) --queue->scroll;
+}
+
+uint32_t kelvra_render_remove_partials(const char* folder) {
+  return sys_remove_stale_files(folder, SYS_STALE_TEMPORARY_SECONDS, partial_name);
+}
 
 // ------------------------------------------------------------------- [queue]
 
@@ -162,6 +209,15 @@ bool kelvra_export_ready(const KelvraApp* app) {
 bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav) {
   RenderQueue* queue = app->render_queue;
   if (queue == nullptr) return false;
+  // Room for the batch: the oldest finished rows leave the list.
+  const uint64_t wanted = wav ? 1 : static_cast<uint64_t>(std::popcount(canvases & ((1u << KELVRA_CANVAS_COUNT) - 1)));
+  for (uint64_t i = 0; i < queue->job_count && queue->job_count + wanted > RENDER_MAX_JOBS;) {
+    if (removable(queue, i))
+      kelvra_render_remove_row(queue, i);
+    else
+      ++i;
+  }
+  kelvra_render_remove_partials(queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder);
   const uint64_t start = queue->job_count;
   const uint64_t stamp = batch_stamp();
   char title[160] = "";

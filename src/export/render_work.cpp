@@ -29,6 +29,7 @@ constexpr int32_t kFileExists = static_cast<int32_t>(0x800700B7u);  // the final
 
 int32_t status_of_errno(int error) {
   if (error == EEXIST) return kFileExists;
+  if (error == 0) return MEDIA_E_FAIL;
   return static_cast<int32_t>(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu));
 }
 
@@ -122,7 +123,7 @@ int64_t block_time(uint64_t block) { return static_cast<int64_t>(block * MEDIA_T
 // Everything a render holds, released on every path by release().
 struct Render {
   RenderJob* job;
-  WavePcm* table;
+  SoundPlan* plan;
   RenderPicture* picture;
   RenderEncoder encoder;
   FILE* wav;
@@ -134,9 +135,8 @@ void release(Render* render) {
   kelvra_render_sound_close(&render->sound);
   kelvra_render_picture_destroy(render->picture);
   render->picture = nullptr;
-  if (render->table != nullptr) kelvra_render_free_audio(render->table);
-  std::free(render->table);
-  render->table = nullptr;
+  std::free(render->plan);
+  render->plan = nullptr;
 }
 
 // Pictures composed ahead of the encoder on a thread of their own, so that
@@ -203,7 +203,7 @@ int32_t encode_blocks(Render* render, uint64_t frames, const CanvasPreset* prese
     int32_t result = kelvra_render_sound_block(&render->sound, sound, n) ? MEDIA_OK : MEDIA_E_FAIL;
     if (k % RENDER_FPS == 0 || k == blocks) kelvra_render_sound_report(&render->sound, job);
     if (pictures == nullptr) {
-      if (!write_pcm(render->wav, sound, n)) result = MEDIA_E_FAIL;
+      if (result == MEDIA_OK && !write_pcm(render->wav, sound, n)) result = status_of_errno(errno);
     } else {
       const uint8_t* nv12 = wait_picture(pictures, k);
       const int64_t start = block_time(k - 1);
@@ -266,9 +266,9 @@ int32_t render_file(RenderJob* job) {
 
   Render render{};
   render.job = job;
-  render.table = static_cast<WavePcm*>(std::calloc(PROJECT_MAX_ROWS, sizeof(WavePcm)));
-  if (render.table == nullptr) return MEDIA_E_OUTOFMEMORY;
-  if (!kelvra_render_read_audio(snapshot, render.table, job->row.message)) {
+  render.plan = static_cast<SoundPlan*>(std::calloc(1, sizeof(SoundPlan)));
+  if (render.plan == nullptr) return MEDIA_E_OUTOFMEMORY;
+  if (!audio_plan_open(render.plan, &snapshot->project, snapshot->media_folder, job->row.message)) {
     release(&render);
     return MEDIA_E_FAIL;
   }
@@ -278,7 +278,7 @@ int32_t render_file(RenderJob* job) {
   // The loudness pass is about as long as writing a WAV, and short beside encoding pictures.
   const double target = job->row.loudness_target;
   render.measured_share = target == 0.0 ? 0 : wav ? 400 : 50;
-  int32_t result = kelvra_render_sound_open(&render.sound, job, render.table, frames, target, render.measured_share);
+  int32_t result = kelvra_render_sound_open(&render.sound, job, render.plan, frames, target, render.measured_share);
   if (result != MEDIA_OK) {
     release(&render);
     return result;
@@ -287,7 +287,7 @@ int32_t render_file(RenderJob* job) {
     if (frames > RENDER_WAV_MAX_FRAMES) result = MEDIA_E_FAIL;
     if (result == MEDIA_OK) {
       render.wav = open_wav(partial_path, frames);
-      if (render.wav == nullptr) result = MEDIA_E_FAIL;
+      if (render.wav == nullptr) result = status_of_errno(errno);
     }
   } else {
     render.picture = kelvra_render_picture_create(job->snapshot, preset);
@@ -302,12 +302,30 @@ int32_t render_file(RenderJob* job) {
   } else if (render.encoder.writer != nullptr) {
     kelvra_encoder_finish(&render.encoder);
   }
-  if (render.wav != nullptr && !close_wav(render.wav) && result == MEDIA_OK) result = MEDIA_E_FAIL;
+  if (render.wav != nullptr && !close_wav(render.wav) && result == MEDIA_OK) result = status_of_errno(errno);
   release(&render);
   if (result == MEDIA_OK) result = move_into_place(partial_path, final_path);
   // A writer that failed while opening may still have made the file.
   if (result != MEDIA_OK && (created || !wav)) unlink(partial_path);
   return result;
+}
+
+void kelvra_render_failure_text(int32_t status, char* out, uint64_t size) {
+  const unsigned long code = static_cast<uint32_t>(status);
+  // The system's error number, from a library status or one of our own.
+  int error = 0;
+  if ((code & 0xF0000000u) == 0xA0000000u) error = static_cast<int>(code & 0x0FFFFFFFu);
+  if ((code & 0xFFFF0000u) == 0x80070000u) error = static_cast<int>(code & 0xFFFFu);
+  const char* cause = nullptr;
+  if (error == ENOSPC) cause = "the disk is full";
+  else if (error == EDQUOT) cause = "the disk quota is used up";
+  else if (error == EROFS) cause = "the folder is read-only";
+  else if (error == EACCES || error == EPERM) cause = "the folder may not be written to";
+  else if (error == ENOMEM || status == MEDIA_E_OUTOFMEMORY) cause = "out of memory";
+  if (cause != nullptr)
+    std::snprintf(out, size, "Export failed: %s (media error %08lx).", cause, code);
+  else
+    std::snprintf(out, size, "Export failed (media error %08lx).", code);
 }
 
 void kelvra_render_worker(RenderJob* job) {
@@ -316,9 +334,11 @@ void kelvra_render_worker(RenderJob* job) {
     job->permille.exchange(1000);
     job->stage.exchange(RENDER_READY);
   } else {
-    if (job->row.message[0] == '\0')
-      std::snprintf(job->row.message, sizeof job->row.message, "Export failed (media error %08lx).",
-                    static_cast<unsigned long>(static_cast<uint32_t>(result)));
+    // A cancelled job's row tells its state; a failed one why it failed.
+    if (result == MEDIA_E_CANCELLED)
+      job->row.message[0] = '\0';
+    else if (job->row.message[0] == '\0')
+      kelvra_render_failure_text(result, job->row.message, sizeof job->row.message);
     job->stage.exchange(result == MEDIA_E_CANCELLED ? RENDER_CANCELLED : RENDER_FAILED);
   }
   job->ended.store(1);

@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "editor/editor.h"
 #include "editor/timeline_map.h"
+#include "media/sound_feed.h"
 #include "media/wave.h"
 #include "music/synth.h"
 
@@ -216,8 +217,7 @@ const float* score_window(const Score* score, ScoreWindows* windows, double star
 
 // Adds the music clips that overlap [x, x + frames / 48000) into `acc`
 // (frames <= MIX_MAX_CHUNK stereo floats), one loop pass at a time.
-void mix_music_clips(const KelvraApp* app, double x, uint64_t frames, float* acc, ScoreWindows* windows) {
-  const Project& project = app->project;
+void mix_music_clips(const Project& project, double x, uint64_t frames, float* acc, ScoreWindows* windows) {
   const double window_end = x + static_cast<double>(frames) / RATE;
   const uint64_t clip_count = std::min(project.clip_count, PROJECT_MAX_ROWS);
   windows->count = 0;
@@ -259,6 +259,13 @@ void mix_music_clips(const KelvraApp* app, double x, uint64_t frames, float* acc
 
 }  // namespace
 
+void audio_mix_music(const Project* project, double start, uint64_t frames, float* acc) {
+  frames = std::min(frames, MIX_MAX_CHUNK);
+  std::memset(acc, 0, sizeof(float) * 2 * frames);
+  ScoreWindows windows;
+  mix_music_clips(*project, start, frames, acc, &windows);
+}
+
 void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double start,
                                int16_t* out, uint64_t frames) {
   float acc[2 * MIX_MAX_CHUNK];
@@ -266,7 +273,7 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
   if (music) {
     std::memset(acc, 0, sizeof(float) * 2 * frames);
     ScoreWindows windows;
-    mix_music_clips(app, start, frames, acc, &windows);
+    mix_music_clips(app->project, start, frames, acc, &windows);
   }
   if (frames == 0) return;
   MixClip clips[PROJECT_MAX_ROWS];
@@ -289,37 +296,7 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
 
 void kelvra_audio_export_mix_wide(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
                                   double* out, uint64_t frames) {
-  if (frames == 0) return;
-  frames = std::min(frames, MIX_MAX_CHUNK);
-  float acc[2 * MIX_MAX_CHUNK];
-  std::memset(acc, 0, sizeof(float) * 2 * frames);
-  ScoreWindows windows;
-  mix_music_clips(app, start, frames, acc, &windows);
-  double left[MIX_MAX_CHUNK];
-  double right[MIX_MAX_CHUNK];
-  std::fill(left, left + frames, 0.0);
-  std::fill(right, right + frames, 0.0);
-  MixClip clips[PROJECT_MAX_ROWS];
-  const double last = start + static_cast<double>(frames - 1) / RATE;
-  const uint64_t sources = std::min(table_count, app->project.source_count);
-  for (uint64_t j = 0; j < sources; ++j) {
-    if (!has_samples(&table[j])) continue;
-    const uint64_t count = source_clips(app, j, start, last, clips);
-    if (count == 0) continue;
-    for (uint64_t i = 0; i < frames; ++i) {
-      double l;
-      double r;
-      source_frame(&table[j], clips, count, start + static_cast<double>(i) / RATE, &l, &r);
-      left[i] += l;
-      right[i] += r;
-    }
-  }
-  for (uint64_t i = 0; i < frames; ++i) {
-    const double l = left[i] + acc[2 * i];
-    const double r = right[i] + acc[2 * i + 1];
-    out[2 * i] = std::isnan(l) ? 0.0 : l;
-    out[2 * i + 1] = std::isnan(r) ? 0.0 : r;
-  }
+  audio_mix_project_wide(&app->project, table, table_count, start, out, frames);
 }
 
 void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,

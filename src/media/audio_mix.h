@@ -9,6 +9,7 @@
 #include <cstdint>
 
 struct KelvraApp;
+struct Project;
 struct WavePcm;
 
 constexpr uint32_t MIX_RATE = 48000;
@@ -40,6 +41,9 @@ void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_
 // reads as 0): what loudness is measured on and gain applied to.
 void kelvra_audio_export_mix_wide(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
                                   double* out, uint64_t frames);
+// The music clips of `project` over `frames` (at most MIX_MAX_CHUNK) stereo
+// frames from `start`, written into `acc` (2 x frames floats, cleared first).
+void audio_mix_music(const Project* project, double start, uint64_t frames, float* acc);
 // Writes `frames` interleaved stereo frames for the transport's source, sample
 // or score mode from `start` seconds (source time, elapsed sample time or
 // score time). Silence in any other mode, without PCM in the source and

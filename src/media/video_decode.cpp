@@ -14,7 +14,16 @@ namespace {
 constexpr double kSeekBack = 0.07;     // a target this far behind the held picture seeks
 constexpr double kSeekAhead = 0.42;    // and this far ahead
 constexpr double kSamePicture = 0.024; // a target this close (or behind, up to kSeekBack) reuses the held picture
-constexpr double kEarly = 0.025;       // a picture this much before the target is taken
+constexpr double kEarly = 0.025;       // without durations: a picture this much before the target is taken
+constexpr double kEdge = 0.0005;       // stamps this close count as equal
+
+// Whether a picture from `stamp` that shows for `duration` seconds (0 when
+// the file does not tell) is the one on screen at `target`: the last picture
+// that starts at or before it.
+bool showing(double stamp, double duration, double target) {
+  if (duration > 0) return stamp + duration > target + kEdge;
+  return stamp >= target - kEarly;
+}
 constexpr int kMaxReads = 480;
 static_assert(VIDEO_MAX_SIDE == MEDIA_MAX_SIDE, "the reader refuses pictures the decoder would take");
 
@@ -61,14 +70,16 @@ bool video_copy_pixels(MediaReader* reader, VideoDecoder* decoder) {
 bool video_decode_frame(VideoDecoder* decoder, double time) {
   if (decoder->reader == nullptr) return false;
   double target = std::fmax(time, 0.0);
-  if (decoder->duration > 0.05) target = std::fmin(target, decoder->duration - 0.04);
+  // Past the end: the last picture, which shows until the very end.
+  if (decoder->duration > 0.05) target = std::fmin(target, decoder->duration - 2 * kEdge);
   const double last = decoder->last_frame_time;
   if (last < 0 || target < last - kSeekBack || target > last + kSeekAhead) {
     const int64_t position = static_cast<int64_t>(target * MEDIA_TICKS_PER_SECOND);
     if (media_reader_seek(decoder->reader, position) != MEDIA_OK) return false;
-  } else if (target - last < kSamePicture && decoder->pixels != nullptr) {
-    // Close to the held picture, or a little behind it: reading on would only
-    // move further from the target, so the held picture stays.
+  } else if (decoder->pixels != nullptr &&
+             (decoder->last_frame_end > 0 ? target < decoder->last_frame_end - kEdge : target - last < kSamePicture)) {
+    // The held picture is still on screen at the target, or the target is a
+    // little behind it: reading on would only move further away.
     return true;
   }
   for (int reads = 0; reads < kMaxReads; ++reads) {
@@ -79,9 +90,11 @@ bool video_decode_frame(VideoDecoder* decoder, double time) {
       continue;
     }
     const double stamp = static_cast<double>(sample.time) / MEDIA_TICKS_PER_SECOND;
-    if (stamp >= target - kEarly || sample.end_of_stream) {
+    const double duration = static_cast<double>(sample.duration) / MEDIA_TICKS_PER_SECOND;
+    if (showing(stamp, duration, target) || sample.end_of_stream) {
       if (!video_copy_pixels(decoder->reader, decoder)) return false;
       decoder->last_frame_time = stamp;
+      decoder->last_frame_end = duration > 0 && !sample.end_of_stream ? stamp + duration : 0;
       return true;
     }
     if (sample.end_of_stream) return false;

@@ -54,6 +54,7 @@ bool audio_wave_decode(WaveWorker* worker, uint64_t serial, const char* path, ui
 
   bool ok = true;
   if (samples != nullptr || peaks != nullptr) {
+    bool decoded = false;
     for (;;) {
       if (worker != nullptr && wave_worker_superseded(worker, serial)) {
         ok = false;
@@ -61,10 +62,12 @@ bool audio_wave_decode(WaveWorker* worker, uint64_t serial, const char* path, ui
       }
       MediaSample sample;
       if (media_reader_read(reader, &sample) != MEDIA_OK) {
-        ok = false;
+        // A file damaged part-way keeps what decoded before the damage.
+        ok = decoded;
         break;
       }
       if (sample.have && sample.frames > 0) {
+        decoded = true;
         const double start = static_cast<double>(sample.time) / MEDIA_TICKS_PER_SECOND;
         const int64_t first = std::llround(start * format.rate);
         const uint64_t at = first > 0 ? static_cast<uint64_t>(first) : 0;

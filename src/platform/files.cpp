@@ -6,7 +6,7 @@
 // Index:
 //   [paths]    sys_full_path, following symbolic links to the file they name
 //   [read]     sys_open_regular, sys_read_exactly
-//   [sweep]    sys_remove_stale_temporaries
+//   [sweep]    sys_remove_stale_temporaries, sys_remove_stale_files
 //   [write]    sys_file_write_atomic
 #include "platform/files.h"
 
@@ -173,13 +173,17 @@ bool temporary_name(const char* name) {
 }  // namespace
 
 uint32_t sys_remove_stale_temporaries(const char* folder, uint64_t max_age_seconds) {
+  return sys_remove_stale_files(folder, max_age_seconds, temporary_name);
+}
+
+uint32_t sys_remove_stale_files(const char* folder, uint64_t max_age_seconds, bool (*ours)(const char* name)) {
   if (folder == nullptr) return 0;
   DIR* listing = ::opendir(folder);
   if (listing == nullptr) return 0;
   const time_t now = std::time(nullptr);
   uint32_t removed = 0;
   while (const dirent* entry = ::readdir(listing)) {
-    if (!temporary_name(entry->d_name)) continue;
+    if (!ours(entry->d_name)) continue;
     struct stat info;
     if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) continue;

@@ -27,6 +27,8 @@ uint32_t sys_file_write_atomic(const char* path, const void* data, uint64_t leng
 // the number removed.
 uint32_t sys_remove_stale_temporaries(const char* folder, uint64_t max_age_seconds);
 constexpr uint64_t SYS_STALE_TEMPORARY_SECONDS = 3600;
+// The same sweep for the files whose names `ours` accepts.
+uint32_t sys_remove_stale_files(const char* folder, uint64_t max_age_seconds, bool (*ours)(const char* name));
 
 // Opens `path` for reading when it is a regular file, without waiting on a
 // FIFO or a device; the descriptor and the file's size, or -1.

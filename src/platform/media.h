@@ -14,6 +14,7 @@ constexpr int32_t MEDIA_E_OUTOFMEMORY = static_cast<int32_t>(0x8007000Eu);
 constexpr int32_t MEDIA_E_PATH = static_cast<int32_t>(0x800700CEu);      // a path that cannot be formed
 constexpr int32_t MEDIA_E_CANCELLED = static_cast<int32_t>(0x800704C7u);
 constexpr int32_t MEDIA_E_POINTER = static_cast<int32_t>(0x80004003u);
+constexpr int32_t MEDIA_E_NO_STREAM = static_cast<int32_t>(0xC00D36B3u);  // the file has no stream of the kind asked for
 // A library error e (negative) becomes 0xA0000000 | (-e & 0x0FFFFFFF).
 int32_t media_status_from_library(int error);
 
@@ -50,12 +51,15 @@ struct MediaSample {
   uint8_t have;
   uint8_t end_of_stream;
   int64_t time;
+  int64_t duration;    // a picture: how long it shows until the next; 0 when the file does not tell
   const int16_t* pcm;  // sound: `frames` x channels values
   uint64_t frames;
 };
 
-// Opens `path` (well-formed UTF-8) and selects its first video or first audio
-// stream. A video stream of no size or of a side over MEDIA_MAX_SIDE is refused.
+// Opens `path` (any bytes the file system takes) and selects its first video
+// or first audio stream; MEDIA_E_NO_STREAM when the file, read as media, has
+// none of that kind. A video stream of no size or of a side over
+// MEDIA_MAX_SIDE is refused.
 // The decoder runs `threads` threads, 0 for as many as the machine has cores;
 // one thread holds the fewest pictures in memory.
 int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, uint32_t threads = 0);

@@ -16,6 +16,7 @@
 // deliver attached cover pictures as a video stream.
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,6 +30,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "base/limits.h"
 #include "platform/media.h"
 
 struct MediaReader {
@@ -61,12 +63,15 @@ struct MediaReader {
   int64_t next_stamp;      // where the picture after the last one starts (stream's time base), if known
   int64_t seek_time;       // the time of the last seek, in ticks
   int64_t picture_time;    // the time of `picture`, in ticks
+  int64_t picture_duration;  // how long it shows, in ticks; 0 when the file does not tell
   bool guessed_time;       // `picture_time` is the seek's time: the stream told nothing
   bool checked_seeks;      // seeks land on any packet, so their first picture is checked
   bool await_key;          // packets before the next key packet are dropped
   bool picture_held;       // `picture` was decoded by the seek and is the next read's
   bool demux_done;
   bool packet_pending;     // `packet` was refused by the decoder and is offered again
+  bool still;              // a single picture (an image file): read once, held for every seek
+  bool started;            // a read has been made
 };
 
 namespace {
@@ -76,41 +81,6 @@ constexpr AVRational kTicks = {1, static_cast<int>(MEDIA_TICKS_PER_SECOND)};
 constexpr int64_t kMaxPixels = static_cast<int64_t>(MEDIA_MAX_SIDE) * MEDIA_MAX_SIDE;
 // Decoder calls a read makes without getting a sample before it gives up.
 constexpr int kMaxSteps = 4096;
-
-// Well-formed UTF-8 only: each code point in its shortest form, none of the
-// surrogates D800 to DFFF, nothing over 10FFFF. The lead byte fixes how many
-// bytes follow and the range of the first of them; the rest are 80 to BF.
-bool valid_utf8(const char* text) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p != 0) {
-    const unsigned lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    int extra = 0;
-    unsigned low = 0x80;
-    unsigned high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      if (lead == 0xE0) low = 0xA0;   // below: three bytes for what two hold
-      if (lead == 0xED) high = 0x9F;  // above: the surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      if (lead == 0xF0) low = 0x90;   // below: four bytes for what three hold
-      if (lead == 0xF4) high = 0x8F;  // above: past 10FFFF
-    } else {
-      return false;  // a continuation byte, C0 and C1 (always overlong), F5 to FF
-    }
-    if (p[1] < low || p[1] > high) return false;  // the terminating zero fails here too
-    for (int i = 2; i <= extra; ++i)
-      if ((p[i] & 0xC0) != 0x80) return false;
-    p += extra + 1;
-  }
-  return true;
-}
 
 int first_stream(const AVFormatContext* format, AVMediaType type) {
   for (unsigned i = 0; i < format->nb_streams; ++i) {
@@ -293,7 +263,7 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, u
   *out = nullptr;
   // Damaged files are expected input; their complaints are not shown.
   av_log_set_level(AV_LOG_FATAL);
-  if (path == nullptr || path[0] == '\0' || std::strlen(path) > 259 || !valid_utf8(path)) return MEDIA_E_PATH;
+  if (path == nullptr || path[0] == '\0' || std::strlen(path) >= KELVRA_PATH_SIZE) return MEDIA_E_PATH;
   MediaReader* reader = static_cast<MediaReader*>(std::calloc(1, sizeof(MediaReader)));
   if (reader == nullptr) return MEDIA_E_OUTOFMEMORY;
   reader->kind = kind;
@@ -301,7 +271,12 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, u
   reader->resampler_format = -1;
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
-  int error = avformat_open_input(&reader->format, path, nullptr, &options);
+  // An image's name is a name, never a pattern of numbered files.
+  av_dict_set(&options, "pattern_type", "none", 0);
+  // Named with the protocol, so that a name with a colon is never read as one.
+  char url[KELVRA_PATH_SIZE + 8];
+  std::snprintf(url, sizeof url, "file:%s", path);
+  int error = avformat_open_input(&reader->format, url, nullptr, &options);
   av_dict_free(&options);
   const AVMediaType type = kind == MEDIA_VIDEO ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
   int32_t status = error < 0 ? media_status_from_library(error) : MEDIA_OK;
@@ -316,7 +291,7 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, u
   }
   if (status == MEDIA_OK) {
     reader->stream_index = first_stream(reader->format, type);
-    if (reader->stream_index < 0) status = MEDIA_E_FAIL;
+    if (reader->stream_index < 0) status = MEDIA_E_NO_STREAM;
   }
   if (status == MEDIA_OK) {
     reader->stream = reader->format->streams[reader->stream_index];
@@ -351,6 +326,11 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, u
     // transport streams among them) seek by searching the stamps in the file
     // and land on any packet, mostly after the key picture the target needs.
     reader->checked_seeks = (reader->format->iformat->flags & AVFMT_TS_DISCONT) != 0;
+    // Image files come through the image demuxers, which cannot all seek back
+    // to their one picture (a JPEG's reads end at once after a seek).
+    const char* demuxer = reader->format->iformat->name;
+    const size_t length = std::strlen(demuxer);
+    reader->still = std::strcmp(demuxer, "image2") == 0 || (length > 5 && std::strcmp(demuxer + length - 5, "_pipe") == 0);
   } else {
     reader->info.channels = static_cast<uint32_t>(reader->codec->ch_layout.nb_channels);
     reader->info.rate = reader->codec->sample_rate > 0 ? static_cast<uint32_t>(reader->codec->sample_rate) : 0;
@@ -479,7 +459,8 @@ int32_t read_sample(MediaReader* reader, MediaSample* out) {
       if (stamp == AV_NOPTS_VALUE) stamp = reader->next_stamp;
       const bool guessed = stamp == AV_NOPTS_VALUE;
       const int64_t time = guessed ? reader->seek_time : to_ticks(reader, stamp);
-      reader->next_stamp = guessed ? AV_NOPTS_VALUE : stamp + frame_duration(reader, reader->frame);
+      const int64_t lasts = frame_duration(reader, reader->frame);
+      reader->next_stamp = guessed ? AV_NOPTS_VALUE : stamp + lasts;
       if (reader->kind == MEDIA_AUDIO) {
         out->have = 1;
         out->time = time;
@@ -497,8 +478,10 @@ int32_t read_sample(MediaReader* reader, MediaSample* out) {
       }
       out->have = 1;
       out->time = time;
+      out->duration = lasts > 0 ? av_rescale_q(lasts, reader->stream->time_base, kTicks) : 0;
       av_frame_unref(reader->picture);
       av_frame_move_ref(reader->picture, reader->frame);
+      reader->picture_duration = out->duration;
       reader->picture_time = time;
       reader->guessed_time = guessed;
       return MEDIA_OK;
@@ -512,6 +495,9 @@ int32_t read_sample(MediaReader* reader, MediaSample* out) {
       }
       return MEDIA_OK;
     }
+    // A damaged block of sound is dropped and reading goes on after it, so a
+    // file cut short or broken part-way keeps what decodes.
+    if (error == AVERROR_INVALIDDATA && reader->kind == MEDIA_AUDIO) continue;
     if (error != AVERROR(EAGAIN)) return media_status_from_library(error);
     // The decoder wants input: the packet it refused before, else the next one of the stream.
     if (!reader->packet_pending) {
@@ -549,6 +535,16 @@ int32_t read_sample(MediaReader* reader, MediaSample* out) {
 
 int32_t media_reader_seek(MediaReader* reader, int64_t time) {
   if (reader == nullptr) return MEDIA_E_POINTER;
+  if (reader->still) {
+    // The one picture, once decoded, is what every time shows.
+    if (reader->picture->data[0] != nullptr) {
+      reader->picture_held = true;
+      reader->picture_time = 0;
+      reader->picture_duration = 0;
+      return MEDIA_OK;
+    }
+    if (!reader->started) return MEDIA_OK;  // the reads start at the picture anyway
+  }
   if (reader->checked_seeks) return checked_seek(reader, time);
   // Rounded down: in a coarse time base (AVI counts pictures) the nearest
   // stamp can be the picture after the time.
@@ -560,11 +556,13 @@ int32_t media_reader_seek(MediaReader* reader, int64_t time) {
 int32_t media_reader_read(MediaReader* reader, MediaSample* out) {
   *out = MediaSample{};
   if (reader == nullptr) return MEDIA_E_POINTER;
+  reader->started = true;
   if (reader->picture_held) {
     // The picture the seek decoded to check where it landed.
     reader->picture_held = false;
     out->have = 1;
     out->time = reader->picture_time;
+    out->duration = reader->picture_duration;
     return MEDIA_OK;
   }
   return read_sample(reader, out);

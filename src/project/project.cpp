@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 const CanvasPreset kelvra_canvases[KELVRA_CANVAS_COUNT] = {
@@ -38,6 +39,21 @@ uint32_t find_canvas(const char* key) {
 double kelvra_clip_length(const Clip* clip) {
   double pass = clip->out - clip->in;
   return clip->loop ? pass * clip->loops : pass;
+}
+
+uint64_t kelvra_project_lost_clips(const Project* project) {
+  uint64_t lost = 0;
+  for (uint64_t i = 0; i < project->clip_count && i < PROJECT_MAX_ROWS; ++i)
+    lost += !project->clips[i].music && static_cast<uint64_t>(project->clips[i].source) >= project->source_count;
+  return lost;
+}
+
+void kelvra_lost_clips_text(uint64_t lost, char* out, uint64_t size) {
+  if (lost == 1)
+    std::snprintf(out, size, "1 clip names a source the project does not have; it was left out.");
+  else
+    std::snprintf(out, size, "%llu clips name a source the project does not have; they were left out.",
+                  static_cast<unsigned long long>(lost));
 }
 
 const char* kelvra_canvas_id(const Project* project) {

@@ -26,7 +26,7 @@ struct Transform {
 
 struct Source {
   char id[96];
-  char file[KELVRA_PATH_SIZE];
+  char file[KELVRA_NAME_SIZE];
   char title[160];
   double in;
   double out;
@@ -101,6 +101,11 @@ extern const CanvasPreset kelvra_canvases[KELVRA_CANVAS_COUNT];
 
 // ------------------------------------------------------------------ model
 double kelvra_clip_length(const Clip* clip);
+// Clips that play no music and name no source of the library: opening keeps
+// them, but they play nothing.
+uint64_t kelvra_project_lost_clips(const Project* project);
+// The sentence that tells the user about `lost` such clips.
+void kelvra_lost_clips_text(uint64_t lost, char* out, uint64_t size);
 const char* kelvra_canvas_id(const Project* project);
 uint32_t kelvra_canvas_index(const char* key);
 uint32_t kelvra_canvas_mask(const Project* project);

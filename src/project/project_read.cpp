@@ -47,7 +47,8 @@ bool kelvra_media_folder(char* buffer) {
 
 bool kelvra_path(const char* folder, const char* name, char* buffer) {
   if (folder == nullptr || name == nullptr || name[0] == '\0') return false;
-  if (std::strpbrk(name, "\\/:") != nullptr) return false;
+  // Every byte but "/" (and the terminating NUL) may stand in a file name.
+  if (std::strchr(name, '/') != nullptr) return false;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
   int length = std::snprintf(buffer, KELVRA_PATH_SIZE, "%s/%s", folder, name);
   if (length < 1 || length >= static_cast<int>(KELVRA_PATH_SIZE)) {

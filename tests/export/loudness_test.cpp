@@ -33,6 +33,7 @@
 #include "platform/clock.h"
 #include "platform/loudness.h"
 #include "project/project.h"
+#include "sound_fixture.h"
 #include "project/text_buffer.h"
 #include "test_util.h"
 
@@ -115,15 +116,13 @@ uint64_t frames_of(const KelvraApp* app) {
 // The export mix of `app`'s edit as the sound of a WAV without a loudness target.
 std::vector<int16_t> export_mix(const KelvraApp* app) {
   const uint64_t count = frames_of(app);
-  WavePcm table[PROJECT_MAX_ROWS] = {};
-  char message[128] = "";
-  EXPECT_TRUE(kelvra_render_read_audio(app, table, message)) << message;
+  kelvra_test::WholeSources sources;
+  EXPECT_TRUE(kelvra_test::decode_whole(app, &sources));
   std::vector<int16_t> mix(count * 2);
   for (uint64_t k = 0; k * RENDER_BLOCK_FRAMES < count; ++k)
-    kelvra_audio_export_mix(app, table, PROJECT_MAX_ROWS, static_cast<double>(k) / RENDER_FPS,
+    kelvra_audio_export_mix(app, sources.table, PROJECT_MAX_ROWS, static_cast<double>(k) / RENDER_FPS,
                             &mix[k * 2 * RENDER_BLOCK_FRAMES],
                             std::min<uint64_t>(RENDER_BLOCK_FRAMES, count - k * RENDER_BLOCK_FRAMES));
-  kelvra_render_free_audio(table);
   return mix;
 }
 
@@ -347,28 +346,29 @@ TEST(LoudnessMeasure, TwoHalvesMeasureAsOne) {
               {"sourceId": "s", "out": 2, "mode": "loop", "loops": 21, "at": 40, "video": false}]})";
   ASSERT_TRUE(kelvra_project_open_bytes(&app->project, json.data(), json.size()));
   ASSERT_DOUBLE_EQ(app->project.timeline_end, 82.0);
-  WavePcm table[PROJECT_MAX_ROWS] = {};
+  kelvra_test::WholeSources sources;
+  ASSERT_TRUE(kelvra_test::decode_whole(app, &sources));
   char message[128] = "";
-  ASSERT_TRUE(kelvra_render_read_audio(app, table, message)) << message;
+  const auto plan = kelvra_test::plan_of(app, message);
+  ASSERT_NE(plan, nullptr) << message;
   const uint64_t frames = frames_of(app);
 
   std::vector<double> whole(2 * frames);
   for (uint64_t done = 0; done < frames; done += RENDER_BLOCK_FRAMES)
-    kelvra_audio_export_mix_wide(app, table, PROJECT_MAX_ROWS, static_cast<double>(done) / kFs, &whole[2 * done],
-                                 std::min<uint64_t>(RENDER_BLOCK_FRAMES, frames - done));
+    kelvra_audio_export_mix_wide(app, sources.table, PROJECT_MAX_ROWS, static_cast<double>(done) / kFs,
+                                 &whole[2 * done], std::min<uint64_t>(RENDER_BLOCK_FRAMES, frames - done));
   const LoudnessFigures one = meter(whole);
   std::atomic<int32_t> cancel{0};
   std::atomic<int32_t> permille{0};
   LoudnessFigures halves{};
-  ASSERT_TRUE(kelvra_loudness_measure(app, table, frames, &cancel, &permille, 400, &halves));
+  ASSERT_TRUE(kelvra_loudness_measure(plan.get(), frames, &cancel, &permille, 400, &halves));
   EXPECT_NEAR(halves.integrated, one.integrated, 0.05);
   EXPECT_NEAR(halves.range, one.range, 0.3);
   EXPECT_GT(one.range, 5.0);  // the halves are far apart
   EXPECT_EQ(permille.load(), 400);
 
   cancel.store(1);
-  EXPECT_FALSE(kelvra_loudness_measure(app, table, frames, &cancel, &permille, 400, &halves));
-  kelvra_render_free_audio(table);
+  EXPECT_FALSE(kelvra_loudness_measure(plan.get(), frames, &cancel, &permille, 400, &halves));
   kelvra_project_close(&app->project);
   kelvra_app_free(app);
 }

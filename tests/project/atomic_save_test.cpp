@@ -129,7 +129,7 @@ TEST_F(AtomicWrite, RefusesBadPathsAndTargets) {
   EXPECT_EQ(sys_file_write_atomic(dir.file("a").c_str(), nullptr, 1), SYS_WRITE_FAILED);
   EXPECT_EQ(sys_file_write_atomic(dir.file("missing/a").c_str(), data.data(), 1), SYS_WRITE_FAILED);
   EXPECT_EQ(sys_file_write_atomic((dir.path() + "/").c_str(), data.data(), 1), SYS_WRITE_FAILED);
-  const std::string long_name = dir.file(std::string(259 - dir.path().size(), 'l'));  // 260 characters
+  const std::string long_name = dir.file(std::string(KELVRA_PATH_SIZE - 1 - dir.path().size(), 'l'));  // too long
   EXPECT_EQ(sys_file_write_atomic(long_name.c_str(), data.data(), 1), SYS_WRITE_FAILED);
   ::mkdir(dir.file("folder").c_str(), 0755);  // a folder where the file should go
   EXPECT_EQ(sys_file_write_atomic(dir.file("folder").c_str(), data.data(), 1), SYS_WRITE_FAILED);

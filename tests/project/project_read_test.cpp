@@ -259,11 +259,13 @@ TEST(ProjectPaths, BareNamesAndMediaFolder) {
   char out[KELVRA_PATH_SIZE];
   EXPECT_TRUE(kelvra_path("/media", "demo.pjn", out));
   EXPECT_STREQ(out, "/media/demo.pjn");
-  for (const char* name : {"", ".", "..", "a/b", "a\\b", "c:d"}) EXPECT_FALSE(kelvra_path("/media", name, out)) << name;
-  EXPECT_TRUE(kelvra_path("/media", "...", out));
-  const std::string folder(250, 'f');
-  EXPECT_TRUE(kelvra_path(folder.c_str(), std::string(8, 'n').c_str(), out));   // 259 characters
-  EXPECT_FALSE(kelvra_path(folder.c_str(), std::string(9, 'n').c_str(), out));  // 260 characters
+  for (const char* name : {"", ".", "..", "a/b", "/"}) EXPECT_FALSE(kelvra_path("/media", name, out)) << name;
+  // Every other byte may stand in a name, as on the file system.
+  for (const char* name : {"...", "a\\b", "c:d", "caf\xc3", "new\nline", "\"quoted\""})
+    EXPECT_TRUE(kelvra_path("/media", name, out)) << name;
+  const std::string folder(4000, 'f');
+  EXPECT_TRUE(kelvra_path(folder.c_str(), std::string(94, 'n').c_str(), out));   // 4095 characters
+  EXPECT_FALSE(kelvra_path(folder.c_str(), std::string(95, 'n').c_str(), out));  // 4096 characters
 
   const char* saved_media = std::getenv("ZARNELK_MEDIA");
   const std::string saved = saved_media ? saved_media : "";
@@ -274,7 +276,7 @@ TEST(ProjectPaths, BareNamesAndMediaFolder) {
   setenv("HOME", "/home/maker", 1);
   EXPECT_TRUE(kelvra_media_folder(out));
   EXPECT_STREQ(out, "/home/maker/Videos/Zarnel");
-  setenv("ZARNELK_MEDIA", std::string(260, 'm').c_str(), 1);
+  setenv("ZARNELK_MEDIA", std::string(KELVRA_PATH_SIZE, 'm').c_str(), 1);
   EXPECT_FALSE(kelvra_media_folder(out));
   if (saved_media) setenv("ZARNELK_MEDIA", saved.c_str(), 1); else unsetenv("ZARNELK_MEDIA");
 }

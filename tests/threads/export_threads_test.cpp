@@ -21,6 +21,7 @@
 #include "media/audio_mix.h"
 #include "media/wave.h"
 #include "project/project.h"
+#include "sound_fixture.h"
 
 namespace {
 
@@ -108,16 +109,19 @@ TEST_F(ExportThreads, MeasuringPassInTwoHalves) {
   const std::string json = R"({"sources": [{"id": "c", "file": "coded.mp4"}],
     "clips": [{"sourceId": "c", "out": 2, "mode": "loop", "loops": 40, "video": false}]})";
   ASSERT_TRUE(kelvra_project_open_bytes(&app->project, json.data(), json.size()));
-  static WavePcm table[PROJECT_MAX_ROWS];
+  kelvra_test::WholeSources sources;
+  ASSERT_TRUE(kelvra_test::decode_whole(app, &sources));
+  const WavePcm* table = sources.table;
   char message[128] = "";
-  ASSERT_TRUE(kelvra_render_read_audio(app, table, message)) << message;
+  const auto plan = kelvra_test::plan_of(app, message);
+  ASSERT_NE(plan, nullptr) << message;
   const uint64_t frames = static_cast<uint64_t>(app->project.timeline_end * RENDER_RATE);
   ASSERT_GE(frames, 60u * RENDER_RATE);
 
   std::atomic<int32_t> cancel{0};
   std::atomic<int32_t> permille{0};
   LoudnessFigures halves{};
-  ASSERT_TRUE(kelvra_loudness_measure(app, table, frames, &cancel, &permille, 400, &halves));
+  ASSERT_TRUE(kelvra_loudness_measure(plan.get(), frames, &cancel, &permille, 400, &halves));
   EXPECT_EQ(permille.load(), 400);
   // The same sound whole, block by block through one meter.
   LoudnessMeter* meter = loudness_meter_create(RENDER_RATE, false);
@@ -139,10 +143,9 @@ TEST_F(ExportThreads, MeasuringPassInTwoHalves) {
     cancel.store(1);
   });
   permille.store(0);
-  EXPECT_FALSE(kelvra_loudness_measure(app, table, frames, &cancel, &permille, 1000, &halves));
+  EXPECT_FALSE(kelvra_loudness_measure(plan.get(), frames, &cancel, &permille, 1000, &halves));
   canceller.join();
   EXPECT_LT(permille.load(), 1000);
-  kelvra_render_free_audio(table);
 }
 
 }  // namespace
