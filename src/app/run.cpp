@@ -75,8 +75,8 @@ bool kelvra_start(KelvraApp* app) {
   http_global_init();  // before any publishing worker can make a request
   if (!create_shell(app)) return false;
   app->recovery = kelvra_recovery_create();
-  kelvra_open_active(app);
   kelvra_status(app, "");
+  kelvra_open_active(app);
   kelvra_recovery_offer(app);
   kelvra_render_library(app);
   audio_editor_reset(app);

@@ -338,6 +338,8 @@ uint64_t kelvra_render_rows(const KelvraApp* app, RenderRow* rows) {
     row.loudness_target = job.row.loudness_target;
     read_loudness(job, &row);
     std::memcpy(row.file_name, job.row.file_name, sizeof row.file_name);
+    // A worker that has returned wrote its message before it said so.
+    if (job.ended.load() != 0) std::memcpy(row.message, job.row.message, sizeof row.message);
   }
   return queue->job_count;
 }

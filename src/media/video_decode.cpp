@@ -15,7 +15,7 @@ constexpr double kSeekBack = 0.07;     // a target this far behind the held pict
 constexpr double kSeekAhead = 0.42;    // and this far ahead
 constexpr double kSamePicture = 0.024; // a target this close (or behind, up to kSeekBack) reuses the held picture
 constexpr double kEarly = 0.025;       // without durations: a picture this much before the target is taken
-constexpr double kEdge = 0.0005;       // stamps this close count as equal
+constexpr double kEdge = 0.0005;       // stamps this close count as equal (some containers count milliseconds)
 
 // Whether a picture from `stamp` that shows for `duration` seconds (0 when
 // the file does not tell) is the one on screen at `target`: the last picture

@@ -235,7 +235,7 @@ TEST_F(RenderTool, WrongArgumentsExitWithStatusTwo) {
   struct Case {
     const char* what;
     std::vector<std::string> args;
-    const char* message;
+    std::string message;
   };
   const Case cases[] = {
       {"unknown canvas", {project, "--canvas", "cinema"}, "kelvra-render: unknown canvas: cinema\n"},
@@ -246,6 +246,8 @@ TEST_F(RenderTool, WrongArgumentsExitWithStatusTwo) {
       {"not a project", {not_project}, "kelvra-render: not a project this program can open: "},
       {"no such project", {media.file("absent.json")}, "kelvra-render: not a project this program can open: "},
       {"out folder missing", {project, "--out", media.file("nowhere/deeper")}, "kelvra-render: cannot write into "},
+      {"media folder missing", {project, "--media", media.file("gone")},
+       "kelvra-render: cannot use the media folder " + media.file("gone") + "\n"},
       {"empty timeline", {empty, "--wav", "--out", out}, "is empty; nothing to render.\n"},
       {"timeline over four hours", {too_long, "--out", out}, "is longer than four hours; nothing to render.\n"},
   };
@@ -258,6 +260,27 @@ TEST_F(RenderTool, WrongArgumentsExitWithStatusTwo) {
     EXPECT_EQ(child.out(), "");
     EXPECT_TRUE(names_in(out).empty());
     for (const std::string& name : names_in(media.path())) EXPECT_NE(name.rfind("kelvra-render-", 0), 0u) << name;
+  }
+}
+
+// A clip that names no source is left out with a warning; a job that fails
+// at once always says why, since the listing waits until every job has been
+// collected (it once printed a bare "Failed" when it ran first).
+TEST_F(RenderTool, WarnsOfLostClipsAndAlwaysSaysWhyAJobFailed) {
+  const std::string project = write_project("lost.json", R"({"sources": [{"id": "c", "file": "coded-with-sound.mp4"},
+      {"id": "g", "file": "gone.wav"}],
+    "clips": [{"sourceId": "c", "out": 0.2}, {"sourceId": "nowhere", "out": 1}, {"sourceId": "g", "out": 0.5}]})");
+  for (int run = 0; run < 12; ++run) {
+    SCOPED_TRACE(run);
+    Child child(tool({project, "--wav", "--out", out}), logs);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(), 1);
+    const std::string err = child.err();
+    EXPECT_NE(err.find("kelvra-render: 1 clip names a source the project does not have; it was left out.\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("kelvra-render: WAV mix: Source file missing: gone.wav\n"), std::string::npos) << err;
+    EXPECT_TRUE(names_in(out).empty());
   }
 }
 

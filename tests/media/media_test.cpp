@@ -123,6 +123,37 @@ TEST(VideoDecoder, PicturesAtTimesAcrossFormats) {
   }
 }
 
+// The picture for a time is the one on screen then: the last that starts at
+// or before it (within half a millisecond). Read as an export reads them, every 1/30 s from the start,
+// at the usual source rates; a one-picture flash at 60 or 50 pictures a
+// second is shown whenever an export time falls on it.
+TEST(VideoDecoder, ThePictureShowingAtEachTimeAtEveryRate) {
+  kelvra_test::TempDir dir;
+  for (const char* rate : {"25", "30000/1001", "50", "60"}) {
+    SCOPED_TRACE(rate);
+    const std::string path = dir.file("rate.mp4");
+    const std::string command = std::string("ffmpeg -hide_banner -loglevel error -y -f lavfi -i \"color=c=black:s=320x240:r=") +
+                                rate + ":d=2,format=gbrp,geq=r='8*mod(N\\,30)':g='64*floor(N/30)':b='128'\" " +
+                                "-c:v libx264 -qp 0 -pix_fmt yuv444p '" + path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    int numerator = 0;
+    int denominator = 1;
+    std::sscanf(rate, "%d/%d", &numerator, &denominator);
+    const double per_second = static_cast<double>(numerator) / denominator;
+    Decoder decoder;
+    ASSERT_TRUE(video_decode_open(&decoder.d, path.c_str(), 1));
+    for (int k = 0; k < 59; ++k) {
+      // A picture that starts within half a millisecond after the time counts
+      // as starting at it: some containers round their stamps to milliseconds.
+      // Right at that edge either picture will do.
+      const int showing = static_cast<int>(std::floor((k / 30.0 + 0.0004) * per_second));
+      const int or_next = static_cast<int>(std::floor((k / 30.0 + 0.0006) * per_second));
+      const int got = decoder.at(k / 30.0);
+      EXPECT_TRUE(got == showing || got == or_next) << "at " << k << "/30 s: " << got << " for " << showing;
+    }
+  }
+}
+
 // A seek lands at or before its target and the right picture comes back, in
 // every container. The demuxers of MPEG program and transport streams find a
 // time by searching the stamps in the file and land on any packet: the first
