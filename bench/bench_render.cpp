@@ -150,4 +150,61 @@ void BM_ExportThreeCanvases(benchmark::State& state) {
 }
 BENCHMARK(BM_ExportThreeCanvases)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
+// A WAV of one minute from the middle of a two-hour recording, and of the
+// same minute looped past a gap: the sound is read in windows, so the peak
+// memory does not grow with the source (decoded whole, the source would be
+// 1318 MiB of 16-bit stereo).
+void BM_ExportFromTwoHourSource(benchmark::State& state) {
+  const std::string folder = media_folder();
+  const std::string make =
+      "ffmpeg -hide_banner -loglevel error -y -f lavfi -i anullsrc=r=48000:cl=stereo:d=3570 -f lavfi -i "
+      "sine=frequency=440:duration=60:sample_rate=48000 -f lavfi -i anullsrc=r=48000:cl=stereo:d=3570 "
+      "-filter_complex '[1]aformat=channel_layouts=stereo[t];[0][t][2]concat=n=3:v=0:a=1' '" + folder + "/long.flac'";
+  if (!std::filesystem::exists(folder + "/long.flac") && std::system(make.c_str()) != 0) std::abort();
+  FILE* project = std::fopen((folder + "/long.pjn").c_str(), "wb");
+  std::fputs(R"({"sources": [{"id": "l", "file": "long.flac"}],
+    "clips": [{"sourceId": "l", "in": 3570, "out": 3630, "video": false},
+              {"sourceId": "l", "in": 3600, "out": 3630, "at": 70, "mode": "loop", "loops": 2, "video": false}]})",
+             project);
+  std::fclose(project);
+  Run mine{};
+  for (auto _ : state) mine = run({kelvra_bench::renderer(), folder + "/long.pjn", "--wav", "--loudness", "off",
+                                   "--out", fresh_out("long")});
+  if (mine.status != 0) state.SkipWithError("the render failed");
+  state.counters["seconds"] = mine.seconds;
+  state.counters["peak_MB"] = mine.peak_mb;
+  state.counters["source_decoded_MB"] = 7200.0 * 48000 * 4 / (1024 * 1024);
+}
+BENCHMARK(BM_ExportFromTwoHourSource)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Eight 4K layers with their sound stacked on three 4K canvases, two seconds:
+// the heaviest stack the composer takes.
+void BM_ExportEightLayers4K(benchmark::State& state) {
+  const std::string folder = media_folder();
+  const std::string make =
+      "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=3840x2160:rate=30:duration=2 "
+      "-f lavfi -i sine=frequency=440:duration=2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 30 "
+      "-c:a aac -shortest '" + folder + "/uhd.mp4'";
+  if (!std::filesystem::exists(folder + "/uhd.mp4") && std::system(make.c_str()) != 0) std::abort();
+  std::string clips;
+  for (int i = 0; i < 8; ++i) {
+    const double scale = 1.0 - 0.1 * i;
+    clips += std::string(i ? "," : "") + R"({"sourceId": "u", "out": 2, "lane": )" + std::to_string(i % 4) +
+             R"(, "at": )" + std::to_string(i * 0.001) + R"(, "gain": 0.2, "transforms": {"uhd": {"scale": )" +
+             std::to_string(scale) + R"(}, "dci4k": {"scale": )" + std::to_string(scale) +
+             R"(}, "vertical4k": {"scale": )" + std::to_string(scale) + "}}}";
+  }
+  FILE* project = std::fopen((folder + "/stack.pjn").c_str(), "wb");
+  std::fputs((R"({"sources": [{"id": "u", "file": "uhd.mp4"}], "clips": [)" + clips + "]}").c_str(), project);
+  std::fclose(project);
+  Run mine{};
+  for (auto _ : state)
+    mine = run({kelvra_bench::renderer(), folder + "/stack.pjn", "--canvas", "uhd", "--canvas", "dci4k", "--canvas",
+                "vertical4k", "--loudness", "off", "--out", fresh_out("stack")});
+  if (mine.status != 0) state.SkipWithError("the render failed");
+  state.counters["seconds"] = mine.seconds;
+  state.counters["peak_MB"] = mine.peak_mb;
+}
+BENCHMARK(BM_ExportEightLayers4K)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
 }  // namespace
