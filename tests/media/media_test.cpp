@@ -471,7 +471,7 @@ void nv12_of(std::vector<uint8_t>* nv12, uint32_t width, uint32_t height, uint8_
 TEST(MediaWriter, WritesAnMp4ThatReadsBack) {
   kelvra_test::TempDir dir;
   const std::string path = dir.file("out.mp4");
-  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000};
+  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000, nullptr};
   MediaWriter* writer = nullptr;
   ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
   std::vector<uint8_t> picture;
@@ -527,9 +527,9 @@ TEST(MediaWriter, WritesAnMp4ThatReadsBack) {
 
 TEST(MediaWriter, RefusesBadConfigurations) {
   MediaWriter* writer = nullptr;
-  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000};
+  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000, nullptr};
   EXPECT_NE(media_writer_open(&writer, "/tmp/kelvra-odd.mp4", &odd), MEDIA_OK);
-  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000};
+  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000, nullptr};
   const int32_t status = media_writer_open(&writer, "/nonexistent-folder/x.mp4", &fine);
   EXPECT_NE(status, MEDIA_OK);
   EXPECT_EQ(static_cast<uint32_t>(status) & 0xF0000000u, 0xA0000000u);  // a library error, printed as such
