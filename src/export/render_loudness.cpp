@@ -460,6 +460,9 @@ int32_t find_gain(const Settling& s, double start, double ceiling, int passes, P
 // encoder, and the ceiling moves by what the decoded true peak passes the
 // goal (or, while the limiter holds the sound short of its target, by the
 // room left under it), the gain settled again for each new ceiling. The
+// decoded peak follows the ceiling down more slowly than the ceiling moves
+// (by two thirds of it, at first guess; then as the last two trials show),
+// so a step down is the more for it; a step up assumes they move alike. The
 // outcome is the loudest trial whose decoded peak kept the goal; when none
 // did, the last gain is lowered by what its peak passed, unverified.
 int32_t settle_encoded(const Settling& s, Pass* chosen, double* ceiling) {
@@ -467,6 +470,8 @@ int32_t settle_encoded(const Settling& s, Pass* chosen, double* ceiling) {
   double best_ceiling = *ceiling;
   bool kept = false;
   double over = 0;
+  double last_ceiling = NAN;
+  double last_peak = NAN;
   for (int trial = 0; trial < kMostTrials; ++trial) {
     Pass now{};
     double peak = NAN;
@@ -484,7 +489,15 @@ int32_t settle_encoded(const Settling& s, Pass* chosen, double* ceiling) {
       if (over >= -0.3 || *ceiling >= LOUDNESS_CEILING || idle || now.loudness >= s.target - kToleranceLu) break;
     }
     if (trial + 1 == kMostTrials) break;
-    *ceiling = std::min(LOUDNESS_CEILING, *ceiling - over - 0.1);
+    double follows = 1.0;
+    if (over > 0) {
+      follows = 2.0 / 3.0;
+      if (std::isfinite(last_peak) && *ceiling != last_ceiling)
+        follows = std::clamp((peak - last_peak) / (*ceiling - last_ceiling), 0.4, 1.0);
+    }
+    last_ceiling = *ceiling;
+    last_peak = peak;
+    *ceiling = std::min(LOUDNESS_CEILING, *ceiling - (over + 0.1) / follows);
     if (s.mix.sample_peak + chosen->gain_db > *ceiling - kLimitedHeadroomDb) {
       const int32_t settled = find_gain(s, chosen->gain_db, *ceiling, kMostPasses - 1, chosen);
       if (settled != MEDIA_OK) return settled;

@@ -28,6 +28,7 @@ extern "C" {
 #include "platform/media.h"
 
 constexpr int kDurationSlots = 512;  // more than the video encoder ever holds back
+constexpr int kDecodedRoom = 1024;   // decoded frames handed to the meter at a time
 
 struct MediaWriter {
   AVFormatContext* format;
@@ -50,7 +51,7 @@ struct MediaWriter {
   bool header_written;
   bool file_open;
   bool trial;  // no file: sound packets are only decoded again
-  double interleaved[2 * 1024];  // decoded sound on its way to the meter
+  double interleaved[2 * kDecodedRoom];  // decoded sound on its way to the meter
 };
 
 namespace {
@@ -69,9 +70,8 @@ bool meter_decoded(MediaWriter* writer, const AVFrame* frame) {
   const auto* second = reinterpret_cast<const float*>(frame->extended_data[planar && channels > 1 ? 1 : 0]);
   const int right = planar ? 0 : channels > 1 ? 1 : 0;
   const int step = planar ? 1 : channels;
-  constexpr int kRoom = 1024;
   for (int done = 0; done < frame->nb_samples;) {
-    const int n = FFMIN(frame->nb_samples - done, kRoom);
+    const int n = FFMIN(frame->nb_samples - done, kDecodedRoom);
     for (int i = 0; i < n; ++i) {
       writer->interleaved[2 * i] = first[(done + i) * step];
       writer->interleaved[2 * i + 1] = second[(done + i) * step + right];
