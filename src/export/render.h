@@ -140,9 +140,9 @@ const char* kelvra_render_state_label(int32_t state);
 // costs more is pressing down the sound that carries the loudness. Where the
 // target needs more, the sound stops at the gain where the limiter costs
 // 2 LU, short of the target, and the row says "limited by peaks". An MP4's
-// limiter starts 1 dB lower, room for what AAC adds to the peaks, and the
-// passes also encode and decode the sound as the file will hold it, lowering
-// the ceiling until its decoded true peak is at most -1.1 dBTP.
+// limiter starts 0.7 dB lower, room for what AAC adds to the peaks, and
+// trial passes also encode and decode the sound as the file will hold it,
+// moving the ceiling until its decoded true peak is at most -1.1 dBTP.
 constexpr double LOUDNESS_PLATFORM_TARGET = -14.0;
 constexpr double LOUDNESS_OTHER_TARGET = -16.0;
 constexpr double LOUDNESS_LOWEST_TARGET = -40.0;
