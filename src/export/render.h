@@ -55,8 +55,9 @@ struct RenderRow {
   char title[160];
   char message[128];  // the worker's failure text
   double loudness_target;     // LUFS the sound is brought to; 0 for the mix as it is
-  LoudnessFigures loudness;   // of the sound written so far
+  LoudnessFigures loudness;   // of the sound written so far (an MP4's as its AAC decodes)
   uint8_t loudness_measured;  // `loudness` holds figures
+  uint8_t limited_by_peaks;   // the target was out of reach: the sound stops where its peaks allow
 };
 
 struct RenderJob {
@@ -76,6 +77,7 @@ struct RenderJob {
   std::atomic<int32_t> integrated;
   std::atomic<int32_t> range;
   std::atomic<int32_t> true_peak;
+  std::atomic<int32_t> peak_limited;  // 1 once the worker settled short of the target
 };
 
 struct PublishContext;
@@ -138,7 +140,15 @@ const char* kelvra_render_state_label(int32_t state);
 // applies one constant gain, and a look-ahead limiter holds the peaks that
 // gain would push past the ceiling. When the gain takes the peaks near the
 // ceiling, passes through the limiter settle the gain so that what the
-// limiter takes off does not leave the sound short of the target.
+// limiter takes off does not leave the sound short of the target, as long as
+// the limiter takes at most 2 LU off the loudness the gain alone would give:
+// a limiter that catches short peaks costs little loudness, and one that
+// costs more is pressing down the sound that carries the loudness. Where the
+// target needs more, the sound stops at the gain where the limiter costs
+// 2 LU, short of the target, and the row says "limited by peaks". An MP4's
+// limiter starts 0.7 dB lower, room for what AAC adds to the peaks, and
+// trial passes also encode and decode the sound as the file will hold it,
+// moving the ceiling until its decoded true peak is at most -1.1 dBTP.
 constexpr double LOUDNESS_PLATFORM_TARGET = -14.0;
 constexpr double LOUDNESS_OTHER_TARGET = -16.0;
 constexpr double LOUDNESS_LOWEST_TARGET = -40.0;
@@ -152,7 +162,8 @@ double kelvra_loudness_target(const Project* project);
 bool kelvra_loudness_parse(const char* text, double* target);
 // The text of a target for buttons and the command line: "-14 LUFS", "off".
 void kelvra_loudness_label(double target, char* out, uint64_t size);
-// "-14.2 LUFS  ·  LRA 3.1 LU  ·  -1.0 dBTP" for a row with figures, else "".
+// "-14.2 LUFS  ·  LRA 3.1 LU  ·  -1.0 dBTP" for a row with figures, with
+// ", limited by peaks" after the LUFS when the target was out of reach; else "".
 void kelvra_render_row_loudness(const RenderRow* row, char* out, uint64_t size);
 
 // A true-peak-safe look-ahead limiter for 48 kHz stereo in 16-bit units.
@@ -192,7 +203,8 @@ void kelvra_limiter_destroy(PeakLimiter* limiter);
 bool kelvra_limiter_process(PeakLimiter* limiter, const double* in, double* out, uint64_t frames);
 
 // The export's sound block by block: the mix, and with a target its gain and
-// limiter; every block written is also metered.
+// limiter. A WAV's blocks are metered as they are handed out; an MP4's meter
+// is given to its encoder, which meters the sound as it decodes again.
 struct RenderSound {
   SoundFeed feed;   // the sources' sound, read in windows
   uint64_t frames;  // the export's length
@@ -204,13 +216,14 @@ struct RenderSound {
   uint64_t skip;   // limiter output still to drop: the silence before the first frame
   uint64_t ready;  // frames waiting in `out`
   uint8_t failed;  // the limiter could not find the peaks
+  uint8_t lossy;   // the sound goes to AAC
   int16_t out[2 * (2 * RENDER_BLOCK_FRAMES + LIMITER_DELAY)];
   double wide[2 * RENDER_BLOCK_FRAMES];
   double limited[2 * RENDER_BLOCK_FRAMES];
 };
 // Measures the mix (the job's RENDER_MEASURING stage, up to `share` permille
-// of its progress) when `target` is not 0, and prepares the blocks; a MEDIA_*
-// status. `sound` must be zeroed.
+// of its progress) when `target` is not 0, settles the gain, and prepares the
+// blocks; a MEDIA_* status. `sound` must be zeroed.
 int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const SoundPlan* plan, uint64_t frames,
                                  double target, int32_t share);
 // The next `n` frames (at most RENDER_BLOCK_FRAMES) of the sound, in order;
@@ -218,6 +231,9 @@ int32_t kelvra_render_sound_open(RenderSound* sound, RenderJob* job, const Sound
 bool kelvra_render_sound_block(RenderSound* sound, int16_t* out, uint64_t n);
 // Publishes the written sound's figures to the job.
 void kelvra_render_sound_report(RenderSound* sound, RenderJob* job);
+// The file's sound is complete (an MP4's encoder finished): the meter takes
+// its end and the final figures are published.
+void kelvra_render_sound_written(RenderSound* sound, RenderJob* job);
 void kelvra_render_sound_close(RenderSound* sound);
 // Measures the integrated loudness and loudness range of `frames` of the
 // export mix from the start (no true peak: the limiter finds those), a long
@@ -225,9 +241,13 @@ void kelvra_render_sound_close(RenderSound* sound);
 // out of memory. `permille` (may be null) counts up to `share`.
 bool kelvra_loudness_measure(const SoundPlan* plan, uint64_t frames, const std::atomic<int32_t>* cancel,
                              std::atomic<int32_t>* permille, int32_t share, LoudnessFigures* out);
-// The same through the limiter at `gain` (linear), without progress.
+// The same through a limiter to `ceiling_dbtp` at `gain` (linear), without
+// progress. With `decoded_peak` (null for none), the limited sound also goes
+// through a trial of an MP4's sound encoder, as the render would hand it over,
+// and the true peak of its decoded sound (dBTP) is written there.
 bool kelvra_loudness_measure_limited(const SoundPlan* plan, uint64_t frames, double gain,
-                                     const std::atomic<int32_t>* cancel, LoudnessFigures* out);
+                                     double ceiling_dbtp, const std::atomic<int32_t>* cancel, LoudnessFigures* out,
+                                     double* decoded_peak);
 
 // ---------------------------------------------------------------- [worker]
 // The thread body of one job: renders it and reports through its atomics.
@@ -240,14 +260,19 @@ void kelvra_render_failure_text(int32_t status, char* out, uint64_t size);
 
 // --------------------------------------------------------------- [encoder]
 struct MediaWriter;
+struct MediaWriterConfig;
 struct RenderEncoder {
   MediaWriter* writer;  // none when closed
   uint32_t video_stream;
   uint32_t audio_stream;
 };
 // Opens an MP4 at `path` for the preset's size: H.264 at width x height x 4
-// bits a second, 30 frames a second, AAC 48 kHz stereo at 192 kbit/s.
-int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const CanvasPreset* preset);
+// bits a second, 30 frames a second, AAC 48 kHz stereo at 192 kbit/s. With
+// `decoded` (may be null) its AAC is decoded again into that meter.
+int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const CanvasPreset* preset,
+                            LoudnessMeter* decoded);
+// The sound settings of every export MP4, for its writer and for trials of its sound.
+void kelvra_encoder_sound(MediaWriterConfig* config);
 // One picture (NV12) or block of sound (16-bit stereo) with its time and duration in 100 ns units.
 int32_t kelvra_encoder_sample(RenderEncoder* encoder, uint32_t stream, const void* bytes, uint64_t length,
                               int64_t time, int64_t duration);

@@ -1,5 +1,6 @@
 // The export's encoder: an MP4 with one H.264 stream fed NV12 pictures and one
-// AAC stream fed 16-bit stereo blocks, every format figure fixed here.
+// AAC stream fed 16-bit stereo blocks, every format figure fixed here; its
+// sound can be decoded again into a meter as it is written.
 #include "export/render.h"
 #include "platform/media.h"
 
@@ -10,15 +11,21 @@ constexpr uint32_t kAudioStream = 1;
 
 }  // namespace
 
-int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const CanvasPreset* preset) {
+void kelvra_encoder_sound(MediaWriterConfig* config) {
+  config->audio_rate = RENDER_RATE;
+  config->channels = 2;
+  config->audio_bitrate = 24000 * 8;
+}
+
+int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const CanvasPreset* preset,
+                            LoudnessMeter* decoded) {
   MediaWriterConfig config{};
   config.width = preset->width;
   config.height = preset->height;
   config.fps = RENDER_FPS;
   config.video_bitrate = preset->width * preset->height * 4u;  // bits a second, in 32 bits
-  config.audio_rate = RENDER_RATE;
-  config.channels = 2;
-  config.audio_bitrate = 24000 * 8;
+  kelvra_encoder_sound(&config);
+  config.decoded = decoded;
   encoder->video_stream = kVideoStream;
   encoder->audio_stream = kAudioStream;
   return media_writer_open(&encoder->writer, path, &config);

@@ -105,6 +105,7 @@ void read_loudness(const RenderJob& job, RenderRow* row) {
   row->loudness.range = figure(range);
   row->loudness.true_peak = figure(job.true_peak.load());
   row->loudness_measured = 1;
+  row->limited_by_peaks = job.peak_limited.load() != 0;
 }
 
 // Joins an ended worker and brings the job's row up to date.
@@ -258,6 +259,7 @@ bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav) {
     job.integrated.store(RENDER_NO_FIGURE);
     job.range.store(RENDER_NO_FIGURE);
     job.true_peak.store(RENDER_NO_FIGURE);
+    job.peak_limited.store(0);
     ++queue->job_count;
   }
   if (failed || queue->job_count == start) {

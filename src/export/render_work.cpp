@@ -291,14 +291,16 @@ int32_t render_file(RenderJob* job) {
     }
   } else {
     render.picture = kelvra_render_picture_create(job->snapshot, preset);
-    result = render.picture != nullptr ? kelvra_encoder_open(&render.encoder, partial_path, preset)
-                                       : MEDIA_E_OUTOFMEMORY;
+    result = render.picture != nullptr
+                 ? kelvra_encoder_open(&render.encoder, partial_path, preset, render.sound.meter)
+                 : MEDIA_E_OUTOFMEMORY;
   }
   bool created = result == MEDIA_OK || render.encoder.writer != nullptr;
   if (result == MEDIA_OK) result = render_blocks(&render, frames, preset);
   if (result == MEDIA_OK) {
     job->stage.exchange(RENDER_FINALIZING);
     if (!wav) result = kelvra_encoder_finish(&render.encoder);
+    if (result == MEDIA_OK) kelvra_render_sound_written(&render.sound, job);
   } else if (render.encoder.writer != nullptr) {
     kelvra_encoder_finish(&render.encoder);
   }

@@ -20,6 +20,8 @@ int32_t media_status_from_library(int error);
 
 constexpr int64_t MEDIA_TICKS_PER_SECOND = 10000000;
 
+struct LoudnessMeter;
+
 // The widest and tallest picture a reader accepts. A video stream that claims
 // more is refused on opening, before a picture of it is decoded, and so is
 // every larger picture; a picture of another size within the limit is scaled
@@ -97,6 +99,9 @@ struct MediaWriterConfig {
   uint32_t audio_rate;     // frames per second
   uint32_t channels;
   uint32_t audio_bitrate;  // bits per second
+  // When set, every AAC packet is also decoded again, as a player decodes it,
+  // and the sound added to this meter: its figures are those of the file.
+  LoudnessMeter* decoded;
 };
 
 // Creates an MP4 file with one H.264 stream (fed NV12 pictures) and one AAC
@@ -110,3 +115,9 @@ int32_t media_writer_audio(MediaWriter* writer, const int16_t* pcm, uint64_t fra
 int32_t media_writer_finalize(MediaWriter* writer);
 // Frees the writer; a file that was not finalized is left incomplete.
 void media_writer_close(MediaWriter* writer);
+// A writer of the sound alone that writes no file: the same AAC encoder, fed
+// and cut into frames the same way, whose packets are only decoded into
+// config->decoded. The same sound given to it and to a file's writer decodes
+// to the same samples, so a trial learns what the file will hold. Only
+// media_writer_audio, media_writer_finalize and media_writer_close apply.
+int32_t media_writer_open_trial(MediaWriter** out, const MediaWriterConfig* config);

@@ -5,7 +5,10 @@
 // with silence, an overlap is dropped) and cut into the encoder's frames
 // here. Pictures keep their times and durations. Finalizing drains both
 // encoders and moves the index to the front of the file, so it can be
-// streamed and uploaded as it is.
+// streamed and uploaded as it is. With a meter, every sound packet is decoded
+// again by FFmpeg's AAC decoder on its way into the file and measured, so the
+// figures are those of the sound a player gets, lossy coding and all; a trial
+// writer does the same with no file at all.
 // Cannot: write other containers or codecs.
 #include <algorithm>
 #include <cstdlib>
@@ -21,9 +24,11 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "platform/loudness.h"
 #include "platform/media.h"
 
 constexpr int kDurationSlots = 512;  // more than the video encoder ever holds back
+constexpr int kDecodedRoom = 1024;   // decoded frames handed to the meter at a time
 
 struct MediaWriter {
   AVFormatContext* format;
@@ -35,6 +40,8 @@ struct MediaWriter {
   AVFrame* sound;
   AVPacket* packet;
   SwrContext* resampler;   // interleaved 16-bit to the encoder's planar floats
+  AVCodecContext* decoder;  // the sound packets decoded again; none without a meter
+  AVFrame* decoded;
   AVAudioFifo* fifo;       // converted sound waiting for a whole encoder frame
   int64_t sound_written;   // track position (in samples) of the next sound handed to the encoder
   int64_t sound_end;       // track position just after the last queued sample
@@ -43,6 +50,8 @@ struct MediaWriter {
   MediaWriterConfig config;
   bool header_written;
   bool file_open;
+  bool trial;  // no file: sound packets are only decoded again
+  double interleaved[2 * kDecodedRoom];  // decoded sound on its way to the meter
 };
 
 namespace {
@@ -51,12 +60,59 @@ constexpr AVRational kTicks = {1, static_cast<int>(MEDIA_TICKS_PER_SECOND)};
 
 int32_t status(int error) { return error < 0 ? media_status_from_library(error) : MEDIA_OK; }
 
-// Moves every packet the encoder has ready into the file.
+// Adds the decoded frame's sound (planar or interleaved floats, one or two
+// channels) to the meter, as stereo.
+bool meter_decoded(MediaWriter* writer, const AVFrame* frame) {
+  const int channels = frame->ch_layout.nb_channels;
+  const bool planar = frame->format == AV_SAMPLE_FMT_FLTP;
+  if ((!planar && frame->format != AV_SAMPLE_FMT_FLT) || channels < 1) return false;
+  const auto* first = reinterpret_cast<const float*>(frame->extended_data[0]);
+  const auto* second = reinterpret_cast<const float*>(frame->extended_data[planar && channels > 1 ? 1 : 0]);
+  const int right = planar ? 0 : channels > 1 ? 1 : 0;
+  const int step = planar ? 1 : channels;
+  for (int done = 0; done < frame->nb_samples;) {
+    const int n = FFMIN(frame->nb_samples - done, kDecodedRoom);
+    for (int i = 0; i < n; ++i) {
+      writer->interleaved[2 * i] = first[(done + i) * step];
+      writer->interleaved[2 * i + 1] = second[(done + i) * step + right];
+    }
+    if (!loudness_meter_add(writer->config.decoded, writer->interleaved, static_cast<uint64_t>(n), 1.0)) return false;
+    done += n;
+  }
+  return true;
+}
+
+// Decodes one sound packet (null: the decoder's last frames) into the meter.
+int decode_again(MediaWriter* writer, const AVPacket* packet) {
+  int error = avcodec_send_packet(writer->decoder, packet);
+  if (error < 0 && !(packet == nullptr && error == AVERROR_EOF)) return error;
+  for (;;) {
+    error = avcodec_receive_frame(writer->decoder, writer->decoded);
+    if (error == AVERROR(EAGAIN) || error == AVERROR_EOF) return 0;
+    if (error < 0) return error;
+    const bool metered = meter_decoded(writer, writer->decoded);
+    av_frame_unref(writer->decoded);
+    if (!metered) return AVERROR(EINVAL);
+  }
+}
+
+// Moves every packet the encoder has ready into the file (a trial only decodes the sound's).
 int drain(MediaWriter* writer, AVCodecContext* codec, AVStream* stream) {
   for (;;) {
     int error = avcodec_receive_packet(codec, writer->packet);
     if (error == AVERROR(EAGAIN) || error == AVERROR_EOF) return 0;
     if (error < 0) return error;
+    if (codec == writer->audio && writer->decoder != nullptr) {
+      error = decode_again(writer, writer->packet);
+      if (error < 0) {
+        av_packet_unref(writer->packet);
+        return error;
+      }
+    }
+    if (writer->trial) {
+      av_packet_unref(writer->packet);
+      continue;
+    }
     if (codec == writer->video && writer->packet->duration == 0 && writer->packet->pts != AV_NOPTS_VALUE)
       writer->packet->duration = writer->picture_durations[writer->packet->pts & (kDurationSlots - 1)];
     av_packet_rescale_ts(writer->packet, codec->time_base, stream->time_base);
@@ -137,6 +193,21 @@ int open_video(MediaWriter* writer) {
   return error;
 }
 
+// The sound decoder that reads the encoder's packets back, as a player of the file would.
+int open_decoder(MediaWriter* writer) {
+  const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_AAC);
+  if (decoder == nullptr) return AVERROR_DECODER_NOT_FOUND;
+  writer->decoder = avcodec_alloc_context3(decoder);
+  writer->decoded = av_frame_alloc();
+  if (writer->decoder == nullptr || writer->decoded == nullptr) return AVERROR(ENOMEM);
+  int error = avcodec_parameters_to_context(writer->decoder, writer->audio_stream->codecpar);
+  writer->decoder->thread_count = 1;
+  if (error >= 0) error = avcodec_open2(writer->decoder, decoder, nullptr);
+  return error;
+}
+
+// The AAC encoder, with the global header an MP4 asks for (a trial asks the
+// same, so that both encode alike).
 int open_audio(MediaWriter* writer) {
   const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (encoder == nullptr) return AVERROR_ENCODER_NOT_FOUND;
@@ -154,6 +225,7 @@ int open_audio(MediaWriter* writer) {
   int error = avcodec_open2(codec, encoder, nullptr);
   if (error >= 0) error = avcodec_parameters_from_context(writer->audio_stream->codecpar, codec);
   writer->audio_stream->time_base = codec->time_base;
+  if (error >= 0 && config.decoded != nullptr) error = open_decoder(writer);
   if (error < 0) return error;
   error = swr_alloc_set_opts2(&writer->resampler, &codec->ch_layout, codec->sample_fmt, codec->sample_rate,
                               &codec->ch_layout, AV_SAMPLE_FMT_S16, codec->sample_rate, 0, nullptr);
@@ -209,8 +281,34 @@ int32_t media_writer_open(MediaWriter** out, const char* path, const MediaWriter
   return MEDIA_OK;
 }
 
+int32_t media_writer_open_trial(MediaWriter** out, const MediaWriterConfig* config) {
+  *out = nullptr;
+  if (config == nullptr || config->decoded == nullptr) return MEDIA_E_POINTER;
+  if (config->channels == 0 || config->audio_rate == 0) return MEDIA_E_FAIL;
+  MediaWriter* writer = static_cast<MediaWriter*>(std::calloc(1, sizeof(MediaWriter)));
+  if (writer == nullptr) return MEDIA_E_OUTOFMEMORY;
+  writer->config = *config;
+  writer->trial = true;
+  av_log_set_level(AV_LOG_FATAL);
+  // The container is never written; its streams carry the same settings as a file's.
+  int error = avformat_alloc_output_context2(&writer->format, nullptr, "mp4", nullptr);
+  if (error >= 0) error = open_audio(writer);
+  if (error >= 0) {
+    writer->sound = av_frame_alloc();
+    writer->packet = av_packet_alloc();
+    if (writer->sound == nullptr || writer->packet == nullptr) error = AVERROR(ENOMEM);
+  }
+  if (error < 0) {
+    media_writer_close(writer);
+    return status(error);
+  }
+  *out = writer;
+  return MEDIA_OK;
+}
+
 int32_t media_writer_video(MediaWriter* writer, const uint8_t* nv12, int64_t time, int64_t duration) {
   if (writer == nullptr || nv12 == nullptr) return MEDIA_E_POINTER;
+  if (writer->trial) return MEDIA_E_FAIL;
   AVFrame* frame = writer->picture;
   // One picture buffer for the whole file; the encoder keeps its own copy.
   int error = av_frame_make_writable(frame);
@@ -293,6 +391,8 @@ int32_t media_writer_finalize(MediaWriter* writer) {
   if (writer == nullptr) return MEDIA_E_POINTER;
   int error = encode_queued_sound(writer, true);
   if (error >= 0) error = encode(writer, writer->audio, writer->audio_stream, nullptr);
+  if (error >= 0 && writer->decoder != nullptr) error = decode_again(writer, nullptr);
+  if (writer->trial) return status(error);
   if (error >= 0) error = encode(writer, writer->video, writer->video_stream, nullptr);
   if (error >= 0) error = av_write_trailer(writer->format);
   if (error >= 0) {
@@ -311,8 +411,10 @@ void media_writer_close(MediaWriter* writer) {
   av_packet_free(&writer->packet);
   av_frame_free(&writer->sound);
   av_frame_free(&writer->picture);
+  av_frame_free(&writer->decoded);
   avcodec_free_context(&writer->video);
   avcodec_free_context(&writer->audio);
+  avcodec_free_context(&writer->decoder);
   avformat_free_context(writer->format);
   std::free(writer);
 }

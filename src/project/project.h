@@ -15,6 +15,10 @@
 
 constexpr uint64_t PROJECT_MAX_ROWS = 256;
 constexpr double PROJECT_NUMBER_LIMIT = 14400.0;  // four hours
+// A clip's gain as read: from silence to +10 dB, the reach of the timeline's
+// gain knob. A hand-edited file may say more; beyond it the mix would only
+// clip in the preview and overflow the export's loudness meter.
+constexpr double PROJECT_MOST_GAIN = 3.1622776601683795;
 constexpr uint64_t PROJECT_MAX_FILE_SIZE = 285212672;  // 272 MiB
 
 struct Transform {

@@ -180,6 +180,21 @@ void project_read_canvas(Project* candidate) {
   }
 }
 
+namespace {
+
+// A clip's gain, from silence to PROJECT_MOST_GAIN (1 when missing). A number
+// past the reader's limit is as far past +10 dB as any, and reads as +10 dB
+// too (as silence when negative).
+double clip_gain(const JsonDocument* document, uint64_t clip) {
+  const double gain = project_number(document, clip, "gain", NAN);
+  if (!std::isnan(gain)) return std::clamp(gain, 0.0, PROJECT_MOST_GAIN);
+  const uint64_t field = data_json_field(document, clip, "gain");
+  if (data_json_kind(document, field) != JSON_NUMBER) return 1.0;
+  return document->text[document->tokens[field].start] == '-' ? 0.0 : PROJECT_MOST_GAIN;
+}
+
+}  // namespace
+
 void project_clip(Project* candidate, Clip* clip, uint64_t index) {
   const JsonDocument* document = &candidate->document;
   char source_id[96] = "";
@@ -202,7 +217,7 @@ void project_clip(Project* candidate, Clip* clip, uint64_t index) {
   clip->audio = project_boolean(document, index, "audio", 1);
   clip->video = project_boolean(document, index, "video", 1);
   clip->music = project_boolean(document, index, "music", 0);
-  clip->gain = project_number(document, index, "gain", 1.0);
+  clip->gain = clip_gain(document, index);
   const double fade = project_number(document, index, "fade", 0.0);
   clip->fade_in = project_number(document, index, "fadeIn", fade);
   clip->fade_out = project_number(document, index, "fadeOut", fade);

@@ -1,9 +1,11 @@
 // Loudness of exports: the peak limiter's own arithmetic on hard signals,
-// the project's "loudness" setting read and written, the Render tab's switch
-// and the figures its rows show, exports measured with ffmpeg's ebur128
-// filter (integrated loudness and true peak), a mix with nothing to bring
-// up, kelvra-render's --loudness, the long mix measured in two halves, and a
-// cancel while the mix is being measured.
+// the project's "loudness" setting read and written, clip gains clamped as
+// read, the Render tab's switch and the figures its rows show, exports
+// measured with ffmpeg's ebur128 filter (integrated loudness and true peak),
+// peaky mixes that stop where the limiter holds them cleanly, the MP4's true
+// peak as its AAC decodes, a mix with nothing to bring up, kelvra-render's
+// --loudness, the long mix measured in two halves, and a cancel while the
+// mix is being measured.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -107,6 +109,31 @@ std::vector<int16_t> wav_samples(const std::string& path, uint64_t frames) {
   std::vector<int16_t> samples(frames * 2);
   std::memcpy(samples.data(), bytes.data() + 44, frames * 4);
   return samples;
+}
+
+// A row's figures as its text shows them: "-17.2 LUFS, limited by peaks  ·  LRA 0.2 LU  ·  -1.1 dBTP".
+struct Shown {
+  double integrated = NAN;
+  double range = NAN;
+  double peak = NAN;
+  bool limited = false;
+  std::string text;
+};
+
+Shown shown_figures(const RenderRow& row) {
+  char text[120];
+  kelvra_render_row_loudness(&row, text, sizeof text);
+  Shown shown;
+  shown.text = text;
+  const std::string limited = " LUFS, limited by peaks  ·  LRA ";
+  const std::string plain = " LUFS  ·  LRA ";
+  size_t at = shown.text.find(limited);
+  shown.limited = at != std::string::npos;
+  const size_t rest = shown.limited ? at + limited.size() : (at = shown.text.find(plain)) + plain.size();
+  if (at == std::string::npos) return shown;
+  shown.integrated = std::strtod(text, nullptr);
+  if (std::sscanf(text + rest, "%lf LU  ·  %lf dBTP", &shown.range, &shown.peak) != 2) shown.range = shown.peak = NAN;
+  return shown;
 }
 
 uint64_t frames_of(const KelvraApp* app) {
@@ -329,6 +356,78 @@ TEST(LoudnessSetting, ReadWriteAndParse) {
   }
 }
 
+// ------------------------------------------------------------ clip gains
+
+std::string gain_project(const std::vector<const char*>& gains) {
+  std::string json = R"({"sources": [{"id": "s", "file": "tone.wav"}], "clips": [)";
+  double at = 0;
+  for (const char* gain : gains) {
+    if (at > 0) json += ", ";
+    json += R"({"sourceId": "s", "out": 2, "video": false, "at": )" + std::to_string(at);
+    if (gain != nullptr) json += std::string(R"(, "gain": )") + gain;
+    json += "}";
+    at += 2;
+  }
+  return json + "]}";
+}
+
+// Clip gains as read run from silence to +10 dB, the reach of the timeline's
+// gain knob: a hand-edited file still opens, saving writes the clamped gain,
+// and the preview plays a gain of 10000 as it plays +10 dB instead of
+// clipping every sample.
+TEST(ClipGain, AbsurdGainsClampAsRead) {
+  struct Case {
+    const char* value;  // the key's JSON value; null for no key
+    double gain;
+  };
+  const Case cases[] = {
+      {nullptr, 1},   {"1", 1},        {"0.5", 0.5},     {"0", 0},         {"0.01", 0.01},
+      {"3.1", 3.1},   {"3.2", PROJECT_MOST_GAIN},        {"1000", PROJECT_MOST_GAIN},
+      {"10000", PROJECT_MOST_GAIN},    {"1e6", PROJECT_MOST_GAIN},         {"1e400", PROJECT_MOST_GAIN},
+      {"-0.5", 0},    {"-1e6", 0},     {R"("loud")", 1}, {"true", 1},      {"null", 1},
+  };
+  ASSERT_NEAR(20 * std::log10(PROJECT_MOST_GAIN), 10.0, 1e-9);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "no key");
+    const std::string json = gain_project({c.value});
+    Project project{};
+    ASSERT_TRUE(kelvra_project_open_bytes(&project, json.data(), json.size()));
+    ASSERT_EQ(project.clip_count, 1u);
+    EXPECT_DOUBLE_EQ(project.clips[0].gain, c.gain);
+    TextBuffer text{};
+    ASSERT_TRUE(project_build_text(&project, KELVRA_LAYOUT_SPLIT, &text));
+    const std::string saved(text.data, text.length);
+    text_buffer_free(&text);
+    Project reread{};
+    ASSERT_TRUE(kelvra_project_open_bytes(&reread, saved.data(), saved.size())) << saved;
+    EXPECT_NEAR(reread.clips[0].gain, c.gain, 1e-8) << saved;  // written to nine digits
+    kelvra_project_close(&reread);
+    kelvra_project_close(&project);
+  }
+
+  TempDir dir;
+  make_wav(dir.file("tone.wav"), "0.1*sin(2*PI*440*t)|0.1*sin(2*PI*550*t)", 2);
+  std::vector<int16_t> played[2];
+  const char* gains[2] = {"10000", "3.1622776601683795"};
+  for (int k = 0; k < 2; ++k) {
+    KelvraApp* app = kelvra_app_create();
+    ASSERT_NE(app, nullptr);
+    std::snprintf(app->media_folder, sizeof app->media_folder, "%s", dir.path().c_str());
+    const std::string json = gain_project({gains[k]});
+    ASSERT_TRUE(kelvra_project_open_bytes(&app->project, json.data(), json.size()));
+    kelvra_test::WholeSources sources;
+    ASSERT_TRUE(kelvra_test::decode_whole(app, &sources));
+    played[k].resize(2 * RENDER_BLOCK_FRAMES);
+    kelvra_audio_timeline_mix(app, &sources.table[0], 0, 0.5, played[k].data(), RENDER_BLOCK_FRAMES);
+    kelvra_project_close(&app->project);
+    kelvra_app_free(app);
+  }
+  int16_t loudest = 0;
+  for (int16_t v : played[1]) loudest = std::max<int16_t>(loudest, static_cast<int16_t>(std::abs(v)));
+  EXPECT_NEAR(loudest, 0.1 * PROJECT_MOST_GAIN * 32768, 200);  // +10 dB over the source, no clipping
+  EXPECT_TRUE(played[0] == played[1]);
+}
+
 // ------------------------------------------------------------ measuring
 
 // A mix of a minute or more is measured in two halves; the halves' gating is
@@ -381,6 +480,16 @@ constexpr char kClicks[] =
     "0.03*sin(2*PI*440*t)+0.5*lt(mod(n\\,48000)\\,2)|0.03*sin(2*PI*440*t)-0.5*lt(mod(n+24000\\,48000)\\,2)";
 // A quiet tone with 20 ms bursts of loud noise once a second.
 constexpr char kBursts[] = "0.02*sin(2*PI*440*t)+0.9*(random(0)-0.5)*lt(mod(t\\,1)\\,0.02)|0.02*sin(2*PI*440*t)";
+// A quiet bed (-48 dBFS) with 10 ms bursts of a tone at -1.4 dBFS once a
+// second: the bursts carry the loudness, -17.4 LUFS, and already sit near the ceiling.
+constexpr char kSineBursts[] =
+    "0.004*sin(2*PI*440*t)+0.85*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.01)|"
+    "0.004*sin(2*PI*440*t)+0.85*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.01)";
+// A soft chord with a noise hit twice a second (-22 LUFS, peaks -7 dBFS):
+// reaching -14 LUFS takes mild limiting, and AAC adds over a decibel to the hits' peaks.
+constexpr char kNoiseHits[] =
+    "0.06*sin(2*PI*220*t)+0.05*sin(2*PI*330*t)+0.5*(random(0)-0.5)*exp(-60*mod(t\\,0.5))|"
+    "0.06*sin(2*PI*277*t)+0.05*sin(2*PI*330*t)+0.5*(random(1)-0.5)*exp(-60*mod(t\\,0.5))";
 
 std::string fixture(const char* name) { return std::string(KELVRA_FIXTURES) + "/" + name; }
 
@@ -454,9 +563,10 @@ TEST_F(LoudnessExport, SwitchCyclesAsOneUndoStepEach) {
 
 // A quiet mix exported at the default target: ffmpeg finds -14 LUFS and the
 // true peak at most -1 dBTP, the row's figures agree with ffmpeg's and are
-// drawn, and the MP4's AAC track is near the target too. Peaky mixes, whose
-// gain alone would put their clicks or bursts far over full scale, still
-// keep their true peak under the ceiling by ffmpeg's reading too.
+// drawn, and the MP4's AAC track is near the target too (the row shows it as
+// decoded). A mix with loud clicks, whose gain alone would put them far over
+// full scale, still reaches the target with its true peak under the ceiling
+// by ffmpeg's reading too: the clicks carry little of the loudness.
 TEST_F(LoudnessExport, DefaultExportsMeetTheTargetAndShowTheFigures) {
   struct Case {
     const char* what;
@@ -470,7 +580,6 @@ TEST_F(LoudnessExport, DefaultExportsMeetTheTargetAndShowTheFigures) {
   const Case cases[] = {
       {"quiet tone and noise", kQuiet, 0.1, false, true},
       {"quiet tone with loud clicks", kClicks, 0.2, true, false},
-      {"quiet tone with loud noise bursts", kBursts, 0.2, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -495,18 +604,17 @@ TEST_F(LoudnessExport, DefaultExportsMeetTheTargetAndShowTheFigures) {
       const Ebur128 after = ffmpeg_loudness(dir.file(row.file_name));
       ASSERT_FALSE(std::isnan(after.integrated)) << after.text;
       // The row's text, drawn beside the title.
-      char text[100];
-      kelvra_render_row_loudness(&row, text, sizeof text);
-      double shown[3] = {};
-      ASSERT_EQ(std::sscanf(text, "%lf LUFS  ·  LRA %lf LU  ·  %lf dBTP", &shown[0], &shown[1], &shown[2]), 3)
-          << text;
-      EXPECT_NEAR(shown[0], row.loudness.integrated, 0.051);
-      EXPECT_NEAR(shown[2], row.loudness.true_peak, 0.051);
+      const Shown shown = shown_figures(row);
+      ASSERT_FALSE(std::isnan(shown.peak)) << shown.text;
+      EXPECT_FALSE(shown.limited) << shown.text;
+      EXPECT_NEAR(shown.integrated, row.loudness.integrated, 0.051);
+      EXPECT_NEAR(shown.peak, row.loudness.true_peak, 0.051);
       EXPECT_GT(pixels_unlike(figures_area(p, row_top(p, r)), PALETTE_BAR), 40);
       if (!row.is_wav) {
-        // AAC changes the sound a little; the row measured what went into the encoder.
+        // AAC changes the sound a little; the row shows it as decoded, as ffmpeg reads it.
         EXPECT_NEAR(after.integrated, -14.0, 0.5) << after.text;
-        EXPECT_NEAR(row.loudness.integrated, -14.0, 0.1);
+        EXPECT_NEAR(row.loudness.integrated, after.integrated, 0.1 + 1e-9) << after.text;
+        EXPECT_NEAR(row.loudness.true_peak, after.peak, 0.1 + 1e-9) << after.text;
         continue;
       }
       EXPECT_NEAR(after.integrated, -14.0, c.tolerance + 1e-9) << after.text;
@@ -518,6 +626,111 @@ TEST_F(LoudnessExport, DefaultExportsMeetTheTargetAndShowTheFigures) {
       if (c.limited) {
         EXPECT_GT(before.peak + (-14.0 - before.integrated), 3.0) << before.text;
       }
+    }
+    editor.reset();
+    for (const std::string& name : renders()) std::filesystem::remove(dir.file(name));
+  }
+}
+
+// The level of a WAV's bed, between the bursts that come once a second: the
+// RMS of both channels over 0.5 s to 0.95 s of each second from the first, in dB.
+double bed_level(const std::vector<int16_t>& samples) {
+  double sum = 0;
+  uint64_t count = 0;
+  for (uint64_t second = 1; (second + 1) * 48000 * 2 <= samples.size(); ++second)
+    for (uint64_t i = second * 48000 + 24000; i < second * 48000 + 45600; ++i) {
+      sum += double(samples[2 * i]) * samples[2 * i] + double(samples[2 * i + 1]) * samples[2 * i + 1];
+      count += 2;
+    }
+  return count > 0 ? 10 * std::log10(sum / count) : NAN;
+}
+
+// Short loud bursts over a quiet bed, whose loudness the bursts carry: the
+// gain that would reach -14 LUFS only makes the limiter press the bursts
+// down. The WAV stops where the limiter takes 2 LU off the loudness the gain
+// alone would give: louder than the source, short of the target, the bed
+// raised at most 2 dB more than the target asked of the mix, and the row
+// says "limited by peaks".
+TEST_F(LoudnessExport, PeakyMixesStopWhereTheLimiterHoldsCleanly) {
+  struct Case {
+    const char* what;
+    const char* expression;
+  };
+  const Case cases[] = {
+      {"tone bursts near full scale over a quiet bed", kSineBursts},
+      {"noise bursts over a quiet tone", kBursts},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string source = dir.file("source.wav");
+    make_wav(source, c.expression, 6);
+    const Ebur128 before = ffmpeg_loudness(source);
+    ASSERT_LT(before.integrated, -17) << before.text;
+    ASSERT_LE(before.peak, -1.0) << before.text;  // nothing the ceiling asks to take off
+    open(sound_project("source.wav", 6));
+    preview();
+    show_render_tab();
+    editor->click(wav_button(p));
+    const std::vector<RenderRow> rows = finish();
+    ASSERT_EQ(rows.size(), 1u);
+    const RenderRow& row = rows[0];
+    ASSERT_EQ(row.state, RENDER_READY) << row.message;
+    const Ebur128 after = ffmpeg_loudness(dir.file(row.file_name));
+    ASSERT_FALSE(std::isnan(after.integrated)) << after.text;
+    EXPECT_GE(after.integrated, before.integrated) << after.text;
+    EXPECT_LT(after.integrated, -14.0 - 0.5) << after.text;
+    EXPECT_LE(after.peak, -1.0) << after.text;
+    const Shown shown = shown_figures(row);
+    EXPECT_TRUE(shown.limited) << shown.text;
+    EXPECT_NEAR(shown.integrated, after.integrated, 0.1 + 1e-9) << shown.text;
+    // The gain the bed got, against what the target alone asks of the mix.
+    const double raised = bed_level(wav_samples(dir.file(row.file_name), frames_of(app))) - bed_level(export_mix(app));
+    EXPECT_GT(raised, 0.0);
+    EXPECT_LE(raised, -14.0 - before.integrated + 2.0 + 0.2) << "the bed went up " << raised << " dB";
+    draw();
+    EXPECT_GT(pixels_unlike(figures_area(p, row_top(p, 0)), PALETTE_BAR), 40);
+    editor.reset();
+    for (const std::string& name : renders()) std::filesystem::remove(dir.file(name));
+  }
+}
+
+// An MP4's sound is measured as its AAC decodes: ffmpeg, decoding the file,
+// finds the true peak at most -1 dBTP although the encoder adds to the peaks
+// of limited sound (up to 2 dB on noise bursts), and the row shows what
+// ffmpeg finds. Noise hits reach the target; bursts stop short of it.
+TEST_F(LoudnessExport, Mp4TruePeakIsWhatItsAacDecodesTo) {
+  struct Case {
+    const char* what;
+    const char* expression;
+    bool limited;
+  };
+  const Case cases[] = {
+      {"soft chord with noise hits", kNoiseHits, false},
+      {"tone bursts near full scale over a quiet bed", kSineBursts, true},
+      {"noise bursts over a quiet tone", kBursts, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    make_wav(dir.file("source.wav"), c.expression, 6);
+    open(sound_project("source.wav", 6));
+    preview();
+    show_render_tab();
+    editor->click(canvases_button(p));
+    const std::vector<RenderRow> rows = finish();
+    ASSERT_EQ(rows.size(), 1u);
+    const RenderRow& row = rows[0];
+    ASSERT_EQ(row.state, RENDER_READY) << row.message;
+    ASSERT_FALSE(row.is_wav);
+    const Ebur128 after = ffmpeg_loudness(dir.file(row.file_name));
+    ASSERT_FALSE(std::isnan(after.peak)) << after.text;
+    EXPECT_LE(after.peak, -1.0) << after.text;
+    EXPECT_NEAR(row.loudness.true_peak, after.peak, 0.1 + 1e-9) << after.text;
+    EXPECT_NEAR(row.loudness.integrated, after.integrated, 0.1 + 1e-9) << after.text;
+    const Shown shown = shown_figures(row);
+    EXPECT_EQ(shown.limited, c.limited) << shown.text;
+    EXPECT_NEAR(shown.peak, after.peak, 0.1 + 1e-9) << shown.text;
+    if (!c.limited) {
+      EXPECT_NEAR(after.integrated, -14.0, 0.3) << after.text;
     }
     editor.reset();
     for (const std::string& name : renders()) std::filesystem::remove(dir.file(name));
@@ -675,6 +888,21 @@ TEST_F(LoudnessTool, TargetOrOff) {
   EXPECT_TRUE(wav_samples(path, frames_of(app)) == export_mix(app));
   kelvra_project_close(&app->project);
   kelvra_app_free(app);
+}
+
+// A hand-edited project whose clips have gains of 1000 and 12000 exports at
+// the target, the gains clamped to +10 dB before the mix (they landed far
+// over it: the mix was too loud for the meter to read).
+TEST_F(LoudnessTool, AbsurdGainsExportAtTheTarget) {
+  make_wav(media.file("tone.wav"), "0.1*sin(2*PI*440*t)|0.1*sin(2*PI*550*t)", 2);
+  kelvra_test::write_file(media.file("gains.json"), gain_project({"1000", "12000"}));
+  ASSERT_EQ(tool({media.file("gains.json"), "--wav", "--out", out}), 0) << stderr_text;
+  const std::string path = stdout_text.substr(0, stdout_text.find('\n'));
+  ASSERT_TRUE(path.ends_with("-mix.wav")) << stdout_text;
+  const Ebur128 measured = ffmpeg_loudness(path);
+  EXPECT_NEAR(measured.integrated, -14.0, 0.1 + 1e-9) << measured.text;
+  EXPECT_LE(measured.peak, -1.0) << measured.text;
+  EXPECT_LT(measured.range, 0.5) << measured.text;  // both clips at the same level
 }
 
 // A wrong --loudness stops the tool before anything is written: status 2 and

@@ -15,6 +15,7 @@
 
 #include "media/video.h"
 #include "media/wave.h"
+#include "platform/loudness.h"
 #include "platform/media.h"
 #include "test_util.h"
 
@@ -483,7 +484,7 @@ void nv12_of(std::vector<uint8_t>* nv12, uint32_t width, uint32_t height, uint8_
 TEST(MediaWriter, WritesAnMp4ThatReadsBack) {
   kelvra_test::TempDir dir;
   const std::string path = dir.file("out.mp4");
-  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000};
+  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000, nullptr};
   MediaWriter* writer = nullptr;
   ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
   std::vector<uint8_t> picture;
@@ -537,11 +538,78 @@ TEST(MediaWriter, WritesAnMp4ThatReadsBack) {
   EXPECT_NE(probe.find("codec_name=aac|sample_rate=48000|channels=2"), std::string::npos) << probe;
 }
 
+// A writer given a meter decodes its own AAC again as it writes: what the
+// meter finds is what ffmpeg finds decoding the file, and a trial writer
+// (no file) fed the same sound in other block sizes finds the very same
+// figures. Loud noise bursts come back with peaks over the samples' own.
+TEST(MediaWriter, TrialDecodesAsTheFileDoes) {
+  kelvra_test::TempDir dir;
+  const std::string path = dir.file("bursts.mp4");
+  std::vector<int16_t> sound(2 * 96000);
+  uint32_t seed = 7;
+  for (size_t i = 0; i < sound.size() / 2; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const double noise = (static_cast<double>(seed >> 8) / (1 << 24) - 0.5) * 2;
+    const bool burst = i % 24000 < 1200;
+    sound[2 * i] = static_cast<int16_t>(burst ? 28000 * noise : 300 * std::sin(i * 0.0576));
+    sound[2 * i + 1] = static_cast<int16_t>(burst ? -28000 * noise : 300 * std::sin(i * 0.0576));
+  }
+  LoudnessMeter* written = loudness_meter_create(48000, true);
+  LoudnessMeter* tried = loudness_meter_create(48000, true);
+  ASSERT_NE(written, nullptr);
+  ASSERT_NE(tried, nullptr);
+  const MediaWriterConfig config = {64, 48, 30, 200000, 48000, 2, 192000, written};
+  MediaWriter* writer = nullptr;
+  ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
+  std::vector<uint8_t> picture;
+  nv12_of(&picture, 64, 48, 16, 128, 128);
+  for (int frame = 0; frame < 60; ++frame) {
+    const int64_t time = frame * MEDIA_TICKS_PER_SECOND / 30;
+    ASSERT_EQ(media_writer_video(writer, picture.data(), time, MEDIA_TICKS_PER_SECOND / 30), MEDIA_OK);
+    ASSERT_EQ(media_writer_audio(writer, &sound[2 * 1600 * frame], 1600, time, MEDIA_TICKS_PER_SECOND / 30), MEDIA_OK);
+  }
+  ASSERT_EQ(media_writer_finalize(writer), MEDIA_OK);
+  media_writer_close(writer);
+  MediaWriterConfig trial_config = config;
+  trial_config.decoded = tried;
+  MediaWriter* trial = nullptr;
+  ASSERT_EQ(media_writer_open_trial(&trial, &trial_config), MEDIA_OK);
+  EXPECT_NE(media_writer_video(trial, picture.data(), 0, 1), MEDIA_OK);
+  for (uint64_t done = 0; done < 96000; done += 1000) {
+    const auto time = static_cast<int64_t>(done * MEDIA_TICKS_PER_SECOND / 48000);
+    ASSERT_EQ(media_writer_audio(trial, &sound[2 * done], 1000, time, 0), MEDIA_OK);
+  }
+  ASSERT_EQ(media_writer_finalize(trial), MEDIA_OK);
+  media_writer_close(trial);
+  ASSERT_TRUE(loudness_meter_finish(written));
+  ASSERT_TRUE(loudness_meter_finish(tried));
+  LoudnessFigures file{};
+  LoudnessFigures same{};
+  ASSERT_TRUE(loudness_meter_figures(written, &file));
+  ASSERT_TRUE(loudness_meter_figures(tried, &same));
+  loudness_meter_destroy(written);
+  loudness_meter_destroy(tried);
+  EXPECT_EQ(file.true_peak, same.true_peak);
+  EXPECT_EQ(file.integrated, same.integrated);
+  EXPECT_GT(file.sample_peak, 20 * std::log10(28000.0 / 32768));  // AAC added to the peaks
+
+  const std::string log = dir.file("ebur128.txt");
+  const std::string command = "ffmpeg -hide_banner -nostats -i '" + path +
+                              "' -vn -af ebur128=peak=true -f null - > '" + log + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string text = kelvra_test::read_file(log);
+  const size_t at = text.rfind("Peak:");
+  ASSERT_NE(at, std::string::npos) << text;
+  EXPECT_NEAR(file.true_peak, std::strtod(text.c_str() + at + 5, nullptr), 0.1) << text;
+  const size_t integrated = text.rfind("I:");
+  EXPECT_NEAR(file.integrated, std::strtod(text.c_str() + integrated + 2, nullptr), 0.1) << text;
+}
+
 TEST(MediaWriter, RefusesBadConfigurations) {
   MediaWriter* writer = nullptr;
-  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000};
+  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000, nullptr};
   EXPECT_NE(media_writer_open(&writer, "/tmp/kelvra-odd.mp4", &odd), MEDIA_OK);
-  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000};
+  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000, nullptr};
   const int32_t status = media_writer_open(&writer, "/nonexistent-folder/x.mp4", &fine);
   EXPECT_NE(status, MEDIA_OK);
   EXPECT_EQ(static_cast<uint32_t>(status) & 0xF0000000u, 0xA0000000u);  // a library error, printed as such
