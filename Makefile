@@ -3,8 +3,10 @@ GENERATOR := -G Ninja
 JOBS ?= 2
 FUZZ_SECONDS ?= 20
 FUZZ_LONG_SECONDS ?= 600
+# Where `make install` puts the programs and their files; DESTDIR is put in front of it.
+PREFIX ?= /usr/local
 
-.PHONY: run deps test unit tsan bench fuzz fuzz-smoke fuzz-build release clean demo
+.PHONY: run deps test unit tsan bench fuzz fuzz-smoke fuzz-build release clean demo install uninstall package
 
 deps:
 	@bash scripts/install-deps.sh
@@ -25,6 +27,21 @@ tsan: deps
 release: deps
 	cmake -S . -B build/release $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKELVRA_TESTS=OFF
 	cmake --build build/release -j $(JOBS)
+
+# The Release programs, the menu entry, icons, project file type and manuals
+# under $(DESTDIR)$(PREFIX); without DESTDIR the desktop's caches are updated.
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
+	@if [ -z "$(DESTDIR)" ]; then bash scripts/desktop-caches.sh "$(PREFIX)"; fi
+
+# Removes every file the last `make install` wrote, as its manifest lists them.
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DKELVRA_MANIFEST=build/release/install_manifest.txt -P cmake/uninstall.cmake
+	@if [ -z "$(DESTDIR)" ]; then bash scripts/desktop-caches.sh "$(PREFIX)"; fi
+
+# A Debian package of the Release build in build/release (kelvra_VERSION_ARCH.deb).
+package: release
+	cd build/release && cpack -G DEB
 
 bench: release
 	@set -e; for b in build/release/bench_*; do echo "== $$b"; "$$b" --benchmark_min_time=0.5; done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the fuzzers and the
-# benchmarks need. Idempotent: when everything is present it only checks.
+# Installs the Debian packages the build, the tests, the fuzzers, the
+# benchmarks and the package need (the icons are drawn with rsvg-convert; the
+# desktop files, manuals and package are checked with their own tools). Idempotent: when everything is present it only checks.
 set -euo pipefail
 
 packages=(
@@ -16,6 +17,9 @@ packages=(
   clang libclang-rt-14-dev
   rapidjson-dev
   xvfb
+  librsvg2-bin man-db groff-base gzip
+  desktop-file-utils appstream shared-mime-info xdg-user-dirs
+  dpkg-dev lintian
 )
 
 missing=()

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "app/app.h"
+#include "app/command_line.h"
 #include "app/file_commands.h"
 #include "app/history.h"
 #include "app/meters.h"
@@ -72,11 +73,13 @@ bool create_shell(KelvraApp* app) {
 }  // namespace
 
 bool kelvra_start(KelvraApp* app) {
+  kelvra_start_folder();  // before the workers start: it may set the environment the lookup reads
   http_global_init();  // before any publishing worker can make a request
   if (!create_shell(app)) return false;
   app->recovery = kelvra_recovery_create();
   kelvra_status(app, "");
   kelvra_open_active(app);
+  kelvra_start_report(app);
   kelvra_recovery_offer(app);
   kelvra_render_library(app);
   audio_editor_reset(app);

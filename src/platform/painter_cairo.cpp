@@ -102,27 +102,58 @@ void clear_slot(TextureSlot* slot) {
   *slot = TextureSlot{nullptr, UINT64_MAX, nullptr, 0, 0};
 }
 
-// A small icon for the window: the program's gold mark on its dark ground.
+// A rounded rectangle as a closed path.
+void rounded_path(cairo_t* cr, double x, double y, double width, double height, double r) {
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, x + width - r, y + r, r, -M_PI / 2, 0);
+  cairo_arc(cr, x + width - r, y + height - r, r, 0, M_PI / 2);
+  cairo_arc(cr, x + r, y + height - r, r, M_PI / 2, M_PI);
+  cairo_arc(cr, x + r, y + r, r, M_PI, 3 * M_PI / 2);
+  cairo_close_path(cr);
+}
+
+// A small icon for the window: the program's mark, a frame of film holding a
+// note, drawn as the menu's icon draws it (data/io.github.zarnel.Kelvra.svg,
+// whose square is 128 units wide).
 void set_window_icon(SDL_Window* window) {
   constexpr int side = 64;
   cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, side, side);
   cairo_t* cr = cairo_create(image);
-  cairo_new_sub_path(cr);
-  const double r = 12;
-  cairo_arc(cr, side - r, r, r, -M_PI / 2, 0);
-  cairo_arc(cr, side - r, side - r, r, 0, M_PI / 2);
-  cairo_arc(cr, r, side - r, r, M_PI / 2, M_PI);
-  cairo_arc(cr, r, r, r, M_PI, 3 * M_PI / 2);
-  cairo_close_path(cr);
+  cairo_scale(cr, side / 128.0, side / 128.0);
+  rounded_path(cr, 8, 8, 112, 112, 24);
   set_colour(cr, 0x1A201D);
   cairo_fill(cr);
-  set_colour(cr, 0xF1CE72);
-  cairo_set_line_width(cr, 7);
-  cairo_move_to(cr, 18, 18);
-  cairo_line_to(cr, 46, 18);
-  cairo_line_to(cr, 18, 46);
-  cairo_line_to(cr, 46, 46);
+  rounded_path(cr, 8.75, 8.75, 110.5, 110.5, 23.25);
+  set_colour(cr, 0x404C44);
+  cairo_set_line_width(cr, 1.5);
   cairo_stroke(cr);
+  rounded_path(cr, 22, 20, 84, 88, 9);
+  set_colour(cr, 0xF1CE72);
+  cairo_fill(cr);
+  for (int hole = 0; hole < 5; ++hole) {
+    rounded_path(cr, 27, 26 + 16 * hole, 8, 8, 2);
+    rounded_path(cr, 93, 26 + 16 * hole, 8, 8, 2);
+  }
+  set_colour(cr, 0x1A201D);
+  cairo_fill(cr);
+  rounded_path(cr, 40, 26, 48, 76, 4);
+  set_colour(cr, 0x101311);
+  cairo_fill(cr);
+  cairo_save(cr);
+  cairo_translate(cr, 57, 81);
+  cairo_rotate(cr, -24 * M_PI / 180);
+  cairo_scale(cr, 10.5, 7.5);
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, 0, 0, 1, 0, 2 * M_PI);
+  cairo_restore(cr);
+  cairo_rectangle(cr, 62.5, 40, 5, 40);
+  cairo_move_to(cr, 67.5, 40);
+  cairo_curve_to(cr, 69, 49, 82, 52, 81.5, 65);
+  cairo_curve_to(cr, 81.2, 70, 79.5, 73, 77.5, 75.5);
+  cairo_curve_to(cr, 79, 67, 74.5, 60, 67.5, 58);
+  cairo_close_path(cr);
+  set_colour(cr, 0x9DE6B8);
+  cairo_fill(cr);
   cairo_destroy(cr);
   cairo_surface_flush(image);
   SDL_Surface* icon = SDL_CreateRGBSurfaceWithFormatFrom(cairo_image_surface_get_data(image), side, side, 32,

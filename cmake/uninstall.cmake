@@ -1,0 +1,27 @@
+# Removes what the last install put in place, as its manifest lists it, under
+# the same DESTDIR (the manifest lists the paths without it), and our own
+# documents folder once it is empty.
+#   DESTDIR=... cmake -DKELVRA_MANIFEST=BUILD/install_manifest.txt -P cmake/uninstall.cmake
+if(NOT KELVRA_MANIFEST OR NOT EXISTS "${KELVRA_MANIFEST}")
+  message(FATAL_ERROR "Nothing to uninstall: there is no install manifest '${KELVRA_MANIFEST}' (run make install first).")
+endif()
+file(STRINGS "${KELVRA_MANIFEST}" installed)
+set(folders)
+foreach(listed IN LISTS installed)
+  set(path "$ENV{DESTDIR}${listed}")
+  if(EXISTS "${path}" OR IS_SYMLINK "${path}")
+    file(REMOVE "${path}")
+    message(STATUS "Removed ${path}")
+  endif()
+  get_filename_component(folder "${path}" DIRECTORY)
+  if(folder MATCHES "/doc/kelvra$")
+    list(APPEND folders "${folder}")
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES folders)
+foreach(folder IN LISTS folders)
+  file(GLOB left "${folder}/*")
+  if(IS_DIRECTORY "${folder}" AND NOT left)
+    file(REMOVE_RECURSE "${folder}")
+  endif()
+endforeach()
