@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/app.h"
@@ -15,6 +16,7 @@
 #include "media/wave.h"
 #include "music/score.h"
 #include "music/synth.h"
+#include "test_util.h"
 
 namespace kelvra_test {
 
@@ -171,6 +173,117 @@ inline std::unique_ptr<SoundPlan> plan_of(const KelvraApp* app, char* message) {
   auto plan = std::make_unique<SoundPlan>();
   if (!audio_plan_open(plan.get(), &app->project, app->media_folder, message)) return nullptr;
   return plan;
+}
+
+// ------------------------------------------------------- the device's sound
+
+// What SDL's disk driver wrote: 16-bit stereo frames at 48 kHz. It starts
+// with the device, so silence may come before the first sound.
+struct Capture {
+  std::string bytes;
+  size_t frames = 0;
+  const int16_t* samples() const { return reinterpret_cast<const int16_t*>(bytes.data()); }
+  bool silent(size_t i) const { return samples()[2 * i] == 0 && samples()[2 * i + 1] == 0; }
+};
+
+inline Capture read_capture(const std::string& path) {
+  Capture c;
+  c.bytes = read_file(path);
+  c.frames = c.bytes.size() / 4;
+  return c;
+}
+
+// How far a capture follows a reference: the capture from frame `at` is
+// compared with the 16-bit stereo frames of `expected` from frame `from`,
+// both channels within `tolerance`. When the frame loop falls behind, SDL's
+// queue runs dry and the device plays silence until the next buffer comes: a
+// run of zero frames is passed over when the sound after it goes on exactly
+// where it stopped (or where its first frames, near zero, were taken for
+// sound). `broke` tells a real difference from the end of either.
+struct Followed {
+  size_t capture_end;   // the first capture frame not followed
+  size_t expected_end;  // the first reference frame not matched
+  size_t inserted;      // zero frames passed over
+  bool broke;
+};
+
+inline Followed follow(const Capture& c, size_t at, const std::vector<int16_t>& expected, size_t from,
+                       int tolerance) {
+  const size_t count = expected.size() / 2;
+  const int16_t* samples = c.samples();
+  auto close = [&](size_t p, size_t i) {
+    return std::abs(samples[2 * p] - expected[2 * i]) <= tolerance &&
+           std::abs(samples[2 * p + 1] - expected[2 * i + 1]) <= tolerance;
+  };
+  auto goes_on = [&](size_t p, size_t i) {
+    for (size_t k = 0; k < 32 && p + k < c.frames && i + k < count; ++k)
+      if (!close(p + k, i + k)) return false;
+    return true;
+  };
+  Followed f{at, from, 0, false};
+  size_t zeros = 0;  // zero frames taken for sound just before capture_end
+  while (f.capture_end < c.frames && f.expected_end < count) {
+    if (close(f.capture_end, f.expected_end)) {
+      zeros = c.silent(f.capture_end) ? zeros + 1 : 0;
+      ++f.capture_end;
+      ++f.expected_end;
+      continue;
+    }
+    if (!c.silent(f.capture_end)) {
+      f.broke = true;
+      return f;
+    }
+    size_t next = f.capture_end;
+    while (next < c.frames && c.silent(next)) ++next;
+    if (next == c.frames) return f;  // silence to the end: not decided yet
+    size_t back = 0;
+    while (back <= zeros && !goes_on(next, f.expected_end - back)) ++back;
+    if (back > zeros) {
+      f.broke = true;
+      return f;
+    }
+    f.inserted += next - f.capture_end + back;
+    f.capture_end = next;
+    f.expected_end -= back;
+    zeros = 0;
+  }
+  return f;
+}
+
+// The chirp fixture (chirp-stereo.wav, 2 s at 48 kHz): on the left
+// 0.5 sin(2 pi (200 t + 150 t^2)), rising from 200 to 800 Hz, so that any
+// stretch of it shows where in the file it was taken; on the right
+// 0.25 sin(2 pi 880 t). As 16-bit stereo frames.
+inline const std::vector<int16_t>& chirp() {
+  static const std::vector<int16_t> frames = [] {
+    std::vector<int16_t> out(2 * 96000);
+    for (size_t i = 0; i < 96000; ++i) {
+      const double t = static_cast<double>(i) / 48000;
+      out[2 * i] = static_cast<int16_t>(std::lround(16384 * std::sin(2 * M_PI * (200 * t + 150 * t * t))));
+      out[2 * i + 1] = static_cast<int16_t>(std::lround(8192 * std::sin(2 * M_PI * 880 * t)));
+    }
+    return out;
+  }();
+  return frames;
+}
+
+// The chirp frame the capture's sound from frame `at` begins with: the only
+// one whose next 2400 frames (50 ms) the capture matches within 40; -1 when
+// none does.
+inline int64_t chirp_frame_at(const Capture& c, size_t at) {
+  const std::vector<int16_t>& ref = chirp();
+  const size_t count = ref.size() / 2;
+  constexpr size_t kLength = 2400;
+  if (at + kLength > c.frames) return -1;
+  const int16_t* samples = c.samples();
+  for (size_t s = 0; s + kLength <= count; ++s) {
+    size_t k = 0;
+    while (k < kLength && std::abs(samples[2 * (at + k)] - ref[2 * (s + k)]) <= 40 &&
+           std::abs(samples[2 * (at + k) + 1] - ref[2 * (s + k) + 1]) <= 40)
+      ++k;
+    if (k == kLength) return static_cast<int64_t>(s);
+  }
+  return -1;
 }
 
 }  // namespace kelvra_test

@@ -56,6 +56,25 @@ bool active_project_name(const char* folder, char* name) {
   return true;
 }
 
+// A media folder that cannot be used leaves the editor on an empty project: the status line says why.
+void report_media_folder(KelvraApp* app) {
+  if (app->media_folder[0] == '\0') {
+    kelvra_status(app, "No media folder: set ZARNELK_MEDIA to one. Nothing was opened.");
+    return;
+  }
+  const char* problem = nullptr;
+  switch (sys_folder_state(app->media_folder)) {
+    case SYS_FOLDER_MISSING: problem = "does not exist"; break;
+    case SYS_FOLDER_NOT_A_FOLDER: problem = "is not a folder"; break;
+    case SYS_FOLDER_CLOSED: problem = "cannot be read"; break;
+    default: return;
+  }
+  char message[sizeof app->status];
+  std::snprintf(message, sizeof message, "The media folder %.120s %s. Nothing was opened.", app->media_folder,
+                problem);
+  kelvra_status(app, message);
+}
+
 bool create_shell(KelvraApp* app) {
   const UiWindowConfig config = {"Zarnel Kelvra", 1334, 872, 30, 0, 1, 1, 1, 1, 1};
   app->window = ui_window_create(&config);
@@ -79,6 +98,7 @@ bool kelvra_start(KelvraApp* app) {
   app->recovery = kelvra_recovery_create();
   kelvra_status(app, "");
   kelvra_open_active(app);
+  report_media_folder(app);
   kelvra_start_report(app);
   kelvra_recovery_offer(app);
   kelvra_render_library(app);

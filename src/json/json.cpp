@@ -8,6 +8,7 @@
 #include "json/json.h"
 
 #include <cctype>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -320,18 +321,70 @@ bool data_json_bool(const JsonDocument* document, uint64_t index, uint8_t* value
 
 // ----------------------------------------------------------------- [strings]
 
-char* data_json_string(const JsonDocument* document, uint64_t index) {
+namespace {
+
+constexpr uint32_t kReplacement = 0xFFFD;
+
+// Length of the well-formed UTF-8 character at `p` (before `end`): 1 to 4, or
+// 0 when the bytes there are not one (a stray continuation byte, a cut or
+// overlong sequence, an encoded surrogate, a code point past 0x10FFFF).
+size_t utf8_length(const unsigned char* p, const unsigned char* end) {
+  const unsigned char lead = p[0];
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  uint32_t c = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    c = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    c = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    c = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (end - p < static_cast<ptrdiff_t>(length)) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    c = c << 6 | (p[i] & 0x3F);
+  }
+  if (length == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) return 0;
+  if (length == 4 && (c < 0x10000 || c > 0x10FFFF)) return 0;
+  return length;
+}
+
+// Decodes a string token. Strict: null for the escape of code unit 0 and a
+// surrogate half alone. As text: those, and bytes that are not UTF-8, each
+// give U+FFFD, so the result is always well-formed UTF-8.
+char* decode_string(const JsonDocument* document, uint64_t index, bool as_text) {
   if (!valid_index(document, index)) return nullptr;
   const JsonToken& token = document->tokens[index];
   if (token.kind != JSON_STRING) return nullptr;
   const char* p = document->text + token.start + 1;
   const char* end = document->text + token.end - 1;  // the closing quote
-  char* result = static_cast<char*>(std::malloc(static_cast<size_t>(end - p) + 1));
+  // As text a byte may grow to the three of U+FFFD; an escape never grows.
+  const size_t room = static_cast<size_t>(end - p) * (as_text ? 3 : 1) + 1;
+  char* result = static_cast<char*>(std::malloc(room));
   if (result == nullptr) return nullptr;
   char* out = result;
   while (p < end) {
     if (*p != '\\') {
-      *out++ = *p++;
+      if (!as_text) {
+        *out++ = *p++;
+        continue;
+      }
+      const size_t length =
+          utf8_length(reinterpret_cast<const unsigned char*>(p), reinterpret_cast<const unsigned char*>(end));
+      if (length == 0) {
+        out = put_utf8(out, kReplacement);
+        ++p;
+        continue;
+      }
+      std::memcpy(out, p, length);
+      out += length;
+      p += length;
       continue;
     }
     char e = p[1];
@@ -345,24 +398,24 @@ char* data_json_string(const JsonDocument* document, uint64_t index) {
       case 'u': {
         uint32_t c = read_unit(p);
         p += 4;
+        bool lone = c == 0 || (c >= 0xDC00 && c <= 0xDFFF);
         if (c >= 0xD800 && c <= 0xDBFF) {
-          if (end - p < 6 || p[0] != '\\' || p[1] != 'u' || !is_hex(p[2]) || !is_hex(p[3]) ||
-              !is_hex(p[4]) || !is_hex(p[5])) {
-            std::free(result);
-            return nullptr;
+          const uint32_t low = end - p >= 6 && p[0] == '\\' && p[1] == 'u' && is_hex(p[2]) && is_hex(p[3]) &&
+                                       is_hex(p[4]) && is_hex(p[5])
+                                   ? read_unit(p + 2)
+                                   : 0;
+          if (low >= 0xDC00 && low <= 0xDFFF) {
+            p += 6;
+            c = 0x10000 + (c - 0xD800) * 1024 + (low - 0xDC00);
+          } else {
+            lone = true;  // what follows the half is read on its own
           }
-          uint32_t low = read_unit(p + 2);
-          if (low < 0xDC00 || low > 0xDFFF) {
-            std::free(result);
-            return nullptr;
-          }
-          p += 6;
-          c = 0x10000 + (c - 0xD800) * 1024 + (low - 0xDC00);
-        } else if (c == 0 || (c >= 0xDC00 && c <= 0xDFFF)) {
+        }
+        if (lone && !as_text) {
           std::free(result);
           return nullptr;
         }
-        out = put_utf8(out, c);
+        out = put_utf8(out, lone ? kReplacement : c);
         break;
       }
       default:  // the quote, the backslash and the slash stand for themselves
@@ -373,6 +426,12 @@ char* data_json_string(const JsonDocument* document, uint64_t index) {
   *out = '\0';
   return result;
 }
+
+}  // namespace
+
+char* data_json_string(const JsonDocument* document, uint64_t index) { return decode_string(document, index, false); }
+
+char* data_json_text(const JsonDocument* document, uint64_t index) { return decode_string(document, index, true); }
 
 char* data_json_quote(const char* text) {
   if (text == nullptr) return nullptr;

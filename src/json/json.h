@@ -51,6 +51,11 @@ bool data_json_size(const JsonDocument* document, uint64_t index, uint64_t* valu
 bool data_json_bool(const JsonDocument* document, uint64_t index, uint8_t* value);
 // Decoded contents of a string token, malloc'ed; the caller frees it. Null on failure.
 char* data_json_string(const JsonDocument* document, uint64_t index);
+// The same as text to show: well-formed UTF-8 where U+FFFD stands for each
+// escape data_json_string refuses (code unit 0, a surrogate half alone) and
+// for each byte that is not UTF-8. Null for an absent index, a token that is
+// not a string, or memory exhaustion.
+char* data_json_text(const JsonDocument* document, uint64_t index);
 // The text as a JSON string literal with its quotes, malloc'ed. Null on failure.
 char* data_json_quote(const char* text);
 

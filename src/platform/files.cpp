@@ -41,6 +41,14 @@ bool sys_file_readable(const char* path) {
   return path != nullptr && ::stat(path, &info) == 0 && S_ISREG(info.st_mode) && ::access(path, R_OK) == 0;
 }
 
+uint32_t sys_folder_state(const char* path) {
+  struct stat info;
+  if (path == nullptr) return SYS_FOLDER_MISSING;
+  if (::stat(path, &info) != 0) return errno == EACCES ? SYS_FOLDER_CLOSED : SYS_FOLDER_MISSING;
+  if (!S_ISDIR(info.st_mode)) return SYS_FOLDER_NOT_A_FOLDER;
+  return ::access(path, R_OK | X_OK) == 0 ? SYS_FOLDER_OPEN : SYS_FOLDER_CLOSED;
+}
+
 bool sys_full_path(const char* path, char* out) {
   if (path == nullptr || path[0] == '\0') return false;
   int length;

@@ -39,6 +39,17 @@ bool sys_read_exactly(int fd, void* data, uint64_t length);
 // Whether `path` names a regular file that this user may read.
 bool sys_file_readable(const char* path);
 
+// What `path` is as a folder (a link is followed): one this user may list
+// and read in, nothing at all, something that is no folder, or a folder
+// (or a path through one) closed to this user.
+enum : uint32_t {
+  SYS_FOLDER_OPEN = 0,
+  SYS_FOLDER_MISSING = 1,
+  SYS_FOLDER_NOT_A_FOLDER = 2,
+  SYS_FOLDER_CLOSED = 3,
+};
+uint32_t sys_folder_state(const char* path);
+
 // The full path of `path` (relative paths are joined to the working folder),
 // written into a KELVRA_PATH_SIZE buffer; false when it does not fit or names a folder.
 bool sys_full_path(const char* path, char* out);

@@ -134,6 +134,9 @@ void project_read_loudness(Project* candidate);
 void project_clip(Project* candidate, Clip* clip, uint64_t index);
 void project_string(const JsonDocument* document, uint64_t object, const char* key, char* buffer,
                     size_t size);
+// A string field shown as text (a name or a title): what is not UTF-8 or cannot
+// be held reads as U+FFFD instead of emptying the field.
+void project_text(const JsonDocument* document, uint64_t object, const char* key, char* buffer, size_t size);
 double project_number(const JsonDocument* document, uint64_t object, const char* key, double fallback);
 uint8_t project_boolean(const JsonDocument* document, uint64_t object, const char* key, uint8_t fallback);
 

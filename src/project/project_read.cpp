@@ -60,9 +60,10 @@ bool kelvra_path(const char* folder, const char* name, char* buffer) {
 
 // ------------------------------------------------------------------ [fields]
 
-void project_string(const JsonDocument* document, uint64_t object, const char* key, char* buffer,
-                    size_t size) {
-  char* text = data_json_string(document, data_json_field(document, object, key));
+namespace {
+
+// Copies `text` (null: nothing) into `buffer`, cut to fit, and frees it.
+void take_string(char* text, char* buffer, size_t size) {
   if (text == nullptr || size == 0) {
     std::free(text);
     return;
@@ -77,6 +78,17 @@ void project_string(const JsonDocument* document, uint64_t object, const char* k
   std::memcpy(buffer, text, length);
   buffer[length] = '\0';
   std::free(text);
+}
+
+}  // namespace
+
+void project_string(const JsonDocument* document, uint64_t object, const char* key, char* buffer,
+                    size_t size) {
+  take_string(data_json_string(document, data_json_field(document, object, key)), buffer, size);
+}
+
+void project_text(const JsonDocument* document, uint64_t object, const char* key, char* buffer, size_t size) {
+  take_string(data_json_text(document, data_json_field(document, object, key)), buffer, size);
 }
 
 double project_number(const JsonDocument* document, uint64_t object, const char* key, double fallback) {
@@ -116,7 +128,7 @@ bool project_read_sources(Project* candidate) {
     project_string(document, element, "id", source->id, sizeof source->id);
     if (source->id[0] == '\0') return false;
     project_string(document, element, "file", source->file, sizeof source->file);
-    project_string(document, element, "title", source->title, sizeof source->title);
+    project_text(document, element, "title", source->title, sizeof source->title);
     source->rendered = project_boolean(document, element, "rendered", 0);
     const uint64_t cut = data_json_field(document, cuts, source->id);
     source->in = std::fmax(project_number(document, cut, "in", 0.0), 0.0);
@@ -205,7 +217,7 @@ void project_clip(Project* candidate, Clip* clip, uint64_t index) {
   project_string(document, index, "mode", mode, sizeof mode);
   clip->loop = std::strcmp(mode, "loop") == 0;
   project_string(document, index, "id", clip->id, sizeof clip->id);
-  project_string(document, index, "name", clip->name, sizeof clip->name);
+  project_text(document, index, "name", clip->name, sizeof clip->name);
   clip->json_index = index;
   clip->transform = Transform{};
   project_read_transform(candidate, clip);
@@ -262,7 +274,7 @@ bool project_read_sequence(Project* candidate) {
     title->duration = std::fmax(project_number(document, element, "duration", 2.0), 0.0);
     title->x = std::clamp(project_number(document, element, "x", 0.5), 0.0, 1.0);
     title->y = std::clamp(project_number(document, element, "y", 0.82), 0.0, 1.0);
-    project_string(document, element, "text", title->text, sizeof title->text);
+    project_text(document, element, "text", title->text, sizeof title->text);
     const uint64_t style = data_json_field(document, element, "style");
     project_string(document, style, "background", title->background, sizeof title->background);
     project_string(document, style, "color", title->color, sizeof title->color);

@@ -241,6 +241,13 @@ namespace {
 bool sign_in(PublishTask* task, const OAuthProvider& provider, Secrets* s) {
   char client_id[512];
   if (provider.client_id == nullptr || !publish_env(provider.client_id, client_id, sizeof client_id)) return false;
+  // SoundCloud exchanges no code without the secret: say so before the browser asks the user to sign in.
+  const bool has_secret = publish_env(provider.client_secret, s->secret, sizeof s->secret);
+  if (task->target == PUBLISH_SOUNDCLOUD && !has_secret) {
+    std::snprintf(task->status_text, sizeof task->status_text, "SoundCloud sign-in needs %s.",
+                  provider.client_secret);
+    return false;
+  }
   uint8_t random[32];
   uint8_t digest[32];
   bool ok = sys_random_bytes(random, sizeof random);
@@ -281,14 +288,12 @@ bool sign_in(PublishTask* task, const OAuthProvider& provider, Secrets* s) {
   close(listener);
   if (!ok) return false;
 
-  const bool has_secret = publish_env(provider.client_secret, s->secret, sizeof s->secret);
   ok = publish_form(s->form, sizeof s->form, "client_id", client_id) &&
        publish_form(s->form, sizeof s->form, "redirect_uri", redirect) &&
        publish_form(s->form, sizeof s->form, "grant_type", "authorization_code") &&
        publish_form(s->form, sizeof s->form, "code", s->code) &&
        publish_form(s->form, sizeof s->form, "code_verifier", s->verifier) &&
        (!has_secret || publish_form(s->form, sizeof s->form, "client_secret", s->secret));
-  if (task->target == PUBLISH_SOUNDCLOUD && !has_secret) ok = false;
   if (ok) {
     HttpRequest request{};
     request.method = "POST";

@@ -333,6 +333,39 @@ TEST_F(StartUp, FindsTheProjectToOpen) {
   EXPECT_EQ(opened(), "active");  // a name of 260 characters or more is ignored
 }
 
+// A media folder that cannot be used starts the editor on an empty project
+// with the status line naming the folder and what is wrong with it; a usable
+// one starts without a word.
+TEST_F(StartUp, ABadMediaFolderIsNamedOnTheStatusLine) {
+  ASSERT_EQ(::mkdir(dir.file("closed").c_str(), 0), 0);
+  kelvra_test::ScopedEnv home("HOME", dir.path().c_str());
+  const struct {
+    std::string folder;  // ZARNELK_MEDIA
+    std::string status;
+  } cases[] = {
+      {dir.path(), ""},
+      {dir.file("project.json"), "The media folder " + dir.file("project.json") + " is not a folder. Nothing was opened."},
+      {dir.file("missing"), "The media folder " + dir.file("missing") + " does not exist. Nothing was opened."},
+      {dir.file("project.json/sub"),
+       "The media folder " + dir.file("project.json/sub") + " does not exist. Nothing was opened."},
+      // The default folder of a fresh account is made, as on a first run.
+      {"", "Made the media folder " + dir.file("Videos/Zarnel") +
+               ". To bring media in, copy videos and sounds there and list them under \"sources\" in a project file "
+               "(man kelvra)."},
+      {dir.file("closed"), "The media folder " + dir.file("closed") + " cannot be read. Nothing was opened."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    if (c.folder == dir.file("closed") && ::access(c.folder.c_str(), R_OK) == 0) continue;  // the superuser reads it
+    kelvra_test::RunningEditor editor(c.folder);
+    ASSERT_TRUE(editor.started);
+    editor.step();
+    EXPECT_EQ(editor.status(), c.status);
+    EXPECT_EQ(editor.app->project.source_count, c.status.empty() ? 1u : 0u);
+    std::filesystem::remove_all(dir.file("Videos"));
+  }
+}
+
 TEST_F(StartUp, RemovesTemporaryFilesOfKilledSavesOlderThanAnHour) {
   for (const char* name : {"zkeOld123", "zkeNew123", "zkeOld12", "zke-old-1", "notzke123"}) {
     write_file(dir.file(name), "partial");

@@ -625,6 +625,45 @@ TEST_F(Monitor, TitlesInEveryCanvasAndOnTheTextTab) {
 
 // ---------------------------------------------------- previews and export
 
+// A title holding what a project file may hold but text cannot show (the
+// escape of code unit 0, a surrogate half alone, a byte that is not UTF-8)
+// draws the rest of its text with U+FFFD in that place: pixel for pixel as
+// the same title written with the replacement character.
+TEST_F(Monitor, TitlesDrawTheRestOfATextThatCannotShowWhole) {
+  const std::string cases[][2] = {
+      // as the file holds it, and as it shows
+      {R"(Harbour\u0000at dawn)", R"(Harbour\uFFFDat dawn)"},
+      {R"(\ud83d Harbour)", R"(\uFFFD Harbour)"},
+      {R"(Harbour \udc00)", R"(Harbour \uFFFD)"},
+      {R"(Harbour \ud83d\u0041)", R"(Harbour \uFFFDA)"},
+      {"Harbour \xff" "at dawn", R"(Harbour \uFFFDat dawn)"},
+  };
+  // Each pair of titles at 2i and 2i + 1 s, for 1 s each, at the picture's centre.
+  std::string texts;
+  for (size_t i = 0; i < std::size(cases); ++i)
+    for (size_t k = 0; k < 2; ++k)
+      texts += std::string(texts.empty() ? "" : ",\n") + "{\"text\": \"" + cases[i][k] + "\", \"at\": " +
+               std::to_string(2 * i + k) + R"(, "duration": 1, "x": 0.5, "y": 0.5, "style": {"color": "#ffff00"}})";
+  open(R"({"sources": [], "primaryCanvas": "fullhd", "canvasSizes": ["fullhd"], "texts": [)" + texts + "]}");
+  ASSERT_EQ(app->project.title_count, 2 * std::size(cases));
+  const Rect picture = primary();
+  auto pixels = [&] {
+    std::vector<uint32_t> out;
+    for (int y = picture.y; y < picture.y + picture.height; ++y)
+      for (int x = picture.x; x < picture.x + picture.width; ++x) out.push_back(editor->pixel(x, y));
+    return out;
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i][0]);
+    EXPECT_STREQ(app->project.titles[2 * i].text, app->project.titles[2 * i + 1].text);
+    scrub(2.0 * i + 0.5);
+    EXPECT_TRUE(has_ink(picture, 0xFFFF00));
+    const std::vector<uint32_t> drawn = pixels();
+    scrub(2.0 * i + 1.5);
+    EXPECT_TRUE(drawn == pixels());
+  }
+}
+
 TEST_F(Monitor, EditsForgetWhichCanvasesWereSeen) {
   open(R"({"sources": [{"id": "coded", "file": "coded.mp4"}],
            "clips": [{"id": "c", "name": "Coded", "sourceId": "coded", "out": 4}],

@@ -20,6 +20,7 @@
 #include "base/palette.h"
 #include "editor/editor.h"
 #include "media/audio_output.h"
+#include "sound_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -35,11 +36,11 @@ std::string fixture(const char* name) { return std::string(KELVRA_FIXTURES) + "/
 class SamplingTab : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"coded.mp4", "coded-with-sound.mp4", "tone-stereo.wav", "coded.webm", "cover.mp3"})
+    for (const char* name : {"coded.mp4", "coded-with-sound.mp4", "chirp-stereo.wav", "coded.webm", "cover.mp3"})
       ASSERT_EQ(::symlink(fixture(name).c_str(), dir.file(name).c_str()), 0);
     write_file(dir.file("project.json"),
                R"({"sources": [{"id": "v", "file": "coded-with-sound.mp4", "title": "Coded"},
-                               {"id": "t", "file": "tone-stereo.wav", "title": "Tone"},
+                               {"id": "t", "file": "chirp-stereo.wav", "title": "Chirp"},
                                {"id": "gone", "file": "missing.mp4", "title": "Gone"},
                                {"id": "w", "file": "coded.webm", "title": "Silent"},
                                {"id": "c", "file": "cover.mp3", "title": "Cover"}],
@@ -339,13 +340,13 @@ TEST_F(SamplingTab, FilesRemovedOrReplacedWhilePlaying) {
   EXPECT_EQ(app->history.undo_count, 0u);
 }
 
-// Stretches of sound in a capture: [first, end) frame ranges of the left
-// channel separated by at least 50 ms of silence.
-std::vector<std::pair<size_t, size_t>> sounding(const int16_t* samples, size_t frames) {
+// Stretches of sound in a capture: [first, end) frame ranges separated by at
+// least 50 ms of silence.
+std::vector<std::pair<size_t, size_t>> sounding(const kelvra_test::Capture& capture) {
   std::vector<std::pair<size_t, size_t>> runs;
   size_t quiet = 0;
-  for (size_t i = 0; i < frames; ++i) {
-    if (samples[2 * i] == 0 && samples[2 * i + 1] == 0) {
+  for (size_t i = 0; i < capture.frames; ++i) {
+    if (capture.silent(i)) {
       ++quiet;
       continue;
     }
@@ -358,33 +359,16 @@ std::vector<std::pair<size_t, size_t>> sounding(const int16_t* samples, size_t f
   return runs;
 }
 
-// The lag in frames (0..1599) at which the capture from `first` best matches
-// the tone from source time `from`: 0.5 x sin(2 pi 440 t) on the left.
-size_t lag_of(const int16_t* samples, size_t first, double from) {
-  size_t best_lag = 0;
-  double best = -1e300;
-  for (size_t lag = 0; lag < 1600; ++lag) {
-    double sum = 0;
-    for (size_t i = 0; i < 2400; ++i)
-      sum += samples[2 * (first + i)] * std::sin(2 * M_PI * 440 * (from + static_cast<double>(i + lag) / 48000));
-    if (sum > best) {
-      best = sum;
-      best_lag = lag;
-    }
-  }
-  return best_lag;
-}
-
-// The sound the device received, read back from SDL's disk driver: it is the
-// source at the playhead, a seek restarts it at the new playhead, and a pause
-// stops it.
+// The sound the device received, read back from SDL's disk driver: each
+// stretch is the source from its playhead to the pause, sample for sample,
+// and after a seek it starts at the new playhead.
 TEST_F(SamplingTab, TheDeviceReceivesTheSourceAtThePlayhead) {
-  const std::string capture = dir.file("captured.raw");
+  const std::string path = dir.file("captured.raw");
   ScopedEnv driver("SDL_AUDIODRIVER", "disk");
-  ScopedEnv file("SDL_DISKAUDIOFILE", capture.c_str());
+  ScopedEnv file("SDL_DISKAUDIOFILE", path.c_str());
   RunningEditor& editor = start();
   ASSERT_TRUE(editor.started);
-  select(editor, 1);  // 2 s of 440 Hz at 0.5 left, 880 Hz at 0.25 right
+  select(editor, 1);  // the 2 s chirp
   KelvraApp* app = editor.app;
   app->layout_mode = KELVRA_LAYOUT_SOURCE;
   editor.step();
@@ -406,24 +390,26 @@ TEST_F(SamplingTab, TheDeviceReceivesTheSourceAtThePlayhead) {
   const double second_pause = app->source_playhead;
   editor.step(6);
 
-  const std::string bytes = kelvra_test::read_file(capture);
-  const auto* samples = reinterpret_cast<const int16_t*>(bytes.data());
-  const auto runs = sounding(samples, bytes.size() / 4);
+  const kelvra_test::Capture capture = kelvra_test::read_capture(path);
+  const auto runs = sounding(capture);
   ASSERT_EQ(runs.size(), 2u);
-  // Each stretch starts at its playhead, within one 1/30 s buffer.
-  const size_t lag = lag_of(samples, runs[0].first, 0.0);
-  EXPECT_LT(lag, 1600u);
-  for (size_t i = 0; i < 4800; i += 37) {
-    const double t = static_cast<double>(i + lag) / 48000;
-    EXPECT_NEAR(samples[2 * (runs[0].first + i)], 0.5 * 32767 * std::sin(2 * M_PI * 440 * t), 40) << i;
-    EXPECT_NEAR(samples[2 * (runs[0].first + i) + 1], 0.25 * 32767 * std::sin(2 * M_PI * 880 * t), 40) << i;
+  const double playheads[2] = {0.0, resumed};
+  const double pauses[2] = {first_pause, second_pause};
+  for (size_t k = 0; k < 2; ++k) {
+    SCOPED_TRACE(k);
+    const int64_t begins = kelvra_test::chirp_frame_at(capture, runs[k].first);
+    const auto playhead = static_cast<int64_t>(std::lround(playheads[k] * 48000));
+    // The stream starts at the playhead (whose frame may be silent: then the sound starts one later).
+    EXPECT_GE(begins, playhead);
+    EXPECT_LE(begins, playhead + 1);
+    if (begins < 0) continue;
+    // The source goes on from there, frame for frame, to the end of the stretch.
+    const auto f = kelvra_test::follow(capture, runs[k].first, kelvra_test::chirp(), static_cast<size_t>(begins), 40);
+    EXPECT_EQ(f.capture_end, runs[k].second) << "followed to chirp frame " << f.expected_end;
+    // A pause stops the sound: at most the 0.1 s already queued plays on.
+    const double length = static_cast<double>(runs[k].second - runs[k].first - f.inserted) / 48000;
+    EXPECT_NEAR(length, pauses[k] - playheads[k], 0.15);
   }
-  EXPECT_LT(lag_of(samples, runs[1].first, resumed), 1600u);
-  // A pause stops the sound: at most the 0.1 s already queued plays on.
-  const double first_length = static_cast<double>(runs[0].second - runs[0].first) / 48000;
-  EXPECT_NEAR(first_length, first_pause, 0.15);
-  const double second_length = static_cast<double>(runs[1].second - runs[1].first) / 48000;
-  EXPECT_NEAR(second_length, second_pause - resumed, 0.15);
 }
 
 }  // namespace

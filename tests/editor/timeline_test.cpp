@@ -2,6 +2,7 @@
 // into the editor's window over the clip lanes, the clip controls and the
 // toolbar; then the clips, the undo history and the selection are checked.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "editor/editor.h"
 #include "platform/ui.h"
 #include "sdl_events.h"
+#include "sound_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -163,6 +165,71 @@ TEST_F(TimelineEditing, ClipsWithoutTheirFileAreDrawnMissing) {
   ASSERT_EQ(editor->status(), "Project opened.");
   editor->click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
   EXPECT_EQ(editor->pixel(x, y), 0x335A47u);
+}
+
+// A press on empty lane space while the timeline plays moves the playhead
+// there, and the sound the device receives (SDL's disk driver) starts again
+// at the new playhead: the clip's chirp from 0 up to where the press came,
+// then on from the press.
+TEST(TimelineSound, ASeekWhilePlayingRestartsTheSoundAtTheNewPlayhead) {
+  TempDir dir;
+  const std::string chirp = std::string(KELVRA_FIXTURES) + "/chirp-stereo.wav";
+  ASSERT_EQ(::symlink(chirp.c_str(), dir.file("chirp-stereo.wav").c_str()), 0);
+  kelvra_test::write_file(dir.file("project.json"),
+                          R"({"sources": [{"id": "t", "file": "chirp-stereo.wav"}],
+                              "clips": [{"id": "c", "name": "Chirp", "sourceId": "t", "out": 2, "video": false}]})");
+  const std::string path = dir.file("captured.raw");
+  kelvra_test::ScopedEnv driver("SDL_AUDIODRIVER", "disk");
+  kelvra_test::ScopedEnv file("SDL_DISKAUDIOFILE", path.c_str());
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  KelvraApp* app = editor.app;
+  editor.step();
+  editor.click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
+  auto play_until = [&](double t) {
+    for (int i = 0; i < 300 && app->playing && app->timeline_playhead <= t; ++i) editor.step();
+    return app->playing && app->timeline_playhead > t;
+  };
+  editor.click(app->timeline_play_button);
+  ASSERT_TRUE(play_until(0.3));
+  const double before = app->timeline_playhead;
+  const int x = app->clip_lanes.x + static_cast<int>(std::lround((1.2 - app->timeline_scroll) * app->pixels_per_second));
+  const int y = app->clip_lanes.y + 18 + 2 * 22 + 10;  // lane 1, empty
+  editor.button(true, x, y);
+  editor.button(false, x, y);
+  editor.step();
+  const double jumped = app->timeline_playhead;
+  ASSERT_NEAR(jumped, 1.2, 0.02);
+  ASSERT_TRUE(play_until(jumped + 0.3));
+  editor.click(app->timeline_play_button);
+  ASSERT_EQ(app->playing, 0);
+  const double paused = app->timeline_playhead;
+  editor.step(6);
+
+  const kelvra_test::Capture capture = kelvra_test::read_capture(path);
+  size_t first = 0;
+  while (first < capture.frames && capture.silent(first)) ++first;
+  // From the first sound: the chirp from 0 (its first frame is silent) ...
+  const int64_t begins = kelvra_test::chirp_frame_at(capture, first);
+  ASSERT_GE(begins, 0);
+  EXPECT_LE(begins, 1);
+  // ... up to where the device was when the press came, at most the 0.1 s then queued further ...
+  const auto before_seek = kelvra_test::follow(capture, first, kelvra_test::chirp(), static_cast<size_t>(begins), 40);
+  ASSERT_TRUE(before_seek.broke) << "the sound went on to chirp frame " << before_seek.expected_end;
+  const double seam = static_cast<double>(before_seek.expected_end) / 48000;
+  EXPECT_GE(seam, before - 0.001);
+  EXPECT_LE(seam, before + 0.11);
+  // ... then, after any silence the device played while the queue was empty, the chirp from the new playhead to the pause.
+  size_t next = before_seek.capture_end;
+  while (next < capture.frames && capture.silent(next)) ++next;
+  const int64_t resumes = kelvra_test::chirp_frame_at(capture, next);
+  const auto playhead = static_cast<int64_t>(std::lround(jumped * 48000));
+  EXPECT_GE(resumes, playhead);
+  EXPECT_LE(resumes, playhead + 1);
+  if (resumes < 0) return;
+  const auto after_seek = kelvra_test::follow(capture, next, kelvra_test::chirp(), static_cast<size_t>(resumes), 40);
+  EXPECT_FALSE(after_seek.broke) << "differs from chirp frame " << after_seek.expected_end;
+  EXPECT_NEAR(static_cast<double>(after_seek.expected_end - resumes) / 48000, paused - jumped, 0.15);
 }
 
 }  // namespace

@@ -15,10 +15,10 @@ struct Parsed {
   bool ok;
 };
 
-std::string decode(const char* literal) {
+std::string decode(const char* literal, bool as_text = false) {
   Parsed parsed(literal);
   if (!parsed.ok) return "<parse failed>";
-  char* text = data_json_string(&parsed.document, 0);
+  char* text = as_text ? data_json_text(&parsed.document, 0) : data_json_string(&parsed.document, 0);
   if (text == nullptr) return "<null>";
   std::string result(text);
   std::free(text);
@@ -211,6 +211,37 @@ TEST(JsonStrings, Decoding) {
   Parsed number("[1]");
   EXPECT_EQ(data_json_string(&number.document, 1), nullptr);
   EXPECT_EQ(data_json_string(&number.document, JSON_NONE), nullptr);
+  EXPECT_EQ(data_json_text(&number.document, 0), nullptr);
+  EXPECT_EQ(data_json_text(&number.document, JSON_NONE), nullptr);
+}
+
+// Decoded as text to show, what the strict decoding refuses and bytes that
+// are not UTF-8 each read as U+FFFD, and the rest of the text stays.
+TEST(JsonStrings, DecodingAsText) {
+  const std::string r = "\xef\xbf\xbd";  // U+FFFD
+  const struct {
+    std::string literal;
+    std::string expected;
+  } cases[] = {
+      {R"("A\u0000B")", "A" + r + "B"},
+      {R"("\ud83d Title")", r + " Title"},                  // high half alone
+      {R"("\ude00x")", r + "x"},                            // low half alone
+      {R"("\ud83d\u0041")", r + "A"},                       // high half, then a letter read on its own
+      {R"("\ud83d\ud83d\ude00")", r + "\xf0\x9f\x98\x80"},  // a lone half before a whole pair
+      {R"("x\ud83d")", "x" + r},                             // high half at the end
+      {R"("\ud83d\ude00\u00e9\n")", "\xf0\x9f\x98\x80\xc3\xa9\n"},  // well-formed text is unchanged
+      {"\"caf\xc3\xa9 \xf4\x8f\xbf\xbf\"", "caf\xc3\xa9 \xf4\x8f\xbf\xbf"},
+      {"\"a\xff" "b\"", "a" + r + "b"},                        // not UTF-8 at all
+      {"\"\xc0\xaf\"", r + r},                                // overlong
+      {"\"\xed\xa0\x80\"", r + r + r},                        // an encoded surrogate
+      {"\"\xf4\x90\x80\x80\"", r + r + r + r},                 // past U+10FFFF
+      {"\"\xe2\x82\"", r + r},                                // cut short by the quote
+      {"\"\xe2\x82\\n\"", r + r + "\n"},                       // cut short by an escape
+      {"\"\x80\"", r},                                        // a stray continuation byte
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(decode(c.literal.c_str(), true), c.expected) << c.literal;
+  }
 }
 
 TEST(JsonStrings, Quoting) {

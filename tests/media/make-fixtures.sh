@@ -35,6 +35,9 @@ ff -f lavfi -i "$coded" -f lavfi -i "sine=frequency=440:duration=4" -c:v libx264
    -c:a aac -shortest "$out/coded-with-sound.mp4"
 ff -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.25*sin(2*PI*880*t):s=48000:d=2" -c:a pcm_s16le "$out/tone-stereo.wav"
 ff -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t):s=44100:d=3" -c:a pcm_s16le "$out/tone-mono-44k.wav"
+# A rising chirp: each stretch of it shows where in the file it was taken.
+ff -f lavfi -i "aevalsrc=0.5*sin(2*PI*(200*t+150*t*t))|0.25*sin(2*PI*880*t):s=48000:d=2" -c:a pcm_s16le \
+   "$out/chirp-stereo.wav"
 ff -f lavfi -i "aevalsrc=0.1|0.2|0.3|0.4|0.5|0.6:s=48000:d=1" -c:a pcm_s16le "$out/six-channels.wav"
 ff -f lavfi -i "aevalsrc=0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1|0.1:s=48000:d=0.5" \
    -c:a pcm_s16le "$out/seventeen-channels.wav"

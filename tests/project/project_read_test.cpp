@@ -294,6 +294,19 @@ TEST(ProjectRead, TextsAreCutToTheirFieldsOnCharacterBoundaries) {
   EXPECT_EQ(std::string(p->sources[0].title), std::string(157, 't') + "\xc3\xa9");  // fits exactly
 }
 
+// Names and titles are text to show: what cannot be held or is not UTF-8
+// reads as U+FFFD, and the rest stays.
+TEST(ProjectRead, ShownTextsReplaceWhatCannotShow) {
+  ProjectPtr p = open_text(R"({"sources": [{"id": "s", "file": "a.wav", "title": "Song\u0000 one"}],
+                               "clips": [{"name": "Clip \ud83d"}],
+                               "texts": [{"text": "Dawn \ud83d\u0041"}, {"text": "Bad byte )" "\xff" R"("}]})");
+  ASSERT_TRUE(p);
+  EXPECT_STREQ(p->sources[0].title, "Song\xef\xbf\xbd one");
+  EXPECT_STREQ(p->clips[0].name, "Clip \xef\xbf\xbd");
+  EXPECT_STREQ(p->titles[0].text, "Dawn \xef\xbf\xbd" "A");
+  EXPECT_STREQ(p->titles[1].text, "Bad byte \xef\xbf\xbd");
+}
+
 TEST(ProjectRead, EmbeddedMediaFlag) {
   EXPECT_EQ(open_text(R"({"embeddedMedia": [1]})")->embedded_media, 1);
   EXPECT_EQ(open_text(R"({"embeddedMedia": []})")->embedded_media, 0);

@@ -196,26 +196,31 @@ TEST_F(SignIn, FailuresAndTheirTexts) {
     const char* what;
     uint32_t target;
     const char* token_reply;  // the token endpoint's answer
-    const char* port;         // callback port variable
-    const char* secret;
+    const char* port;         // the target's callback port variable
+    const char* secret;       // SoundCloud's client secret
     const char* code;
     const char* status;  // the task's text after the worker
+    bool browser;        // whether the browser was asked to sign in
   };
   const Case cases[] = {
       {"token with a line break", PUBLISH_YOUTUBE, R"({"access_token": "a\r\nInjected: 1"})", nullptr, nullptr,
-       "c", "Token exchange failed (HTTP 200)."},
+       "c", "Token exchange failed (HTTP 200).", true},
       {"token longer than 3071 bytes", PUBLISH_YOUTUBE, nullptr, nullptr, nullptr, "c",
-       "Token exchange failed (HTTP 200)."},
+       "Token exchange failed (HTTP 200).", true},
       {"token endpoint refuses", PUBLISH_YOUTUBE, R"({"error": "invalid_grant"})", nullptr, nullptr, "c",
-       "Token exchange failed (HTTP 200)."},
+       "Token exchange failed (HTTP 200).", true},
       {"declined in the browser", PUBLISH_YOUTUBE, R"({"access_token": "t"})", nullptr, nullptr, "",
-       "Could not connect the account."},
+       "Could not connect the account.", true},
       {"port variable not a number", PUBLISH_YOUTUBE, R"({"access_token": "t"})", "80a", nullptr, "c",
-       "Could not connect the account."},
+       "Could not connect the account.", false},
       {"port variable out of range", PUBLISH_YOUTUBE, R"({"access_token": "t"})", "70000", nullptr, "c",
-       "Could not connect the account."},
-      {"SoundCloud without its secret", PUBLISH_SOUNDCLOUD, R"({"access_token": "t"})", "0", nullptr, "c",
-       "Could not connect the account."},
+       "Could not connect the account.", false},
+      {"port variable zero", PUBLISH_SOUNDCLOUD, R"({"access_token": "t"})", "0", "s3cret", "c",
+       "Could not connect the account.", false},
+      {"SoundCloud without its secret", PUBLISH_SOUNDCLOUD, R"({"access_token": "t"})", nullptr, nullptr, "c",
+       "SoundCloud sign-in needs ZARNELK_SOUNDCLOUD_CLIENT_SECRET.", false},
+      {"SoundCloud with an empty secret", PUBLISH_SOUNDCLOUD, R"({"access_token": "t"})", nullptr, "", "c",
+       "SoundCloud sign-in needs ZARNELK_SOUNDCLOUD_CLIENT_SECRET.", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -223,10 +228,11 @@ TEST_F(SignIn, FailuresAndTheirTexts) {
     char* body = data_json_quote(c.token_reply != nullptr ? c.token_reply : long_token.c_str());
     FakeServices services(std::string(R"([{"method": "POST", "path": "/", "status": 200, "body": )") + body + "}]");
     std::free(body);
+    kelvra_test::write_file(dir.file("browser.log"), "");
     ScopedEnv youtube("ZARNELK_YOUTUBE_CLIENT_ID", "client-1");
     ScopedEnv soundcloud("ZARNELK_SOUNDCLOUD_CLIENT_ID", "client-2");
-    ScopedEnv youtube_port("ZARNELK_YOUTUBE_CALLBACK_PORT", c.port);
-    ScopedEnv soundcloud_port("ZARNELK_SOUNDCLOUD_CALLBACK_PORT", c.target == PUBLISH_SOUNDCLOUD ? "0" : nullptr);
+    ScopedEnv youtube_port("ZARNELK_YOUTUBE_CALLBACK_PORT", c.target == PUBLISH_YOUTUBE ? c.port : nullptr);
+    ScopedEnv soundcloud_port("ZARNELK_SOUNDCLOUD_CALLBACK_PORT", c.target == PUBLISH_SOUNDCLOUD ? c.port : nullptr);
     ScopedEnv secret("ZARNELK_SOUNDCLOUD_CLIENT_SECRET", c.secret);
     ScopedEnv code("FAKE_BROWSER_CODE", c.code);
     ScopedEnv before("FAKE_BROWSER_BEFORE", "");
@@ -236,6 +242,11 @@ TEST_F(SignIn, FailuresAndTheirTexts) {
     ASSERT_TRUE(publish_task_ready(task.get()));
     EXPECT_STREQ(task->status_text, c.status);
     EXPECT_STREQ(task->token, "");
+    const std::string opened = kelvra_test::read_file(dir.file("browser.log"));
+    EXPECT_EQ(opened.find("open ") != std::string::npos, c.browser) << opened;
+    if (!c.browser) {
+      EXPECT_TRUE(services.requests().empty());
+    }
   }
 }
 
