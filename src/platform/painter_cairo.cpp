@@ -6,7 +6,7 @@
 // when their version changes, and presentation of each frame into the window
 // with an SDL streaming texture. A painter without a window draws into an
 // off-screen image of a fixed size.
-// Cannot: draw text longer than 511 UTF-16 units or invalid UTF-8 (nothing is
+// Cannot: draw text longer than 511 UTF-16 units (nothing is
 // drawn, as the layer promises).
 //
 // Index:
@@ -451,9 +451,12 @@ void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bo
   if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1 || text == nullptr ||
       text[0] == '\0')
     return;
+  // Bytes that are not UTF-8 (a file name can hold any) show as U+FFFD.
+  char* valid = nullptr;
+  if (!g_utf8_validate(text, -1, nullptr)) text = valid = g_utf8_make_valid(text, -1);
   const long units = utf16_units(text);
-  if (units < 0 || units > kTextUnits) return;
-  const TextEntry* entry = text_layout(painter, text, rect.width, centered);
+  const TextEntry* entry = units >= 0 && units <= kTextUnits ? text_layout(painter, text, rect.width, centered) : nullptr;
+  g_free(valid);
   if (entry == nullptr) return;
   cairo_t* cr = painter->cr;
   cairo_save(cr);

@@ -130,7 +130,19 @@ TEST_F(PainterTest, TextIsDrawnClippedAndRefusedWhenInvalid) {
     for (int x = 78; x < 90; ++x) right_edge_ink += pixel(x, y) != kGround;
   EXPECT_GT(right_edge_ink, 0);
 
-  for (const std::string& refused : {std::string("bad \xff utf-8"), std::string(512, 'i'), std::string()}) {
+  // Bytes that are not UTF-8 draw as the replacement character, the rest as it is.
+  std::vector<uint32_t> shown[2];
+  const char* texts[2] = {"bad \xff utf-8", "bad \xef\xbf\xbd utf-8"};
+  for (int k = 0; k < 2; ++k) {
+    kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
+    kelvra_text(painter, Rect{0, 0, 200, 100}, texts[k], 0xE7EFEA, false);
+    for (int y = 0; y < 100; ++y)
+      for (int x = 0; x < 200; ++x) shown[k].push_back(pixel(x, y));
+  }
+  EXPECT_GT(ink(Rect{0, 0, 200, 100}).first, 40);
+  EXPECT_TRUE(shown[0] == shown[1]);
+
+  for (const std::string& refused : {std::string(512, 'i'), std::string()}) {
     kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
     kelvra_text(painter, Rect{0, 0, 200, 100}, refused.c_str(), 0xE7EFEA, false);
     EXPECT_EQ(ink(Rect{0, 0, 200, 100}).first, 0) << refused.size();
