@@ -11,11 +11,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/app.h"
+#include "editor/app.h"
 #include "media/audio_mix.h"
 #include "media/wave.h"
-#include "music/score.h"
 #include "music/synth.h"
+#include "project/score.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ void BM_TimelineMix64(benchmark::State& state) {
   std::vector<int16_t> out(2 * CHUNK);
   for (auto _ : state) {
     for (uint64_t done = 0; done < SECOND; done += CHUNK) {
-      kelvra_audio_timeline_mix(app, &pcm, 0, 1.0 + static_cast<double>(done) / SECOND, out.data(), CHUNK);
+      kelvra_audio_timeline_mix(&app->project, &pcm, 0, 1.0 + static_cast<double>(done) / SECOND, out.data(), CHUNK);
       benchmark::DoNotOptimize(out.data());
     }
   }
@@ -169,7 +169,7 @@ void BM_MusicMix256(benchmark::State& state) {
   std::vector<int16_t> out(2 * CHUNK);
   for (auto _ : state) {
     for (uint64_t done = 0; done < SECOND; done += CHUNK) {
-      kelvra_audio_timeline_mix(app, nullptr, UINT64_MAX, 10.0 + static_cast<double>(done) / SECOND, out.data(),
+      kelvra_audio_timeline_mix(&app->project, nullptr, UINT64_MAX, 10.0 + static_cast<double>(done) / SECOND, out.data(),
                                 CHUNK);
       benchmark::DoNotOptimize(out.data());
     }

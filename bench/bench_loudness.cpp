@@ -16,10 +16,10 @@
 #include <filesystem>
 #include <string>
 
-#include "app/app.h"
+#include "bench_util.h"
+#include "editor/app.h"
 #include "export/render.h"
 #include "media/wave.h"
-#include "bench_util.h"
 #include "platform/clock.h"
 
 namespace {

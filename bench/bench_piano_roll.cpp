@@ -5,12 +5,12 @@
 //   the drawing it needs.
 #include <benchmark/benchmark.h>
 
-#include "app/app.h"
-#include "app/workspace.h"
-#include "music/audio_editor.h"
-#include "music/score.h"
+#include "editor/app.h"
+#include "editor/piano_roll.h"
+#include "editor/workspace.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
+#include "project/score.h"
 
 namespace {
 

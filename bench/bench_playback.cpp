@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "bench_util.h"
-#include "app/app.h"
 #include "app/run.h"
+#include "bench_util.h"
+#include "editor/app.h"
+#include "editor/audio_output.h"
 #include "editor/editor.h"
-#include "media/audio_output.h"
 #include "media/video.h"
 #include "platform/clock.h"
 

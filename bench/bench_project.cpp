@@ -6,8 +6,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/app.h"
-#include "app/history.h"
+#include "editor/app.h"
+#include "editor/history.h"
 #include "platform/files.h"
 #include "project/project.h"
 #include "project/text_buffer.h"

@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "bench_util.h"
-#include "app/app.h"
 #include "app/run.h"
-#include "app/workspace.h"
+#include "bench_util.h"
+#include "editor/app.h"
 #include "editor/editor.h"
-#include "editor/timeline_map.h"
+#include "editor/workspace.h"
 #include "media/video.h"
 #include "platform/clock.h"
 #include "platform/painter.h"
+#include "project/timeline_map.h"
 
 namespace {
 

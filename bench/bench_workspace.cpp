@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/app.h"
-#include "app/workspace.h"
+#include "editor/app.h"
+#include "editor/workspace.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
 

@@ -11,10 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app/run.h"
-#include "app/workspace.h"
+#include "editor/app.h"
+#include "editor/history.h"
+#include "editor/workspace.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
 #include "platform/ui_internal.h"

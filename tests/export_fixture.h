@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app_fixture.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
 #include "platform/clock.h"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "music/score.h"
 #include "project/project.h"
+#include "project/score.h"
 
 namespace kelvra_test {
 

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "app_fixture.h"
+#include "editor/app.h"
 #include "media/sound_feed.h"
 #include "media/wave.h"
-#include "music/score.h"
 #include "music/synth.h"
+#include "project/score.h"
 #include "test_util.h"
 
 namespace kelvra_test {

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
 #include "export/render.h"
 #include "platform/clock.h"
+#include "project/project.h"
 
 namespace {
 
@@ -165,10 +165,9 @@ void show_progress(const RenderRow* rows, uint64_t count, double seconds, uint64
 }
 
 // Polls until every worker has been joined and its row brought up to date.
-void collect_all(KelvraApp* app) {
-  const RenderQueue* queue = app->render_queue;
+void collect_all(RenderQueue* queue) {
   for (bool running = true; running;) {
-    kelvra_render_poll(app);
+    render_queue_poll(queue);
     running = false;
     for (uint64_t i = 0; i < queue->job_count; ++i) running |= queue->jobs[i].thread != nullptr;
     if (running) ui_sleep_ms(20);
@@ -177,6 +176,13 @@ void collect_all(KelvraApp* app) {
 
 }  // namespace
 
+// What one run holds: the project, its media folder and the queue.
+struct Run {
+  Project project;
+  char media_folder[KELVRA_PATH_SIZE];
+  RenderQueue* queue;
+};
+
 int main(int argc, char** argv) {
   Options options{};
   bool done = false;
@@ -184,43 +190,46 @@ int main(int argc, char** argv) {
   if (parsed != 0 || done) return parsed;
   if (options.canvases == 0 && !options.wav) options.open_canvases = true;
 
-  KelvraApp* app = kelvra_app_create();
-  if (app == nullptr) return usage_error("out of memory", "");
-  const bool media_ok = options.media != nullptr ? folder_path(options.media, app->media_folder)
-                                                 : project_folder(options.project, app->media_folder);
+  Run* run = static_cast<Run*>(std::calloc(1, sizeof(Run)));
+  if (run == nullptr) return usage_error("out of memory", "");
+  Project& project = run->project;
+  const bool media_ok = options.media != nullptr ? folder_path(options.media, run->media_folder)
+                                                 : project_folder(options.project, run->media_folder);
   if (!media_ok) {
-    kelvra_app_free(app);
+    std::free(run);
     if (options.media != nullptr) return usage_error("cannot use the media folder ", options.media);
     return usage_error("cannot use the media folder of ", options.project);
   }
-  if (!kelvra_project_open(&app->project, options.project)) {
-    kelvra_app_free(app);
+  if (!kelvra_project_open(&project, options.project)) {
+    std::free(run);
     return usage_error("not a project this program can open: ", options.project);
   }
-  if (const uint64_t lost = kelvra_project_lost_clips(&app->project); lost > 0) {
+  if (const uint64_t lost = kelvra_project_lost_clips(&project); lost > 0) {
     char text[160];
     kelvra_lost_clips_text(lost, text, sizeof text);
     std::fprintf(stderr, "kelvra-render: %s\n", text);
   }
   if (options.set_loudness) {
-    app->project.loudness_off = options.loudness == 0.0;
-    app->project.loudness_target = options.loudness;
+    project.loudness_off = options.loudness == 0.0;
+    project.loudness_target = options.loudness;
   }
-  const double seconds = app->project.timeline_end;
+  const double seconds = project.timeline_end;
   int status = 0;
-  if (!(seconds > 0) || seconds > PROJECT_NUMBER_LIMIT) {
+  if (!render_length_ok(seconds)) {
     std::fprintf(stderr, "kelvra-render: the timeline of %s is %s; nothing to render.\n", options.project,
                  seconds > 0 ? "longer than four hours" : "empty");
     status = 2;
   }
-  app->render_queue = kelvra_render_create();
-  RenderQueue* queue = app->render_queue;
+  run->queue = kelvra_render_create();
+  RenderQueue* queue = run->queue;
   if (status == 0 && queue == nullptr) status = usage_error("out of memory", "");
   if (status == 0 && options.out != nullptr && !folder_path(options.out, queue->output_folder))
     status = usage_error("cannot write into ", options.out);
-  const uint32_t canvases = options.canvases | (options.open_canvases ? kelvra_canvas_mask(&app->project) : 0);
-  if (status == 0 && ((canvases != 0 && !kelvra_render_batch(app, canvases, false)) ||
-                      (options.wav && !kelvra_render_batch(app, 0, true))))
+  const uint32_t canvases = options.canvases | (options.open_canvases ? kelvra_canvas_mask(&project) : 0);
+  const RenderRequest pictures{&project, run->media_folder, canvases, false, 0, 0};
+  const RenderRequest mix{&project, run->media_folder, 0, true, 0, 0};
+  if (status == 0 && ((canvases != 0 && !render_queue_batch(queue, &pictures)) ||
+                      (options.wav && !render_queue_batch(queue, &mix))))
     status = usage_error("could not queue the renders", "");
 
   struct sigaction action{};
@@ -234,8 +243,8 @@ int main(int argc, char** argv) {
   RenderRow rows[RENDER_MAX_JOBS];
   int shown = -10;
   while (status == 0 && !g_interrupted) {
-    kelvra_render_poll(app);
-    const uint64_t count = kelvra_render_rows(app, rows);
+    render_queue_poll(queue);
+    const uint64_t count = render_queue_rows(queue, rows);
     bool running = false;
     for (uint64_t i = 0; i < count; ++i) running |= rows[i].state < RENDER_READY;
     show_progress(rows, count, seconds, started_ms, terminal, &shown);
@@ -243,12 +252,12 @@ int main(int argc, char** argv) {
     ui_sleep_ms(100);
   }
   if (terminal && status == 0) std::fputc('\n', stderr);
+  const char* folder = queue != nullptr && queue->output_folder[0] != '\0' ? queue->output_folder : run->media_folder;
   if (g_interrupted && status == 0) {
     // Stop every job (each running one removes its partial file), then remove
     // what this run had already finished: a cancelled render leaves nothing.
-    for (uint64_t i = 0; i < queue->job_count; ++i) kelvra_render_cancel(app, i);
-    collect_all(app);
-    const char* folder = queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder;
+    for (uint64_t i = 0; i < queue->job_count; ++i) render_queue_cancel(queue, i);
+    collect_all(queue);
     for (uint64_t i = 0; i < queue->job_count; ++i) {
       char path[KELVRA_PATH_SIZE];
       if (queue->jobs[i].row.state == RENDER_READY && kelvra_path(folder, queue->jobs[i].row.file_name, path))
@@ -260,9 +269,8 @@ int main(int argc, char** argv) {
   if (status == 0) {
     // A job may have ended since the last poll: its row holds its outcome
     // and message only once collected.
-    collect_all(app);
-    const uint64_t count = kelvra_render_rows(app, rows);
-    const char* folder = queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder;
+    collect_all(queue);
+    const uint64_t count = render_queue_rows(queue, rows);
     for (uint64_t i = 0; i < count; ++i) {
       char title[100];
       kelvra_render_row_title(&rows[i], title, sizeof title);
@@ -279,8 +287,7 @@ int main(int argc, char** argv) {
     }
   }
   kelvra_render_destroy(queue);
-  app->render_queue = nullptr;
-  kelvra_project_close(&app->project);
-  kelvra_app_free(app);
+  kelvra_project_close(&project);
+  std::free(run);
   return status;
 }

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "editor/app.h"
 #include "platform/process.h"
 #include "project/project.h"
 

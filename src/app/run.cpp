@@ -14,24 +14,26 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "app/app.h"
 #include "app/command_line.h"
-#include "app/file_commands.h"
-#include "app/history.h"
-#include "app/meters.h"
-#include "app/recovery.h"
-#include "app/workspace.h"
+#include "editor/app.h"
+#include "editor/audio_output.h"
 #include "editor/editor.h"
+#include "editor/file_commands.h"
+#include "editor/history.h"
+#include "editor/meters.h"
+#include "editor/piano_roll.h"
+#include "editor/recovery.h"
+#include "editor/render_tab.h"
+#include "editor/workspace.h"
 #include "export/render.h"
-#include "media/audio_output.h"
 #include "media/video.h"
 #include "media/wave.h"
-#include "music/audio_editor.h"
 #include "platform/clock.h"
-#include "platform/http.h"
 #include "platform/files.h"
+#include "platform/http.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
+#include "publish/publish.h"
 
 namespace {
 
@@ -270,6 +272,8 @@ void kelvra_shutdown(KelvraApp* app) {
   }
   kelvra_audio_destroy(app->audio_out);
   kelvra_render_destroy(app->render_queue);
+  kelvra_publish_destroy(app->publishing);
+  app->publishing = nullptr;
   kelvra_wave_destroy(app->wave);
   kelvra_history_clear(app);
   kelvra_project_close(&app->project);

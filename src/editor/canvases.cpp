@@ -10,15 +10,17 @@
 #include <bit>
 #include <cstdio>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
-#include "editor/timeline_map.h"
+#include "editor/history.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
+#include "media/titles.h"
 #include "media/video.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
+#include "project/timeline_map.h"
 
 namespace {
 
@@ -112,7 +114,7 @@ void kelvra_draw_canvases(KelvraApp* app) {
     app->previewed_serial = app->edit_serial;
   }
   uint64_t stack[KELVRA_STACK_MAX];
-  const uint64_t count = kelvra_video_stack(app, app->timeline_playhead, stack);
+  const uint64_t count = kelvra_video_stack(&app->project, app->timeline_playhead, stack);
   const bool silent_gap = count == 0 && app->playing && app->timeline_playhead > 0 && !has_picture(app);
   for (uint32_t i = 0; i < KELVRA_CANVAS_COUNT; ++i) {
     Rect cell;
@@ -123,7 +125,7 @@ void kelvra_draw_canvases(KelvraApp* app) {
     kelvra_canvas_fit(&picture, &preset, Rect{cell.x, cell.y + kLabelStrip, cell.width, cell.height - kLabelStrip});
     kelvra_shape(app->painter, picture, 0, kCanvasBackground);
     const bool composed = count > 0 && compose_canvas(app, stack, count, i, picture);
-    kelvra_draw_titles(app, picture);
+    kelvra_draw_titles(app->painter, &app->project, app->timeline_playhead, picture);
     if (composed || (count == 0 && silent_gap)) app->previewed_canvases |= 1u << i;
     char label[96];
     std::snprintf(label, sizeof label, "%s  %u × %u", preset.label, preset.width, preset.height);

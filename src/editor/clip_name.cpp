@@ -19,11 +19,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/history.h"
-#include "app/workspace.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/history.h"
+#include "editor/workspace.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
 

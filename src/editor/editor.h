@@ -56,6 +56,8 @@ void kelvra_sample_picture(KelvraApp* app, const char* path);
 void kelvra_place(KelvraApp* app);
 // Notes which library sources have no readable file, for the clips drawn as missing.
 void kelvra_check_sources(KelvraApp* app);
+// The top layer under the timeline playhead, or null.
+const Clip* kelvra_active_video(const KelvraApp* app);
 // Tells on the status line of clips that name no source of the library.
 void kelvra_report_lost_clips(KelvraApp* app);
 // Recomputes the timeline end from clips and titles and pulls the playhead back to it.
@@ -94,10 +96,6 @@ Rect* kelvra_inset_bounds(Rect* out, const KelvraApp* app, Rect canvas, const Tr
 // The inset button, wheel and press over the inset; true when the event was taken.
 bool kelvra_monitor_press(KelvraApp* app, const UiInput* event);
 void kelvra_monitor_drag(KelvraApp* app, const UiInput* event);
-// A title colour: "#" and exactly six hexadecimal digits.
-bool kelvra_title_color(const char* text, uint32_t* rgb);
-// The titles shown at the timeline playhead, placed in `rect`.
-void kelvra_draw_titles(KelvraApp* app, Rect rect);
 
 // -------------------------------------------------------------- sampling
 bool kelvra_has_sample(const KelvraApp* app);

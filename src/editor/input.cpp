@@ -11,13 +11,14 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/app.h"
-#include "app/file_commands.h"
-#include "app/history.h"
+#include "editor/app.h"
 #include "editor/clip_name.h"
 #include "editor/editor.h"
+#include "editor/file_commands.h"
+#include "editor/history.h"
+#include "editor/piano_roll.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
-#include "music/audio_editor.h"
 #include "platform/clock.h"
 #include "platform/ui.h"
 

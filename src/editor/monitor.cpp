@@ -1,32 +1,28 @@
 // The Timeline tab's monitor: the canvas previews, the list of clips under
 // the playhead, the play button and progress, and the picture-in-picture
 // inset of the top clip (the "Inset" button, the wheel that sizes it and the
-// drag that moves it). Also the titles, drawn into any picture rectangle, and
-// the Text tab that lists them.
+// drag that moves it). Also the Text tab that lists the titles.
 //
 // Index:
 //   [geometry]  kelvra_monitor_area, kelvra_inset_control, kelvra_inset_clip, kelvra_inset_bounds
 //   [press]     kelvra_monitor_press, kelvra_monitor_drag
-//   [titles]    kelvra_title_color, kelvra_draw_titles
 //   [draw]      kelvra_draw_monitor, kelvra_draw_other
 #include <algorithm>
 #include <cmath>
 
-#include "app/app.h"
-#include "app/history.h"
-#include "app/workspace.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
-#include "editor/timeline_map.h"
+#include "editor/history.h"
+#include "editor/workspace.h"
+#include "media/titles.h"
 #include "media/video.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
+#include "project/timeline_map.h"
 
 namespace {
 
-constexpr uint32_t kTitleFallback = 0xA7142A;  // a background that starts with "#" but is no colour
-constexpr int32_t kTitleWidth = 170;
-constexpr int32_t kTitleHeight = 30;
 constexpr double kWheelStep = 0.04;
 constexpr double kInsetLargest = 0.98;
 constexpr double kSmallest = 0.1;
@@ -52,7 +48,7 @@ int64_t kelvra_inset_clip(const KelvraApp* app) {
   const uint32_t primary = kelvra_canvas_index(kelvra_canvas_id(&app->project));
   if ((kelvra_canvas_mask(&app->project) & (1u << primary)) == 0) return -1;
   uint64_t stack[KELVRA_STACK_MAX];
-  if (kelvra_video_stack(app, app->timeline_playhead, stack) < 2) return -1;
+  if (kelvra_video_stack(&app->project, app->timeline_playhead, stack) < 2) return -1;
   return static_cast<int64_t>(stack[0]);
 }
 
@@ -140,45 +136,6 @@ void kelvra_monitor_drag(KelvraApp* app, const UiInput* event) {
   transform.edited = 1;
 }
 
-// ------------------------------------------------------------------ [titles]
-
-bool kelvra_title_color(const char* text, uint32_t* rgb) {
-  if (text[0] != '#') return false;
-  uint32_t value = 0;
-  for (int i = 1; i <= 6; ++i) {
-    const char c = text[i];
-    const int digit = c >= '0' && c <= '9'   ? c - '0'
-                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                             : -1;
-    if (digit < 0) return false;
-    value = value * 16 + static_cast<uint32_t>(digit);
-  }
-  if (text[7] != '\0') return false;
-  *rgb = value;
-  return true;
-}
-
-void kelvra_draw_titles(KelvraApp* app, Rect rect) {
-  const Project& project = app->project;
-  const double t = app->timeline_playhead;
-  for (uint64_t i = 0; i < project.title_count; ++i) {
-    const Title& title = project.titles[i];
-    if (!(title.at <= t && t < title.at + title.duration)) continue;
-    const Rect box{rect.x + static_cast<int32_t>(rect.width * title.x) - kTitleWidth / 2,
-                   rect.y + static_cast<int32_t>(rect.height * title.y) - kTitleHeight / 2, kTitleWidth,
-                   kTitleHeight};
-    uint32_t fill = kTitleFallback;
-    if (title.background[0] == '#') {
-      kelvra_title_color(title.background, &fill);
-      kelvra_shape(app->painter, box, 0, fill);
-    }
-    uint32_t ink = PALETTE_PRIMARY_TEXT;
-    kelvra_title_color(title.color, &ink);
-    kelvra_text(app->painter, box, title.text, ink, true);
-  }
-}
-
 // -------------------------------------------------------------------- [draw]
 
 void kelvra_draw_monitor(KelvraApp* app) {
@@ -215,7 +172,7 @@ void kelvra_draw_other(KelvraApp* app) {
   const int32_t V = app->timeline_top;
   const Rect area{185, 78, W - 382, V - 116};
   kelvra_fill(app, area, PALETTE_PICTURE);
-  kelvra_draw_titles(app, area);
+  kelvra_draw_titles(app->painter, &app->project, app->timeline_playhead, area);
   kelvra_text(app->painter, Rect{W - 185, 80, 160, 23}, "Saved titles", PALETTE_SECONDARY_TEXT, false);
   const Project& project = app->project;
   for (uint64_t i = 0; i < project.title_count && i < 20; ++i)

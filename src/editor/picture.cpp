@@ -11,10 +11,10 @@
 #include <limits>
 #include <utility>
 
-#include "app/app.h"
+#include "editor/app.h"
 #include "editor/editor.h"
-#include "editor/timeline_map.h"
 #include "media/video.h"
+#include "project/timeline_map.h"
 
 namespace {
 
@@ -106,7 +106,7 @@ void sample_exchange(KelvraApp* app, const SampleRange& range) {
 void kelvra_picture_exchange(KelvraApp* app) {
   if (app->active_tab == KELVRA_TAB_TIMELINE) {
     uint64_t stack[KELVRA_STACK_MAX];
-    const uint64_t n = kelvra_video_stack(app, app->timeline_playhead, stack);
+    const uint64_t n = kelvra_video_stack(&app->project, app->timeline_playhead, stack);
     if (n > 0 || app->playing) timeline_exchange(app, stack, n);
   } else if (app->active_tab == KELVRA_TAB_SAMPLING && app->layout_mode != KELVRA_LAYOUT_SOURCE &&
              static_cast<uint64_t>(app->selected_source) < app->project.source_count) {
@@ -118,7 +118,7 @@ void kelvra_picture_exchange(KelvraApp* app) {
 void kelvra_timeline_picture(KelvraApp* app) {
   const double t = app->timeline_playhead;
   uint64_t stack[KELVRA_STACK_MAX];
-  const uint64_t n = kelvra_video_stack(app, t, stack);
+  const uint64_t n = kelvra_video_stack(&app->project, t, stack);
   const Clip* clips = app->project.clips;
   const Clip* top = n > 0 ? &clips[stack[0]] : nullptr;
   const bool timeline = app->playing && app->transport_mode == TRANSPORT_TIMELINE;
@@ -157,7 +157,7 @@ void kelvra_timeline_picture(KelvraApp* app) {
   }
   if (next >= horizon) return;
   const double at = next + kAfterCut;
-  const Clip* coming = kelvra_video_at(app, at);
+  const Clip* coming = kelvra_video_at(&app->project, at);
   char path[KELVRA_PATH_SIZE];
   if (coming != nullptr && kelvra_clip_path(app, coming, path)) {
     kelvra_video_request(app->lookahead_video, path, kelvra_layer_time(coming, at));
@@ -191,3 +191,5 @@ void kelvra_sample_picture(KelvraApp* app, const char* path) {
     app->lookahead_time = wrap;
   }
 }
+
+const Clip* kelvra_active_video(const KelvraApp* app) { return kelvra_video_at(&app->project, app->timeline_playhead); }

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/workspace.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/workspace.h"
 
 namespace {
 

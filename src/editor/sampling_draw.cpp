@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "app/app.h"
-#include "app/workspace.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/clip_name.h"
 #include "editor/editor.h"
+#include "editor/workspace.h"
 #include "media/video.h"
 #include "media/wave.h"
 #include "platform/painter.h"

@@ -3,11 +3,11 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/app.h"
-#include "app/history.h"
+#include "editor/app.h"
+#include "editor/editor.h"
+#include "editor/history.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "editor/editor.h"
 
 void kelvra_check_sources(KelvraApp* app) {
   const Project& project = app->project;

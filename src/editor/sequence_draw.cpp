@@ -8,10 +8,11 @@
 #include <cstdio>
 #include <iterator>
 
-#include "app/app.h"
-#include "app/workspace.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/render_tab.h"
+#include "editor/workspace.h"
 #include "export/render.h"
 #include "platform/painter.h"
 

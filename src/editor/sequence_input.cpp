@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/history.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/history.h"
 #include "platform/clock.h"
 #include "platform/ui.h"
 

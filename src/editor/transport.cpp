@@ -6,15 +6,15 @@
 #include <cstring>
 #include <limits>
 
-#include "app/app.h"
+#include "editor/app.h"
+#include "editor/audio_output.h"
 #include "editor/editor.h"
-#include "editor/timeline_map.h"
+#include "editor/piano_roll.h"
 #include "media/audio_mix.h"
-#include "media/audio_output.h"
 #include "media/video.h"
 #include "media/wave.h"
-#include "music/audio_editor.h"
 #include "platform/clock.h"
+#include "project/timeline_map.h"
 
 void kelvra_seek(KelvraApp* app) {
   const uint64_t now = ui_time_ms();
@@ -221,7 +221,7 @@ bool kelvra_tick(KelvraApp* app) {
   }
   kelvra_picture_exchange(app);
   if (app->active_tab == KELVRA_TAB_TIMELINE && !app->playing) {
-    const uint64_t next = kelvra_audio_timeline_source(app, app->timeline_playhead, 0.33);
+    const uint64_t next = kelvra_audio_timeline_source(&app->project, app->timeline_playhead, 0.33);
     char path[KELVRA_PATH_SIZE];
     if (next < project.source_count && kelvra_path(app->media_folder, project.sources[next].file, path))
       kelvra_wave_request(app->wave, path);

@@ -1,11 +1,13 @@
-// Exports: the render queue that turns the current edit into files in the
-// background, the export worker that writes one file per job, the frame
-// composer and the encoder it drives, and the Render tab that shows the jobs.
+// Exports: the render queue that turns an edit into files in the background,
+// the export worker that writes one file per job, the frame composer and the
+// encoder it drives.
 //
-// A request queues one MP4 job per open canvas, or one WAV job for the mix.
-// Each job renders from its own frozen copy of the application record, taken
-// when it was queued; the UI thread polls the queue once a frame, keeps at
-// most two workers running, and adds every finished file to the library.
+// A request queues one MP4 job per canvas, or one WAV job for the mix. Each
+// job renders from its own frozen copy of the document (an EditSnapshot),
+// taken when it was queued; whoever owns the queue polls it (the editor once
+// a frame), and the poll keeps at most two workers running. The queue knows
+// nothing of the editor: the Render tab, the library and publishing sit above
+// it and read its rows.
 #pragma once
 
 #include <atomic>
@@ -17,8 +19,6 @@
 #include "platform/loudness.h"
 #include "project/project.h"
 
-struct KelvraApp;
-struct UiInput;
 struct WavePcm;
 
 enum : int32_t {
@@ -38,6 +38,7 @@ constexpr uint32_t RENDER_RATE = 48000;          // audio frames a second
 constexpr uint32_t RENDER_BLOCK_FRAMES = 1600;   // audio frames of one 1/30 s block
 constexpr uint32_t RENDER_FPS = 30;
 constexpr uint64_t RENDER_WAV_MAX_FRAMES = 1073741814;  // frames x 4 + 36 fits in 32 bits
+constexpr char RENDER_FILE_PREFIX[] = "kelvra-render-";  // every exported file's name starts so
 
 // What views and publishing see of a job.
 struct RenderRow {
@@ -60,74 +61,87 @@ struct RenderRow {
   uint8_t limited_by_peaks;   // the target was out of reach: the sound stops where its peaks allow
 };
 
+// The document as a job renders it: the project without its file text and
+// JSON tree (so it shares no memory with the live one), each clip placed as
+// on the job's canvas, and the folder its sources are read from.
+struct EditSnapshot {
+  Project project;
+  char media_folder[KELVRA_PATH_SIZE];
+};
+
 struct RenderJob {
-  std::thread* thread;  // the worker while it exists
-  KelvraApp* snapshot;  // the worker's private copy of the application record
-  RenderRow row;
+  // --- set when queued, then read by the worker; the UI thread does not
+  // change them while a worker exists
+  EditSnapshot* snapshot;                // the worker's private copy of the document; freed once collected
   char output_folder[KELVRA_PATH_SIZE];  // where the file is written
+
+  // --- UI thread only
+  std::thread* thread;    // the worker while it exists
+  RenderRow row;          // the row as last collected; the worker writes only row.message
   uint64_t started_ms;
   uint64_t cpu_sample_ms;
-  uint64_t cpu_time;  // thread CPU time at the last sample, 100 ns units
-  std::atomic<int32_t> stage;     // RENDER_*, written by the worker
-  std::atomic<int32_t> permille;  // progress, written by the worker
+  uint64_t cpu_time;      // the workers' CPU time at the last sample, 100 ns units
+
+  // --- shared through atomics: the worker writes, the UI thread reads
+  // (`cancel` the other way round). row.message is written by the worker
+  // before `ended`, and read only after it.
+  std::atomic<int32_t> stage;     // RENDER_*
+  std::atomic<int32_t> permille;  // progress
   std::atomic<int32_t> cancel;    // 1 asks the worker to stop after its block (Cancel, or closing)
   std::atomic<int32_t> ended;     // the worker has returned; joining it will not wait
-  // The written sound's figures in hundredths (LUFS, LU, dBTP), published by
-  // the worker about once a second; RENDER_NO_FIGURE until measured.
+  // The written sound's figures in hundredths (LUFS, LU, dBTP), published
+  // about once a second; RENDER_NO_FIGURE until measured.
   std::atomic<int32_t> integrated;
   std::atomic<int32_t> range;
   std::atomic<int32_t> true_peak;
   std::atomic<int32_t> peak_limited;  // 1 once the worker settled short of the target
 };
 
-struct PublishContext;
-
+// Owned and used by one thread (the editor's UI thread, or kelvra-render's main).
 struct RenderQueue {
   RenderJob jobs[RENDER_MAX_JOBS];
   uint64_t job_count;  // finished rows leave the list when a new batch needs their room
-  PublishContext* publishing;
-  uint64_t publish_job;
-  uint32_t publish_targets;
-  uint8_t publish_open;
-  uint64_t scroll;  // first job row shown on the Render tab
   char output_folder[KELVRA_PATH_SIZE];  // empty: jobs write into the media folder
+};
+
+// What a batch renders: one MP4 per canvas of `canvases` (bit k for preset
+// k), or with `wav` the mix, of `project` as it is now.
+struct RenderRequest {
+  const Project* project;
+  const char* media_folder;  // where the sources are, and the files go unless the queue says otherwise
+  uint32_t canvases;
+  bool wav;
+  uint64_t project_serial;   // tags the rows carry, so that a row's WAV mix of the same edit is found
+  uint64_t edit_serial;
 };
 
 // ----------------------------------------------------------------- [queue]
 RenderQueue* kelvra_render_create();
 // Asks every worker to stop, waits for them, and frees everything.
 void kelvra_render_destroy(RenderQueue* queue);
-// Whether an export may be queued now: the timeline has a length (up to four
-// hours) and every open canvas was previewed since the last edit.
-bool kelvra_export_ready(const KelvraApp* app);
-// Queues one export per open canvas, or the mix as WAV; false (with a status
-// text) when nothing was queued.
-bool kelvra_render_enqueue(KelvraApp* app, bool wav);
-// Queues one MP4 job per canvas of `canvases` (bit k for preset k), or with
-// `wav` the mix, without the preview test; the whole batch or nothing.
-bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav);
-// Takes a finished, failed or cancelled row off the list (not one the publish
-// panel shows); the rows after it move up.
-void kelvra_render_remove_row(RenderQueue* queue, uint64_t row);
+// Queues the request's jobs, the whole batch or nothing; the oldest finished
+// rows leave the list when it is full (all but the row `keep` names, whose
+// index after is written back; may be null), and stale partial files are
+// swept from the output folder first.
+bool render_queue_batch(RenderQueue* queue, const RenderRequest* request, uint64_t* keep = nullptr);
+// Takes a finished, failed or cancelled row off the list; the rows after it move up.
+void render_queue_remove_row(RenderQueue* queue, uint64_t row);
 // Removes the partial files that killed exports left in `folder`: this
 // program's, regular, owned by this user and older than an hour.
 uint32_t kelvra_render_remove_partials(const char* folder);
-// Collects ended workers, samples CPU use and starts queued jobs.
-void kelvra_render_poll(KelvraApp* app);
+// Collects ended workers, samples CPU use and starts queued jobs; whether a
+// row changed its state.
+bool render_queue_poll(RenderQueue* queue);
 // Fills `rows` (24) with one row a job; the number of jobs.
-uint64_t kelvra_render_rows(const KelvraApp* app, RenderRow* rows);
-// The library index of the rendered file `file_name`, added when new; -1 when the library is full.
-int64_t kelvra_render_add_source(KelvraApp* app, const char* file_name, bool is_wav, double duration);
-// Lists the earlier renders found in the media folder as library sources.
-void kelvra_render_library(KelvraApp* app);
+uint64_t render_queue_rows(const RenderQueue* queue, RenderRow* rows);
 // Stops a queued or running job: a queued one ends Cancelled at once, a
 // running one after its current block (removing its partial file). False
 // when the job has already ended.
-bool kelvra_render_cancel(KelvraApp* app, uint64_t row);
-// Plays a finished job's file (reveal false) or shows it in the file manager.
-bool kelvra_render_action(KelvraApp* app, uint64_t row, bool reveal);
+bool render_queue_cancel(RenderQueue* queue, uint64_t row);
 // The finished WAV mix of the same edit as `row` (the row itself for a mix); false when there is none.
-bool kelvra_render_wav(const KelvraApp* app, uint64_t row, RenderRow* out);
+bool render_queue_wav(const RenderQueue* queue, uint64_t row, RenderRow* out);
+// Whether a timeline of `seconds` can be exported: it has a length, up to four hours.
+bool render_length_ok(double seconds);
 // The two lines a row shows: what it renders, and its state or message.
 void kelvra_render_row_title(const RenderRow* row, char* out, uint64_t size);
 void kelvra_render_row_status(const RenderRow* row, char* out, uint64_t size);
@@ -281,13 +295,10 @@ int32_t kelvra_encoder_finish(RenderEncoder* encoder);
 
 // --------------------------------------------------------------- [picture]
 struct RenderPicture;
-RenderPicture* kelvra_render_picture_create(KelvraApp* snapshot, const CanvasPreset* preset);
+RenderPicture* kelvra_render_picture_create(const EditSnapshot* snapshot, const CanvasPreset* preset);
 void kelvra_render_picture_destroy(RenderPicture* picture);
 // The canvas at timeline time `t`: rows of B, G, R, X bytes, `stride` apart,
 // valid until the next call; null on failure, with `message` (128 bytes)
 // written when a source could not be decoded.
 const uint8_t* kelvra_render_compose(RenderPicture* picture, double t, char* message, uint32_t* stride);
 
-// ------------------------------------------------------------------ [view]
-void kelvra_render_draw(KelvraApp* app);
-bool kelvra_render_input(KelvraApp* app, const UiInput* event);

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <thread>
 
-#include "app/app.h"
 #include "export/render.h"
 #include "media/audio_mix.h"
 #include "media/sound_feed.h"

@@ -9,13 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/workspace.h"
-#include "editor/editor.h"
-#include "editor/timeline_map.h"
 #include "export/render.h"
+#include "media/titles.h"
 #include "media/video.h"
 #include "platform/painter.h"
+#include "project/timeline_map.h"
 
 namespace {
 
@@ -25,19 +23,19 @@ constexpr float kTitleCanvasHeight = 480.0f;  // titles are laid out on a canvas
 }  // namespace
 
 struct RenderPicture {
-  KelvraApp* snapshot;  // not owned; its painter is the composer's
+  const EditSnapshot* snapshot;  // not owned
+  Painter* painter;              // off screen, the canvas's size
   VideoDecoder decoders[KELVRA_STACK_MAX];  // decoder i serves stack position i
   CanvasPreset preset;
 };
 
-RenderPicture* kelvra_render_picture_create(KelvraApp* snapshot, const CanvasPreset* preset) {
+RenderPicture* kelvra_render_picture_create(const EditSnapshot* snapshot, const CanvasPreset* preset) {
   RenderPicture* picture = static_cast<RenderPicture*>(std::calloc(1, sizeof(RenderPicture)));
   if (picture == nullptr) return nullptr;
   picture->snapshot = snapshot;
   picture->preset = *preset;
-  snapshot->painter = kelvra_painter_create(nullptr);
-  if (snapshot->painter == nullptr ||
-      !kelvra_painter_offscreen(snapshot->painter, preset->width, preset->height)) {
+  picture->painter = kelvra_painter_create(nullptr);
+  if (picture->painter == nullptr || !kelvra_painter_offscreen(picture->painter, preset->width, preset->height)) {
     kelvra_render_picture_destroy(picture);
     return nullptr;
   }
@@ -47,8 +45,7 @@ RenderPicture* kelvra_render_picture_create(KelvraApp* snapshot, const CanvasPre
 void kelvra_render_picture_destroy(RenderPicture* picture) {
   if (picture == nullptr) return;
   for (VideoDecoder& decoder : picture->decoders) video_decode_close(&decoder);
-  kelvra_painter_destroy(picture->snapshot->painter);
-  picture->snapshot->painter = nullptr;
+  kelvra_painter_destroy(picture->painter);
   std::free(picture);
 }
 
@@ -68,22 +65,23 @@ bool covers(const VideoDecoder& decoder, uint32_t w, uint32_t h, TexturePlacemen
 }
 
 bool render_layers(RenderPicture* picture, double t, char* message) {
-  KelvraApp* app = picture->snapshot;
-  Painter* painter = app->painter;
+  const EditSnapshot* snapshot = picture->snapshot;
+  const Project& project = snapshot->project;
+  Painter* painter = picture->painter;
   const uint32_t w = picture->preset.width;
   const uint32_t h = picture->preset.height;
   const Rect canvas{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
   uint64_t stack[KELVRA_STACK_MAX];
-  const uint64_t count = kelvra_video_stack(app, t, stack);
+  const uint64_t count = kelvra_video_stack(&project, t, stack);
   if (!kelvra_painter_begin(painter, w, h)) return false;
-  if (count == 0) kelvra_fill(app, canvas, kCanvasBackground);
+  if (count == 0) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
   // Bottom layer first, so that higher lanes cover lower ones.
   for (uint64_t i = count; i-- > 0;) {
-    const Clip& clip = app->project.clips[stack[i]];
+    const Clip& clip = project.clips[stack[i]];
     VideoDecoder& decoder = picture->decoders[i];
-    const char* file = app->project.sources[clip.source].file;
+    const char* file = project.sources[clip.source].file;
     char path[KELVRA_PATH_SIZE];
-    bool decoded = kelvra_path(app->media_folder, file, path);
+    bool decoded = kelvra_path(snapshot->media_folder, file, path);
     if (decoded && std::strcmp(decoder.path, path) != 0) decoded = video_decode_open(&decoder, path, 1);
     decoded = decoded && video_decode_frame(&decoder, kelvra_layer_time(&clip, t));
     if (!decoded) {
@@ -93,14 +91,15 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
     }
     const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
     const double opacity = kelvra_layer_opacity(&clip, t);
-    if (i == count - 1 && !covers(decoder, w, h, placement, opacity)) kelvra_fill(app, canvas, kCanvasBackground);
+    if (i == count - 1 && !covers(decoder, w, h, placement, opacity))
+      kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
     kelvra_picture_compose(painter, decoder.pixels, decoder.width, decoder.height, canvas, placement, opacity, true);
   }
-  app->timeline_playhead = t;
   const float scale = static_cast<float>(h) / kTitleCanvasHeight;
   kelvra_painter_scale(painter, scale);
-  kelvra_draw_titles(app, Rect{0, 0, static_cast<int32_t>(static_cast<float>(w) / scale),
-                               static_cast<int32_t>(kTitleCanvasHeight)});
+  kelvra_draw_titles(painter, &project, t,
+                     Rect{0, 0, static_cast<int32_t>(static_cast<float>(w) / scale),
+                          static_cast<int32_t>(kTitleCanvasHeight)});
   kelvra_painter_scale(painter, 1.0);
   return kelvra_painter_end(painter);
 }
@@ -111,7 +110,7 @@ const uint8_t* kelvra_render_compose(RenderPicture* picture, double t, char* mes
   if (!render_layers(picture, t, message)) return nullptr;
   uint32_t width = 0;
   uint32_t height = 0;
-  const uint8_t* pixels = kelvra_painter_pixels(picture->snapshot->painter, &width, &height, stride);
+  const uint8_t* pixels = kelvra_painter_pixels(picture->painter, &width, &height, stride);
   if (pixels == nullptr || width != picture->preset.width || height != picture->preset.height) return nullptr;
   return pixels;
 }

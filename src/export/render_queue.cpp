@@ -1,14 +1,12 @@
 // The render queue: batches of export jobs, each with its own snapshot of the
-// application record; the poll that starts at most two workers, samples their
-// CPU use and collects what they made; the rows the Render tab and publishing
-// read; the library of rendered files and the actions on a finished row.
+// document; the poll that starts at most two workers, samples their CPU use
+// and collects what they made; the rows the views read.
 //
 // Index:
-//   [queue]    kelvra_render_create, kelvra_render_destroy, kelvra_export_ready,
-//              kelvra_render_batch, kelvra_render_enqueue
-//   [poll]     kelvra_render_poll, kelvra_render_rows
-//   [library]  kelvra_render_add_source, kelvra_render_library
-//   [actions]  kelvra_render_action, kelvra_render_cancel, kelvra_render_wav
+//   [queue]    kelvra_render_create, kelvra_render_destroy, render_queue_batch,
+//              render_queue_remove_row, kelvra_render_remove_partials
+//   [poll]     render_queue_poll, render_queue_rows
+//   [actions]  render_queue_cancel, render_queue_wav
 //   [texts]    kelvra_render_state_label, kelvra_render_row_title, kelvra_render_row_status
 #include <dirent.h>
 #include <strings.h>
@@ -22,20 +20,14 @@
 #include <ctime>
 #include <new>
 
-#include "app/app.h"
-#include "editor/editor.h"
 #include "export/render.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/system_stats.h"
-#include "platform/ui.h"
-#include "publish/publish.h"
 
 namespace {
 
-constexpr char kNotReady[] = "Preview every open canvas in Timeline before exporting.";
-constexpr char kQueueFull[] = "Could not queue this export batch. The queue may be full.";
-constexpr char kPrefix[] = "kelvra-render-";
+constexpr const char* kPrefix = RENDER_FILE_PREFIX;
 
 // 100-nanosecond intervals since 1601-01-01 UTC: the stamp shared by a batch's file names.
 uint64_t batch_stamp() {
@@ -45,20 +37,20 @@ uint64_t batch_stamp() {
   return (static_cast<uint64_t>(now.tv_sec) + kEpochGap) * 10000000ull + static_cast<uint64_t>(now.tv_nsec) / 100;
 }
 
-// The worker's private record: the project without its file text and JSON
-// tree (so it shares no heap memory with the live one), the media folder, and
-// for a canvas export every clip's placement on that canvas.
-KelvraApp* make_snapshot(const KelvraApp* app, bool wav, uint32_t canvas) {
-  KelvraApp* snapshot = static_cast<KelvraApp*>(std::calloc(1, sizeof(KelvraApp)));
+// The worker's private copy of the document: the project without its file
+// text and JSON tree (so it shares no heap memory with the live one), the
+// media folder, and for a canvas export every clip's placement on that canvas.
+EditSnapshot* make_snapshot(const Project* project, const char* media_folder, bool wav, uint32_t canvas) {
+  EditSnapshot* snapshot = static_cast<EditSnapshot*>(std::calloc(1, sizeof(EditSnapshot)));
   if (snapshot == nullptr) return nullptr;
-  std::memcpy(&snapshot->project, &app->project, sizeof(Project));
+  std::memcpy(&snapshot->project, project, sizeof(Project));
   snapshot->project.file_text = nullptr;
   std::memset(&snapshot->project.document, 0, sizeof(JsonDocument));
-  std::memcpy(snapshot->media_folder, app->media_folder, sizeof snapshot->media_folder);
+  std::snprintf(snapshot->media_folder, sizeof snapshot->media_folder, "%s", media_folder);
   if (!wav) {
-    Project& project = snapshot->project;
-    for (uint64_t i = 0; i < project.clip_count && i < PROJECT_MAX_ROWS; ++i)
-      kelvra_canvas_transform(&project.clips[i].transform, &app->project, &app->project.clips[i], canvas);
+    Project& copy = snapshot->project;
+    for (uint64_t i = 0; i < copy.clip_count && i < PROJECT_MAX_ROWS; ++i)
+      kelvra_canvas_transform(&copy.clips[i].transform, project, &project->clips[i], canvas);
   }
   return snapshot;
 }
@@ -78,14 +70,13 @@ uint64_t thread_cpu_time(std::thread* thread, bool* ok) {
   return time;
 }
 
-void start_job(KelvraApp* app, RenderJob* job, uint64_t now) {
+void start_job(RenderJob* job, uint64_t now) {
   job->row.state = RENDER_DECODING_AUDIO;
   job->started_ms = now;
   job->cpu_sample_ms = now;
   job->cpu_time = 0;
   job->stage.exchange(RENDER_DECODING_AUDIO);
   job->ended.store(0);
-  app->needs_redraw = 1;
   try {
     job->thread = new std::thread(kelvra_render_worker, job);
   } catch (...) {
@@ -109,7 +100,7 @@ void read_loudness(const RenderJob& job, RenderRow* row) {
 }
 
 // Joins an ended worker and brings the job's row up to date.
-void collect_job(KelvraApp* app, RenderJob* job, uint64_t now) {
+void collect_job(RenderJob* job, uint64_t now) {
   job->thread->join();
   delete job->thread;
   job->thread = nullptr;
@@ -118,11 +109,7 @@ void collect_job(KelvraApp* app, RenderJob* job, uint64_t now) {
   job->row.cpu_percent = 0;
   read_loudness(*job, &job->row);
   free_job(job);
-  if (job->row.state == RENDER_READY) {
-    job->row.source_index = kelvra_render_add_source(app, job->row.file_name, job->row.is_wav, job->row.duration);
-    job->row.progress = 1.0;
-  }
-  app->needs_redraw = 1;
+  if (job->row.state == RENDER_READY) job->row.progress = 1.0;
 }
 
 bool has_suffix(const char* name, const char* suffix) {
@@ -133,7 +120,7 @@ bool has_suffix(const char* name, const char* suffix) {
 
 // The partial file of an export ("kelvra-render-....partial.mp4" or ".wav").
 bool partial_name(const char* name) {
-  return std::strncmp(name, kPrefix, sizeof kPrefix - 1) == 0 && std::strstr(name, ".partial.") != nullptr &&
+  return std::strncmp(name, kPrefix, std::strlen(kPrefix)) == 0 && std::strstr(name, ".partial.") != nullptr &&
          (has_suffix(name, ".partial.mp4") || has_suffix(name, ".partial.wav"));
 }
 
@@ -156,22 +143,19 @@ void move_job(RenderJob* to, RenderJob* from) {
   from->snapshot = nullptr;
 }
 
-// Whether a row may leave the list: its job has ended and been collected,
-// and the publish panel is not showing it.
+// Whether a row may leave the list: its job has ended and been collected.
 bool removable(const RenderQueue* queue, uint64_t i) {
   const RenderJob& job = queue->jobs[i];
-  return job.thread == nullptr && job.row.state >= RENDER_READY && !(queue->publish_open && queue->publish_job == i);
+  return job.thread == nullptr && job.row.state >= RENDER_READY;
 }
 
 }  // namespace
 
-void kelvra_render_remove_row(RenderQueue* queue, uint64_t row) {
+void render_queue_remove_row(RenderQueue* queue, uint64_t row) {
   if (row >= queue->job_count || !removable(queue, row)) return;
   free_job(&queue->jobs[row]);
   for (uint64_t i = row; i + 1 < queue->job_count; ++i) move_job(&queue->jobs[i], &queue->jobs[i + 1]);
   --queue->job_count;
-  if (queue->publish_job > row) --queue->publish_job;
-  if (queue->scroll > 0 && queue->scroll >= queue->job_count) --queue->scroll;
 }
 
 uint32_t kelvra_render_remove_partials(const char* folder) {
@@ -196,42 +180,41 @@ void kelvra_render_destroy(RenderQueue* queue) {
     }
     free_job(&job);
   }
-  kelvra_publish_destroy(queue->publishing);
   std::free(queue);
 }
 
-bool kelvra_export_ready(const KelvraApp* app) {
-  const double length = app->project.timeline_end;
-  const uint32_t open = kelvra_canvas_mask(&app->project);
-  return length > 0 && length <= PROJECT_NUMBER_LIMIT && app->previewed_serial == app->edit_serial &&
-         (open & app->previewed_canvases) == open;
-}
+bool render_length_ok(double seconds) { return seconds > 0 && seconds <= PROJECT_NUMBER_LIMIT; }
 
-bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav) {
-  RenderQueue* queue = app->render_queue;
+bool render_queue_batch(RenderQueue* queue, const RenderRequest* request, uint64_t* keep) {
   if (queue == nullptr) return false;
-  // Room for the batch: the oldest finished rows leave the list.
-  const uint64_t wanted = wav ? 1 : static_cast<uint64_t>(std::popcount(canvases & ((1u << KELVRA_CANVAS_COUNT) - 1)));
+  const Project* project = request->project;
+  const bool wav = request->wav;
+  // Room for the batch: the oldest finished rows leave the list, all but `keep`.
+  const uint64_t wanted =
+      wav ? 1 : static_cast<uint64_t>(std::popcount(request->canvases & ((1u << KELVRA_CANVAS_COUNT) - 1)));
   for (uint64_t i = 0; i < queue->job_count && queue->job_count + wanted > RENDER_MAX_JOBS;) {
-    if (removable(queue, i))
-      kelvra_render_remove_row(queue, i);
-    else
+    if (!removable(queue, i) || (keep != nullptr && *keep == i)) {
       ++i;
+      continue;
+    }
+    render_queue_remove_row(queue, i);
+    if (keep != nullptr && *keep != KELVRA_NONE && *keep > i) --*keep;
   }
-  kelvra_render_remove_partials(queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder);
+  const char* folder = queue->output_folder[0] != '\0' ? queue->output_folder : request->media_folder;
+  kelvra_render_remove_partials(folder);
   const uint64_t start = queue->job_count;
   const uint64_t stamp = batch_stamp();
   char title[160] = "";
-  project_string(&app->project.document, 0, "title", title, sizeof title);
+  project_string(&project->document, 0, "title", title, sizeof title);
   bool failed = false;
   for (uint32_t k = 0; k < (wav ? 1u : KELVRA_CANVAS_COUNT) && !failed; ++k) {
-    if (!wav && (canvases & (1u << k)) == 0) continue;
+    if (!wav && (request->canvases & (1u << k)) == 0) continue;
     if (queue->job_count >= RENDER_MAX_JOBS) {
       failed = true;
       break;
     }
     RenderJob& job = queue->jobs[queue->job_count];
-    job.snapshot = make_snapshot(app, wav, k);
+    job.snapshot = make_snapshot(project, request->media_folder, wav, k);
     if (job.snapshot == nullptr) {
       failed = true;
       break;
@@ -242,13 +225,12 @@ bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav) {
     row.is_wav = wav;
     row.canvas = wav ? 0 : k;
     row.source_index = -1;
-    row.duration = app->project.timeline_end;
-    row.project_serial = app->project_serial;
-    row.edit_serial = app->edit_serial;
-    row.loudness_target = kelvra_loudness_target(&app->project);
+    row.duration = project->timeline_end;
+    row.project_serial = request->project_serial;
+    row.edit_serial = request->edit_serial;
+    row.loudness_target = kelvra_loudness_target(project);
     std::memcpy(row.title, title, sizeof row.title);
-    std::memcpy(job.output_folder, queue->output_folder[0] != '\0' ? queue->output_folder : app->media_folder,
-                sizeof job.output_folder);
+    std::snprintf(job.output_folder, sizeof job.output_folder, "%s", folder);
     std::snprintf(row.file_name, sizeof row.file_name, "%s%llu-%llu-%s.%s", kPrefix,
                   static_cast<unsigned long long>(stamp), static_cast<unsigned long long>(queue->job_count),
                   wav ? "mix" : kelvra_canvases[k].key, wav ? "wav" : "mp4");
@@ -269,28 +251,13 @@ bool kelvra_render_batch(KelvraApp* app, uint32_t canvases, bool wav) {
   return true;
 }
 
-bool kelvra_render_enqueue(KelvraApp* app, bool wav) {
-  if (app->render_queue == nullptr || !kelvra_export_ready(app)) {
-    kelvra_status(app, kNotReady);
-    return false;
-  }
-  if (!kelvra_render_batch(app, kelvra_canvas_mask(&app->project), wav)) {
-    kelvra_status(app, kQueueFull);
-    return false;
-  }
-  kelvra_change_tab(app, KELVRA_TAB_RENDER);
-  kelvra_status(app, wav ? "WAV mix queued." : "Open preview canvases queued.");
-  kelvra_render_poll(app);
-  return true;
-}
-
 // -------------------------------------------------------------------- [poll]
 
-void kelvra_render_poll(KelvraApp* app) {
-  RenderQueue* queue = app->render_queue;
-  if (queue == nullptr) return;
+bool render_queue_poll(RenderQueue* queue) {
+  if (queue == nullptr) return false;
   const uint64_t now = ui_time_ms();
   uint32_t running = 0;
+  bool changed = false;
   for (uint64_t i = 0; i < queue->job_count; ++i) {
     RenderJob& job = queue->jobs[i];
     if (job.thread == nullptr) continue;
@@ -308,18 +275,20 @@ void kelvra_render_poll(KelvraApp* app) {
       }
       continue;
     }
-    collect_job(app, &job, now);
+    collect_job(&job, now);
+    changed = true;
   }
   for (uint64_t i = 0; i < queue->job_count && running < RENDER_MAX_WORKERS; ++i) {
     RenderJob& job = queue->jobs[i];
     if (job.row.state != RENDER_QUEUED || job.thread != nullptr) continue;
-    start_job(app, &job, now);
+    start_job(&job, now);
+    changed = true;
     if (job.thread != nullptr) ++running;
   }
+  return changed;
 }
 
-uint64_t kelvra_render_rows(const KelvraApp* app, RenderRow* rows) {
-  const RenderQueue* queue = app->render_queue;
+uint64_t render_queue_rows(const RenderQueue* queue, RenderRow* rows) {
   if (queue == nullptr) return 0;
   const uint64_t now = ui_time_ms();
   for (uint64_t i = 0; i < queue->job_count; ++i) {
@@ -333,106 +302,36 @@ uint64_t kelvra_render_rows(const KelvraApp* app, RenderRow* rows) {
     row.state = job.stage.load();
     row.is_wav = job.row.is_wav;
     row.canvas = job.row.canvas;
+    row.source_index = -1;
     row.progress = job.permille.load() / 1000.0;
     row.elapsed = seconds_since(now, job.started_ms);
     row.cpu_percent = job.row.cpu_percent;
     row.duration = job.row.duration;
+    row.project_serial = job.row.project_serial;
+    row.edit_serial = job.row.edit_serial;
     row.loudness_target = job.row.loudness_target;
     read_loudness(job, &row);
     std::memcpy(row.file_name, job.row.file_name, sizeof row.file_name);
+    std::memcpy(row.title, job.row.title, sizeof row.title);
     // A worker that has returned wrote its message before it said so.
     if (job.ended.load() != 0) std::memcpy(row.message, job.row.message, sizeof row.message);
   }
   return queue->job_count;
 }
 
-// ----------------------------------------------------------------- [library]
-
-int64_t kelvra_render_add_source(KelvraApp* app, const char* file_name, bool is_wav, double duration) {
-  Project& project = app->project;
-  for (uint64_t i = 0; i < project.source_count; ++i)
-    if (std::strcmp(project.sources[i].file, file_name) == 0) return static_cast<int64_t>(i);
-  if (project.source_count >= PROJECT_MAX_ROWS) return -1;
-  Source& source = project.sources[project.source_count];
-  source = Source{};
-  std::snprintf(source.id, sizeof source.id, "%s", file_name);
-  std::snprintf(source.file, sizeof source.file, "%s", file_name);
-  const char* shown = std::strncmp(file_name, kPrefix, sizeof kPrefix - 1) == 0 ? file_name + sizeof kPrefix - 1
-                                                                                 : file_name;
-  std::snprintf(source.title, sizeof source.title, "Export · %.130s", shown);
-  source.duration = duration;
-  source.video = !is_wav;
-  source.audio = 1;
-  source.loops = 1;
-  source.rendered = 1;
-  app->needs_redraw = 1;
-  return static_cast<int64_t>(project.source_count++);
-}
-
-void kelvra_render_library(KelvraApp* app) {
-  DIR* folder = opendir(app->media_folder);
-  if (folder == nullptr) return;
-  while (const dirent* entry = readdir(folder)) {
-    const char* name = entry->d_name;
-    if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0 ||
-        std::strstr(name, ".partial.") != nullptr)
-      continue;
-    const bool wav = has_suffix(name, ".wav");
-    if (!wav && !has_suffix(name, ".mp4")) continue;
-    char path[KELVRA_PATH_SIZE];
-    struct stat info{};
-    if (!kelvra_path(app->media_folder, name, path) || stat(path, &info) != 0 || S_ISDIR(info.st_mode)) continue;
-    kelvra_render_add_source(app, name, wav, 0);
-  }
-  closedir(folder);
-}
-
 // ----------------------------------------------------------------- [actions]
 
-bool kelvra_render_action(KelvraApp* app, uint64_t row, bool reveal) {
-  RenderQueue* queue = app->render_queue;
-  if (queue == nullptr || row >= queue->job_count) return false;
-  const RenderRow& job = queue->jobs[row].row;
-  char path[KELVRA_PATH_SIZE];
-  struct stat info{};
-  if (!kelvra_path(app->media_folder, job.file_name, path) || stat(path, &info) != 0) {
-    kelvra_status(app, "The rendered file is missing.");
-    return false;
-  }
-  if (reveal) {
-    if (ui_reveal_file(path)) return true;
-    kelvra_status(app, "The file manager could not reveal the exported file.");
-    return false;
-  }
-  const int64_t index = kelvra_render_add_source(app, job.file_name, job.is_wav, job.duration);
-  if (index < 0) {
-    kelvra_status(app, "The library is full.");
-    return false;
-  }
-  kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
-  kelvra_select(app, static_cast<uint64_t>(index));
-  kelvra_toggle(app, TRANSPORT_SOURCE);
-  return true;
-}
-
-bool kelvra_render_cancel(KelvraApp* app, uint64_t row) {
-  RenderQueue* queue = app->render_queue;
+bool render_queue_cancel(RenderQueue* queue, uint64_t row) {
   if (queue == nullptr || row >= queue->job_count) return false;
   RenderJob& job = queue->jobs[row];
-  if (job.thread != nullptr) {
-    if (job.cancel.exchange(1) != 0) return false;
-  } else if (job.row.state == RENDER_QUEUED) {
-    job.row.state = RENDER_CANCELLED;
-    free_job(&job);
-  } else {
-    return false;
-  }
-  kelvra_status(app, "Export cancelled.");
+  if (job.thread != nullptr) return job.cancel.exchange(1) == 0;
+  if (job.row.state != RENDER_QUEUED) return false;
+  job.row.state = RENDER_CANCELLED;
+  free_job(&job);
   return true;
 }
 
-bool kelvra_render_wav(const KelvraApp* app, uint64_t row, RenderRow* out) {
-  const RenderQueue* queue = app->render_queue;
+bool render_queue_wav(const RenderQueue* queue, uint64_t row, RenderRow* out) {
   if (queue == nullptr || row >= queue->job_count) return false;
   const RenderRow& wanted = queue->jobs[row].row;
   if (wanted.is_wav) {

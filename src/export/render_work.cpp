@@ -17,7 +17,6 @@
 #include <mutex>
 #include <thread>
 
-#include "app/app.h"
 #include "export/nv12.h"
 #include "export/render.h"
 #include "media/wave.h"
@@ -255,7 +254,7 @@ int32_t render_blocks(Render* render, uint64_t frames, const CanvasPreset* prese
 }  // namespace
 
 int32_t render_file(RenderJob* job) {
-  const KelvraApp* snapshot = job->snapshot;
+  const EditSnapshot* snapshot = job->snapshot;
   const bool wav = job->row.is_wav;
   char final_path[KELVRA_PATH_SIZE];
   char partial_path[KELVRA_PATH_SIZE];

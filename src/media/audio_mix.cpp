@@ -9,12 +9,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/app.h"
-#include "editor/editor.h"
-#include "editor/timeline_map.h"
 #include "media/sound_feed.h"
 #include "media/wave.h"
 #include "music/synth.h"
+#include "project/project.h"
+#include "project/timeline_map.h"
 
 namespace {
 
@@ -87,9 +86,9 @@ bool clip_sound(const Clip& clip, double t, double* gain, double* media) {
 
 }  // namespace
 
-double kelvra_audio_source_sample(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double t,
+double kelvra_audio_source_sample(const Project* document, const WavePcm* pcm, uint64_t source, double t,
                                   uint32_t channel) {
-  const Project& project = app->project;
+  const Project& project = *document;
   if (!has_samples(pcm) || source >= project.source_count) return 0.0;
   const uint64_t clip_count = std::min(project.clip_count, PROJECT_MAX_ROWS);
   double sum = 0.0;
@@ -121,8 +120,7 @@ struct MixClip {
 // table order) into `out` (PROJECT_MAX_ROWS entries); returns their number.
 // A clip is left out only when it starts after `last` or has ended by `first`:
 // the time since its start only grows from frame to frame.
-uint64_t source_clips(const KelvraApp* app, uint64_t source, double first, double last, MixClip* out) {
-  const Project& project = app->project;
+uint64_t source_clips(const Project& project, uint64_t source, double first, double last, MixClip* out) {
   const uint64_t clip_count = std::min(project.clip_count, PROJECT_MAX_ROWS);
   uint64_t count = 0;
   for (uint64_t i = 0; i < clip_count; ++i) {
@@ -266,20 +264,20 @@ void audio_mix_music(const Project* project, double start, uint64_t frames, floa
   mix_music_clips(*project, start, frames, acc, &windows);
 }
 
-void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double start,
+void kelvra_audio_timeline_mix(const Project* project, const WavePcm* pcm, uint64_t source, double start,
                                int16_t* out, uint64_t frames) {
   float acc[2 * MIX_MAX_CHUNK];
   const bool music = frames <= MIX_MAX_CHUNK;
   if (music) {
     std::memset(acc, 0, sizeof(float) * 2 * frames);
     ScoreWindows windows;
-    mix_music_clips(app->project, start, frames, acc, &windows);
+    mix_music_clips(*project, start, frames, acc, &windows);
   }
   if (frames == 0) return;
   MixClip clips[PROJECT_MAX_ROWS];
   uint64_t clip_count = 0;
-  if (has_samples(pcm) && source < app->project.source_count) {
-    clip_count = source_clips(app, source, start, start + static_cast<double>(frames - 1) / RATE, clips);
+  if (has_samples(pcm) && source < project->source_count) {
+    clip_count = source_clips(*project, source, start, start + static_cast<double>(frames - 1) / RATE, clips);
   }
   for (uint64_t i = 0; i < frames; ++i) {
     double left;
@@ -294,35 +292,32 @@ void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_
   }
 }
 
-void kelvra_audio_export_mix_wide(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+void kelvra_audio_export_mix_wide(const Project* project, const WavePcm* table, uint64_t table_count, double start,
                                   double* out, uint64_t frames) {
-  audio_mix_project_wide(&app->project, table, table_count, start, out, frames);
+  audio_mix_project_wide(project, table, table_count, start, out, frames);
 }
 
-void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+void kelvra_audio_export_mix(const Project* project, const WavePcm* table, uint64_t table_count, double start,
                              int16_t* out, uint64_t frames) {
   frames = std::min(frames, MIX_MAX_CHUNK);
   double wide[2 * MIX_MAX_CHUNK];
-  kelvra_audio_export_mix_wide(app, table, table_count, start, wide, frames);
+  kelvra_audio_export_mix_wide(project, table, table_count, start, wide, frames);
   for (uint64_t i = 0; i < 2 * frames; ++i) out[i] = mix_round(wide[i]);
 }
 
 // ------------------------------------------------------------- [transport]
 
-namespace {
-
-void mix_score(const KelvraApp* app, double x, int16_t* out, uint64_t frames) {
+void audio_mix_score(const Score* score, double x, int16_t* out, uint64_t frames) {
   if (frames > MIX_MAX_CHUNK) {
     std::memset(out, 0, sizeof(int16_t) * 2 * frames);
     return;
   }
-  const Score& score = app->project.score;
   float acc[2 * MIX_MAX_CHUNK];
   std::memset(acc, 0, sizeof(float) * 2 * frames);
-  kelvra_synth_mix(&score, x, acc, frames);
-  if (score.metronome) {
+  kelvra_synth_mix(score, x, acc, frames);
+  if (score->metronome) {
     for (uint64_t i = 0; i < frames; ++i) {
-      const float click = static_cast<float>(kelvra_synth_click(&score, x + static_cast<double>(i) / RATE));
+      const float click = static_cast<float>(kelvra_synth_click(score, x + static_cast<double>(i) / RATE));
       acc[2 * i] += click;
       acc[2 * i + 1] += click;
     }
@@ -330,58 +325,37 @@ void mix_score(const KelvraApp* app, double x, int16_t* out, uint64_t frames) {
   for (uint64_t i = 0; i < 2 * frames; ++i) out[i] = mix_round(acc[i]);
 }
 
-// The sample range played from its start: it loops over its range for its
-// passes, with its gain and fades, and is silent after its length.
-void mix_sample(const KelvraApp* app, const WavePcm* pcm, double x, int16_t* out, uint64_t frames) {
-  SampleRange range;
-  kelvra_sample_range(&range, app);
-  const double length = kelvra_clip_length(&range);
-  const double pass = range.out - range.in;
-  const double fade_in = std::min(range.fade_in, pass / 2);
-  const double fade_out = std::min(range.fade_out, pass / 2);
-  const bool audible = has_samples(pcm) && range.audio;
+void audio_mix_range(const Clip* range, const WavePcm* pcm, double x, int16_t* out, uint64_t frames) {
+  const double length = kelvra_clip_length(range);
+  const double pass = range->out - range->in;
+  const double fade_in = std::min(range->fade_in, pass / 2);
+  const double fade_out = std::min(range->fade_out, pass / 2);
+  const bool audible = has_samples(pcm) && range->audio;
   for (uint64_t i = 0; i < frames; ++i) {
     const double tau = x + static_cast<double>(i) / RATE;
     if (!audible || !(tau < length)) {
       out[2 * i] = out[2 * i + 1] = 0;
       continue;
     }
-    double g = range.gain;
+    double g = range->gain;
     if (fade_in > 0.0) g *= std::min(tau / fade_in, 1.0);
     if (fade_out > 0.0) g *= std::min((length - tau) / fade_out, 1.0);
-    const double media = kelvra_media_time(range.in, range.out, tau);
+    const double media = kelvra_media_time(range->in, range->out, tau);
     for (uint32_t k = 0; k < 2; ++k) out[2 * i + k] = mix_round(audio_mix_sample(pcm, media, k) * g);
   }
 }
 
-}  // namespace
-
-void kelvra_audio_mix(const KelvraApp* app, const WavePcm* pcm, double start, int16_t* out, uint64_t frames) {
-  switch (app->transport_mode) {
-    case TRANSPORT_SCORE:
-      mix_score(app, start, out, frames);
-      return;
-    case TRANSPORT_SOURCE:
-      for (uint64_t i = 0; i < frames; ++i) {
-        const double t = start + static_cast<double>(i) / RATE;
-        for (uint32_t k = 0; k < 2; ++k) {
-          out[2 * i + k] = has_samples(pcm) ? mix_round(audio_mix_sample(pcm, t, k)) : 0;
-        }
-      }
-      return;
-    case TRANSPORT_SAMPLE:
-      mix_sample(app, pcm, start, out, frames);
-      return;
-    default:  // the timeline is mixed by kelvra_audio_timeline_mix
-      std::memset(out, 0, sizeof(int16_t) * 2 * frames);
-      return;
+void audio_mix_source(const WavePcm* pcm, double start, int16_t* out, uint64_t frames) {
+  for (uint64_t i = 0; i < frames; ++i) {
+    const double t = start + static_cast<double>(i) / RATE;
+    for (uint32_t k = 0; k < 2; ++k) out[2 * i + k] = has_samples(pcm) ? mix_round(audio_mix_sample(pcm, t, k)) : 0;
   }
 }
 
 // ------------------------------------------------------------ [look-ahead]
 
-uint64_t kelvra_audio_timeline_source(const KelvraApp* app, double t, double lookahead) {
-  const Project& project = app->project;
+uint64_t kelvra_audio_timeline_source(const Project* document, double t, double lookahead) {
+  const Project& project = *document;
   const uint64_t clip_count = std::min(project.clip_count, PROJECT_MAX_ROWS);
   double window_end = t + lookahead;
   uint64_t result = KELVRA_NONE;

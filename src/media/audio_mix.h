@@ -8,8 +8,9 @@
 
 #include <cstdint>
 
-struct KelvraApp;
+struct Clip;
 struct Project;
+struct Score;
 struct WavePcm;
 
 constexpr uint32_t MIX_RATE = 48000;
@@ -22,35 +23,38 @@ double audio_mix_sample(const WavePcm* pcm, double time, uint32_t channel);
 
 // The sum over the audible (non-music) clips of `source` sounding at timeline
 // time t of sample x gain x fades; 0 without PCM, samples or such clips.
-double kelvra_audio_source_sample(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double t,
+double kelvra_audio_source_sample(const Project* project, const WavePcm* pcm, uint64_t source, double t,
                                   uint32_t channel);
 
 // Writes `frames` interleaved stereo frames of the timeline from `start`
 // seconds: the clips of `source` (read from `pcm`, which may be null; pass -1
 // for none) and, for chunks of at most 1600 frames, the music clips.
-void kelvra_audio_timeline_mix(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double start,
+void kelvra_audio_timeline_mix(const Project* project, const WavePcm* pcm, uint64_t source, double start,
                                int16_t* out, uint64_t frames);
 
 // The export's mix: `frames` (at most MIX_MAX_CHUNK) stereo frames from
 // `start` of the music clips and of every source j below `table_count` whose
 // table[j] holds samples. With one source it equals kelvra_audio_timeline_mix
 // of that source sample for sample.
-void kelvra_audio_export_mix(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+void kelvra_audio_export_mix(const Project* project, const WavePcm* table, uint64_t table_count, double start,
                              int16_t* out, uint64_t frames);
 // The same mix before rounding and clipping to 16 bits, in 16-bit units (NaN
 // reads as 0): what loudness is measured on and gain applied to.
-void kelvra_audio_export_mix_wide(const KelvraApp* app, const WavePcm* table, uint64_t table_count, double start,
+void kelvra_audio_export_mix_wide(const Project* project, const WavePcm* table, uint64_t table_count, double start,
                                   double* out, uint64_t frames);
 // The music clips of `project` over `frames` (at most MIX_MAX_CHUNK) stereo
 // frames from `start`, written into `acc` (2 x frames floats, cleared first).
 void audio_mix_music(const Project* project, double start, uint64_t frames, float* acc);
-// Writes `frames` interleaved stereo frames for the transport's source, sample
-// or score mode from `start` seconds (source time, elapsed sample time or
-// score time). Silence in any other mode, without PCM in the source and
-// sample modes, and for score chunks longer than 1600 frames.
-void kelvra_audio_mix(const KelvraApp* app, const WavePcm* pcm, double start, int16_t* out, uint64_t frames);
+// The preview's other mixes, `frames` interleaved stereo frames from `start`:
+// the score alone with its metronome (silence for chunks over 1600 frames),
+// a sample range played from its start (looping over its passes with its
+// gain and fades, silent after its length or without sound), and a whole
+// source as it is.
+void audio_mix_score(const Score* score, double start, int16_t* out, uint64_t frames);
+void audio_mix_range(const Clip* range, const WavePcm* pcm, double start, int16_t* out, uint64_t frames);
+void audio_mix_source(const WavePcm* pcm, double start, int16_t* out, uint64_t frames);
 
 // The source whose audio the timeline needs at time t: that of the first clip
 // (in table order) sounding at t, else of the clip starting soonest within
 // `lookahead` seconds (the later one in the table on equal starts), else -1.
-uint64_t kelvra_audio_timeline_source(const KelvraApp* app, double t, double lookahead);
+uint64_t kelvra_audio_timeline_source(const Project* project, double t, double lookahead);

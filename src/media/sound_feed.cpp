@@ -12,12 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "editor/timeline_map.h"
 #include "media/audio_mix.h"
 #include "media/wave.h"
 #include "platform/files.h"
 #include "platform/media.h"
 #include "project/project.h"
+#include "project/timeline_map.h"
 
 static_assert(sizeof(SoundPlan::sources) / sizeof(SoundSourceInfo) == PROJECT_MAX_ROWS);
 static_assert(sizeof(SoundFeed::windows) / sizeof(SoundWindow) == PROJECT_MAX_ROWS);

@@ -24,7 +24,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "music/score.h"
+#include "project/score.h"
 
 namespace {
 

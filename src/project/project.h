@@ -11,7 +11,7 @@
 #include "base/limits.h"
 #include "base/rect.h"
 #include "json/json.h"
-#include "music/score.h"
+#include "project/score.h"
 
 constexpr uint64_t PROJECT_MAX_ROWS = 256;
 constexpr double PROJECT_NUMBER_LIMIT = 14400.0;  // four hours

@@ -15,9 +15,9 @@
 
 #include <unistd.h>
 
-#include "music/score_file.h"
 #include "platform/files.h"
 #include "project/project.h"
+#include "project/score_file.h"
 
 namespace {
 

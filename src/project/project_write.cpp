@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "music/score_file.h"
 #include "platform/files.h"
 #include "project/project.h"
+#include "project/score_file.h"
 #include "project/text_buffer.h"
 
 namespace {

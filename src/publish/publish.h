@@ -1,7 +1,8 @@
 // Publishing finished exports: one task per destination holding its access
 // token and running at most one background worker (a browser sign-in or an
 // upload), the request helpers the uploads share, the sign-in with its
-// loopback callback, the service flows, and the publish panel.
+// loopback callback, and the service flows. The publish panel (editor/)
+// drives it; nothing here knows the editor or the export queue.
 #pragma once
 
 #include <atomic>
@@ -11,9 +12,6 @@
 #include "base/limits.h"
 #include "platform/http.h"
 
-struct KelvraApp;
-struct RenderRow;
-struct UiInput;
 
 enum : uint32_t {
   PUBLISH_YOUTUBE = 0,
@@ -24,13 +22,20 @@ enum : uint32_t {
 };
 constexpr uint32_t PUBLISH_TARGETS = 5;
 
+// A task is handed over whole with `busy`: while it is 1 the worker owns
+// every field but the atomics and `thread`; while it is 0 the UI thread does.
 struct PublishTask {
-  std::thread* thread;           // the worker while it exists
-  std::atomic<int32_t> cancel;   // 1 asks the worker to stop
-  std::atomic<int32_t> busy;     // 1 while a worker owns the task
-  std::atomic<uint64_t> sent;    // file bytes of the current upload sent so far
-  std::atomic<uint64_t> size;    // the current upload's file size; 0 before it is known
-  uint32_t target;
+  // --- UI thread only
+  std::thread* thread;  // the worker while it exists; joined once `busy` is 0
+  uint32_t target;      // PUBLISH_*, fixed when the context is made
+
+  // --- shared through atomics
+  std::atomic<int32_t> cancel;  // the UI thread sets 1 to ask the worker to stop
+  std::atomic<int32_t> busy;    // 1 while a worker owns the task; the worker sets 0 last
+  std::atomic<uint64_t> sent;   // the worker's file bytes of the current upload sent so far
+  std::atomic<uint64_t> size;   // the current upload's file size; 0 before it is known
+
+  // --- whoever owns the task (see `busy`)
   char token[3072];       // empty: not connected
   char account_id[128];   // LinkedIn member id or Instagram account id
   uint64_t expires_ms;    // all ones for a token from the environment
@@ -42,7 +47,7 @@ struct PublishTask {
 
 struct PublishContext {
   PublishTask tasks[PUBLISH_TARGETS];
-  char progress_texts[PUBLISH_TARGETS][48];  // the status lines of running uploads (UI thread)
+  char progress_texts[PUBLISH_TARGETS][48];  // the status lines of running uploads (UI thread only)
 };
 
 // ------------------------------------------------------------ [helpers]
@@ -74,13 +79,22 @@ bool callback_query(const char* query, const char* name, char* out, uint64_t siz
 bool publish_oauth(PublishTask* task);
 
 // ----------------------------------------------------------------- [jobs]
-PublishContext* kelvra_publishing_context(KelvraApp* app);
+// The tasks, one a destination; null when memory runs out.
+PublishContext* kelvra_publish_create();
+// Asks every worker to stop, waits for them, wipes and frees the tasks; null allowed.
 void kelvra_publish_destroy(PublishContext* context);
-const char* kelvra_publish_status(KelvraApp* app, uint32_t target, bool* connected);
-void kelvra_publish_account(KelvraApp* app, uint32_t target);
+// The destination's status line, and whether its account is connected.
+const char* kelvra_publish_status(PublishContext* context, uint32_t target, bool* connected);
+// Starts the destination's sign-in, or opens its portal when it has none.
+void kelvra_publish_account(PublishContext* context, uint32_t target);
 // Stops the target's running sign-in or upload; false when none runs.
-bool kelvra_publish_cancel(KelvraApp* app, uint32_t target);
-void kelvra_publish_submit(KelvraApp* app, const RenderRow* row, uint32_t targets);
+bool kelvra_publish_cancel(PublishContext* context, uint32_t target);
+// Starts the uploads of the ticked `targets`: the MP4 `video` (null for a WAV
+// row) to the video services, the WAV `mix` (null when there is none) to
+// SoundCloud, both bare names in `folder`. True when Twitch's page was opened
+// and the file should be shown in the file manager.
+bool kelvra_publish_submit(PublishContext* context, const char* folder, const char* video, const char* mix,
+                           const char* title, uint32_t targets);
 const char* kelvra_publish_portal(uint32_t target);
 bool publish_task_ready(PublishTask* task);
 void publish_task_start(PublishTask* task, bool connecting);
@@ -97,10 +111,6 @@ bool publish_wait_ready(const char* url, const char* host_suffix, const char* au
                         const char* field, const char* wanted, uint32_t limit, PublishTask* task,
                         HttpResponse* response);
 
-// ----------------------------------------------------------------- [view]
-void kelvra_publish_open(KelvraApp* app, uint64_t job);
-void kelvra_publish_draw(KelvraApp* app);
-bool kelvra_publish_input(KelvraApp* app, const UiInput* event);
 
 // The services' addresses.
 namespace publish_hosts {

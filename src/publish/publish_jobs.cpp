@@ -3,7 +3,7 @@
 // task; the UI thread looks at a task only after publish_task_ready.
 //
 // Index:
-//   [tasks]     kelvra_publishing_context, kelvra_publish_destroy, publish_task_ready,
+//   [tasks]     kelvra_publish_create, kelvra_publish_destroy, publish_task_ready,
 //               publish_task_start, publish_worker
 //   [commands]  kelvra_publish_status, kelvra_publish_account, kelvra_publish_cancel,
 //               kelvra_publish_submit, kelvra_publish_portal
@@ -16,9 +16,8 @@
 #include <cstring>
 #include <new>
 
-#include "app/app.h"
-#include "export/render.h"
 #include "platform/clock.h"
+#include "project/project.h"
 #include "publish/publish.h"
 
 namespace {
@@ -75,16 +74,12 @@ bool connected(const PublishTask& task) { return task.token[0] != '\0'; }
 
 // ------------------------------------------------------------------- [tasks]
 
-PublishContext* kelvra_publishing_context(KelvraApp* app) {
-  RenderQueue* queue = app->render_queue;
-  if (queue == nullptr) return nullptr;
-  if (queue->publishing == nullptr) {
-    void* memory = std::calloc(1, sizeof(PublishContext));
-    if (memory == nullptr) return nullptr;
-    queue->publishing = static_cast<PublishContext*>(memory);
-    for (uint32_t t = 0; t < PUBLISH_TARGETS; ++t) queue->publishing->tasks[t].target = t;
-  }
-  return queue->publishing;
+PublishContext* kelvra_publish_create() {
+  void* memory = std::calloc(1, sizeof(PublishContext));
+  if (memory == nullptr) return nullptr;
+  PublishContext* context = static_cast<PublishContext*>(memory);
+  for (uint32_t t = 0; t < PUBLISH_TARGETS; ++t) context->tasks[t].target = t;
+  return context;
 }
 
 void kelvra_publish_destroy(PublishContext* context) {
@@ -152,9 +147,8 @@ const char* kelvra_publish_portal(uint32_t target) {
   return target < PUBLISH_TARGETS ? kTargets[target].portal : "";
 }
 
-const char* kelvra_publish_status(KelvraApp* app, uint32_t target, bool* is_connected) {
+const char* kelvra_publish_status(PublishContext* context, uint32_t target, bool* is_connected) {
   *is_connected = false;
-  PublishContext* context = kelvra_publishing_context(app);
   if (context == nullptr || target >= PUBLISH_TARGETS) return "Publishing is unavailable";
   PublishTask& task = context->tasks[target];
   if (!publish_task_ready(&task)) {
@@ -173,8 +167,7 @@ const char* kelvra_publish_status(KelvraApp* app, uint32_t target, bool* is_conn
   return *is_connected ? "Connected" : "Account not connected";
 }
 
-void kelvra_publish_account(KelvraApp* app, uint32_t target) {
-  PublishContext* context = kelvra_publishing_context(app);
+void kelvra_publish_account(PublishContext* context, uint32_t target) {
   if (context == nullptr || target >= PUBLISH_TARGETS) return;
   PublishTask& task = context->tasks[target];
   if (!publish_task_ready(&task)) return;
@@ -189,8 +182,7 @@ void kelvra_publish_account(KelvraApp* app, uint32_t target) {
     set_status(&task, "Provider opened. Configure API access for direct upload.");
 }
 
-bool kelvra_publish_cancel(KelvraApp* app, uint32_t target) {
-  PublishContext* context = kelvra_publishing_context(app);
+bool kelvra_publish_cancel(PublishContext* context, uint32_t target) {
   if (context == nullptr || target >= PUBLISH_TARGETS || context->tasks[target].busy.load() == 0) return false;
   context->tasks[target].cancel.exchange(1);
   return true;
@@ -198,48 +190,39 @@ bool kelvra_publish_cancel(KelvraApp* app, uint32_t target) {
 
 namespace {
 
-// The queue's job whose file `row` names; the job count when none.
-uint64_t job_of(const KelvraApp* app, const RenderRow* row) {
-  const RenderQueue* queue = app->render_queue;
-  for (uint64_t i = 0; i < queue->job_count; ++i)
-    if (std::strcmp(queue->jobs[i].row.file_name, row->file_name) == 0) return i;
-  return queue->job_count;
-}
-
-void start_upload(KelvraApp* app, PublishTask* task, const char* file_name, const char* title) {
+void start_upload(PublishTask* task, const char* folder, const char* file_name, const char* title) {
   if (!connected(*task)) {
     set_status(task, "Connect this destination before uploading.");
     return;
   }
-  if (!kelvra_path(app->media_folder, file_name, task->file_path)) return;
+  if (!kelvra_path(folder, file_name, task->file_path)) return;
   std::snprintf(task->title, sizeof task->title, "%s", title);
   publish_task_start(task, false);
 }
 
 }  // namespace
 
-void kelvra_publish_submit(KelvraApp* app, const RenderRow* row, uint32_t targets) {
-  PublishContext* context = kelvra_publishing_context(app);
-  if (context == nullptr) return;
-  const char* title = row->title[0] != '\0' ? row->title : "Zarnel Kelvra export";
-  const uint64_t job = job_of(app, row);
+bool kelvra_publish_submit(PublishContext* context, const char* folder, const char* video, const char* mix,
+                           const char* title, uint32_t targets) {
+  if (context == nullptr) return false;
+  if (title == nullptr || title[0] == '\0') title = "Zarnel Kelvra export";
+  bool reveal = false;
   for (uint32_t t : {PUBLISH_YOUTUBE, PUBLISH_TWITCH, PUBLISH_LINKEDIN, PUBLISH_INSTAGRAM}) {
     PublishTask& task = context->tasks[t];
-    if (row->is_wav || (targets & (1u << t)) == 0 || !publish_task_ready(&task)) continue;
+    if (video == nullptr || (targets & (1u << t)) == 0 || !publish_task_ready(&task)) continue;
     if (t != PUBLISH_TWITCH) {
-      start_upload(app, &task, row->file_name, title);
+      start_upload(&task, folder, video, title);
       continue;
     }
     if (publish_open_url(kelvra_publish_portal(PUBLISH_TWITCH))) {
-      if (job < app->render_queue->job_count) kelvra_render_action(app, job, true);
+      reveal = true;
       set_status(&task, "Video Producer opened. Select the MP4 to upload.");
     } else {
       set_status(&task, "Could not open Twitch Video Producer.");
     }
   }
   PublishTask& soundcloud = context->tasks[PUBLISH_SOUNDCLOUD];
-  if ((targets & (1u << PUBLISH_SOUNDCLOUD)) == 0) return;
-  RenderRow mix{};
-  if (!kelvra_render_wav(app, job, &mix) || !publish_task_ready(&soundcloud)) return;
-  start_upload(app, &soundcloud, mix.file_name, title);
+  if ((targets & (1u << PUBLISH_SOUNDCLOUD)) != 0 && mix != nullptr && publish_task_ready(&soundcloud))
+    start_upload(&soundcloud, folder, mix, title);
+  return reveal;
 }

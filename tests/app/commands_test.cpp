@@ -12,15 +12,15 @@
 #include <memory>
 #include <string>
 
-#include "app/app.h"
-#include "app/file_commands.h"
-#include "app/history.h"
 #include "app/run.h"
-#include "app/workspace.h"
+#include "app_fixture.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/file_commands.h"
+#include "editor/history.h"
+#include "editor/workspace.h"
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
-#include "app_fixture.h"
 #include "test_util.h"
 
 namespace {

@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app/run.h"
 #include "app_fixture.h"
 #include "base/palette.h"
+#include "editor/app.h"
+#include "editor/history.h"
 #include "platform/ui.h"
 #include "sdl_events.h"
 #include "test_util.h"

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app_fixture.h"
+#include "editor/app.h"
+#include "editor/history.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/app.h"
-#include "app/recovery.h"
 #include "app_fixture.h"
-#include "music/audio_editor.h"
+#include "editor/app.h"
+#include "editor/piano_roll.h"
+#include "editor/recovery.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 #include "platform/ui_internal.h"

@@ -6,12 +6,12 @@
 #include <memory>
 #include <string>
 
-#include "app/app.h"
-#include "app/history.h"
-#include "app/meters.h"
-#include "app/workspace.h"
-#include "editor/editor.h"
 #include "app_fixture.h"
+#include "editor/app.h"
+#include "editor/editor.h"
+#include "editor/history.h"
+#include "editor/meters.h"
+#include "editor/workspace.h"
 #include "platform/painter.h"
 
 namespace {

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app/run.h"
 #include "app_fixture.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/clip_name.h"
+#include "editor/history.h"
 #include "platform/ui.h"
 #include "test_util.h"
 

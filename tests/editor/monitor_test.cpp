@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app_fixture.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/history.h"
 #include "sdl_events.h"
 #include "test_util.h"
 

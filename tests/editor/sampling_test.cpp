@@ -13,13 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app/run.h"
 #include "app_fixture.h"
 #include "base/palette.h"
+#include "editor/app.h"
+#include "editor/audio_output.h"
 #include "editor/editor.h"
-#include "media/audio_output.h"
+#include "editor/history.h"
 #include "sound_fixture.h"
 #include "test_util.h"
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "app/app.h"
 #include "app_fixture.h"
+#include "editor/app.h"
 #include "project/text_buffer.h"
 #include "test_util.h"
 

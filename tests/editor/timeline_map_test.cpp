@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app.h"
-#include "editor/editor.h"
-#include "editor/timeline_map.h"
 #include "app_fixture.h"
+#include "editor/app.h"
+#include "editor/editor.h"
+#include "project/timeline_map.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ TEST(TimelineMap, OpacityFadesAtMostHalfAPass) {
 std::vector<uint64_t> stack_of(KelvraApp* app, double t) {
   uint64_t out[KELVRA_STACK_MAX];
   std::memset(out, 0xAB, sizeof out);
-  const uint64_t count = kelvra_video_stack(app, t, out);
+  const uint64_t count = kelvra_video_stack(&app->project, t, out);
   EXPECT_LE(count, KELVRA_STACK_MAX);
   return std::vector<uint64_t>(out, out + count);
 }
@@ -115,7 +115,7 @@ TEST(TimelineMap, StackByLaneThenLaterClipFirst) {
   for (const Row& row : rows) {
     AppPtr app = app_with_lanes(row.lanes);
     EXPECT_EQ(stack_of(app.get(), 2.0), row.expect) << row.lanes.size() << " clips";
-    EXPECT_EQ(kelvra_video_at(app.get(), 2.0), &app->project.clips[row.expect[0]]);
+    EXPECT_EQ(kelvra_video_at(&app->project, 2.0), &app->project.clips[row.expect[0]]);
   }
 }
 
@@ -131,7 +131,7 @@ TEST(TimelineMap, StackHoldsOnlyVisibleClipsOfKnownSources) {
   EXPECT_EQ(stack_of(app.get(), 1.0), std::vector<uint64_t>{4});   // from its start
   EXPECT_EQ(stack_of(app.get(), 5.0), std::vector<uint64_t>{});    // to just before its end
   EXPECT_EQ(stack_of(app.get(), 0.5), std::vector<uint64_t>{});
-  EXPECT_EQ(kelvra_video_at(app.get(), 0.5), nullptr);
+  EXPECT_EQ(kelvra_video_at(&app->project, 0.5), nullptr);
 
   app->timeline_playhead = 3;
   EXPECT_EQ(kelvra_active_video(app.get()), &clips[4]);

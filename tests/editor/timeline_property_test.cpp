@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app_fixture.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/history.h"
 #include "project/project.h"
 #include "project/text_buffer.h"
 #include "sdl_events.h"

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app.h"
 #include "app_fixture.h"
+#include "editor/app.h"
 #include "editor/editor.h"
 #include "platform/ui.h"
 #include "sdl_events.h"

@@ -5,10 +5,10 @@
 
 #include <cmath>
 
-#include "app/app.h"
-#include "app/workspace.h"
+#include "editor/app.h"
 #include "editor/editor.h"
-#include "music/audio_editor.h"
+#include "editor/piano_roll.h"
+#include "editor/workspace.h"
 #include "platform/clock.h"
 #include "sound_fixture.h"
 

@@ -17,8 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "app_fixture.h"
+#include "editor/app.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
 #include "media/audio_mix.h"
 #include "media/sound_feed.h"
@@ -337,7 +338,7 @@ TEST_F(ExportSources, ASessionExportsAnyNumberOfTimes) {
   EXPECT_STREQ(queue->jobs[RENDER_MAX_JOBS - 1].row.file_name, last.c_str());
   // A finished row leaves the list on request; the ones after it move up.
   const std::string second = queue->jobs[1].row.file_name;
-  kelvra_render_remove_row(queue, 0);
+  kelvra_render_remove_row(app, 0);
   EXPECT_EQ(queue->job_count, RENDER_MAX_JOBS - 1);
   EXPECT_EQ(queue->jobs[0].row.file_name, second);
 }

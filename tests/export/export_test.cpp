@@ -16,17 +16,18 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "app_fixture.h"
-#include "export_fixture.h"
-#include "sound_fixture.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
+#include "export_fixture.h"
 #include "media/audio_mix.h"
 #include "media/video.h"
 #include "media/wave.h"
 #include "platform/clock.h"
 #include "platform/media.h"
+#include "sound_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -245,7 +246,7 @@ TEST_F(Export, EditorRendersEveryOpenCanvasAndTheMix) {
   const WavePcm* table = sources.table;
   std::vector<int16_t> expected(count * 2);
   for (uint64_t k = 0; k * 1600 < count; ++k)
-    kelvra_audio_export_mix(app, table, PROJECT_MAX_ROWS, static_cast<double>(k) / 30, &expected[k * 3200],
+    kelvra_audio_export_mix(&app->project, table, PROJECT_MAX_ROWS, static_cast<double>(k) / 30, &expected[k * 3200],
                             std::min<uint64_t>(1600, count - k * 1600));
   EXPECT_TRUE(written == expected);
   // With one source the export's mix is the preview's timeline mix, bit for bit.
@@ -255,8 +256,8 @@ TEST_F(Export, EditorRendersEveryOpenCanvasAndTheMix) {
   only[2] = table[2];
   for (uint64_t k = 0; k * 1600 < count; ++k) {
     const uint64_t n = std::min<uint64_t>(1600, count - k * 1600);
-    kelvra_audio_export_mix(app, only, PROJECT_MAX_ROWS, static_cast<double>(k) / 30, &one[k * 3200], n);
-    kelvra_audio_timeline_mix(app, &table[2], 2, static_cast<double>(k) / 30, &preview_mix[k * 3200], n);
+    kelvra_audio_export_mix(&app->project, only, PROJECT_MAX_ROWS, static_cast<double>(k) / 30, &one[k * 3200], n);
+    kelvra_audio_timeline_mix(&app->project, &table[2], 2, static_cast<double>(k) / 30, &preview_mix[k * 3200], n);
   }
   EXPECT_TRUE(one == preview_mix);
   int loud = 0;
@@ -274,7 +275,7 @@ TEST_F(Export, PicturesMatchTheComposition) {
   ASSERT_EQ(rows.size(), 2u);
   for (const RenderRow& row : rows) {
     ASSERT_EQ(row.state, RENDER_READY) << row.message;
-    KelvraApp* snapshot = kelvra_app_create();
+    auto snapshot = std::make_unique<EditSnapshot>();
     snapshot->project = app->project;
     snapshot->project.file_text = nullptr;
     std::memcpy(snapshot->media_folder, app->media_folder, sizeof snapshot->media_folder);
@@ -282,7 +283,7 @@ TEST_F(Export, PicturesMatchTheComposition) {
       kelvra_canvas_transform(&snapshot->project.clips[i].transform, &app->project, &app->project.clips[i],
                               static_cast<uint32_t>(row.canvas));
     const CanvasPreset& preset = kelvra_canvases[row.canvas];
-    RenderPicture* picture = kelvra_render_picture_create(snapshot, &preset);
+    RenderPicture* picture = kelvra_render_picture_create(snapshot.get(), &preset);
     ASSERT_NE(picture, nullptr);
     VideoDecoder decoder{};
     ASSERT_TRUE(video_decode_open(&decoder, dir.file(row.file_name).c_str()));
@@ -299,7 +300,6 @@ TEST_F(Export, PicturesMatchTheComposition) {
     }
     video_decode_close(&decoder);
     kelvra_render_picture_destroy(picture);
-    kelvra_app_free(snapshot);
   }
 }
 

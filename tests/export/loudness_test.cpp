@@ -24,10 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app_fixture.h"
 #include "base/palette.h"
+#include "editor/app.h"
+#include "editor/history.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
 #include "export_fixture.h"
 #include "media/audio_mix.h"
@@ -35,8 +36,8 @@
 #include "platform/clock.h"
 #include "platform/loudness.h"
 #include "project/project.h"
-#include "sound_fixture.h"
 #include "project/text_buffer.h"
+#include "sound_fixture.h"
 #include "test_util.h"
 
 namespace {
@@ -147,7 +148,7 @@ std::vector<int16_t> export_mix(const KelvraApp* app) {
   EXPECT_TRUE(kelvra_test::decode_whole(app, &sources));
   std::vector<int16_t> mix(count * 2);
   for (uint64_t k = 0; k * RENDER_BLOCK_FRAMES < count; ++k)
-    kelvra_audio_export_mix(app, sources.table, PROJECT_MAX_ROWS, static_cast<double>(k) / RENDER_FPS,
+    kelvra_audio_export_mix(&app->project, sources.table, PROJECT_MAX_ROWS, static_cast<double>(k) / RENDER_FPS,
                             &mix[k * 2 * RENDER_BLOCK_FRAMES],
                             std::min<uint64_t>(RENDER_BLOCK_FRAMES, count - k * RENDER_BLOCK_FRAMES));
   return mix;
@@ -418,7 +419,7 @@ TEST(ClipGain, AbsurdGainsClampAsRead) {
     kelvra_test::WholeSources sources;
     ASSERT_TRUE(kelvra_test::decode_whole(app, &sources));
     played[k].resize(2 * RENDER_BLOCK_FRAMES);
-    kelvra_audio_timeline_mix(app, &sources.table[0], 0, 0.5, played[k].data(), RENDER_BLOCK_FRAMES);
+    kelvra_audio_timeline_mix(&app->project, &sources.table[0], 0, 0.5, played[k].data(), RENDER_BLOCK_FRAMES);
     kelvra_project_close(&app->project);
     kelvra_app_free(app);
   }
@@ -454,7 +455,7 @@ TEST(LoudnessMeasure, TwoHalvesMeasureAsOne) {
 
   std::vector<double> whole(2 * frames);
   for (uint64_t done = 0; done < frames; done += RENDER_BLOCK_FRAMES)
-    kelvra_audio_export_mix_wide(app, sources.table, PROJECT_MAX_ROWS, static_cast<double>(done) / kFs,
+    kelvra_audio_export_mix_wide(&app->project, sources.table, PROJECT_MAX_ROWS, static_cast<double>(done) / kFs,
                                  &whole[2 * done], std::min<uint64_t>(RENDER_BLOCK_FRAMES, frames - done));
   const LoudnessFigures one = meter(whole);
   std::atomic<int32_t> cancel{0};

@@ -14,12 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "app_fixture.h"
-#include "export_fixture.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
+#include "export_fixture.h"
 #include "platform/clock.h"
 #include "platform/ui.h"
 #include "test_util.h"
@@ -251,25 +252,25 @@ TEST_F(RenderView, WheelMovesTheListARowANotch) {
   const uint64_t most = static_cast<uint64_t>(count - visible);
   const int x = p.x + p.width / 2;
   const int y = p.y + p.height / 2;
-  EXPECT_EQ(queue->scroll, 0u);
+  EXPECT_EQ(app->render_scroll, 0u);
   for (uint64_t notch = 1; notch <= most + 2; ++notch) {
     wheel(-1, x, y);
-    EXPECT_EQ(queue->scroll, std::min(notch, most)) << "notch " << notch << " down";
+    EXPECT_EQ(app->render_scroll, std::min(notch, most)) << "notch " << notch << " down";
   }
   // At the end the last job is the last row shown.
   draw();
   EXPECT_EQ(editor->pixel(p.x + 11, row_top(p, visible - 1) + 25), PALETTE_BAR);
   // Not over the panel: the list stays.
   wheel(1, app->library_panel.x + 20, app->library_panel.y + 20);
-  EXPECT_EQ(queue->scroll, most);
+  EXPECT_EQ(app->render_scroll, most);
   for (uint64_t notch = 1; notch <= most + 2; ++notch) {
     wheel(1, x, y);
-    EXPECT_EQ(queue->scroll, most - std::min(notch, most)) << "notch " << notch << " up";
+    EXPECT_EQ(app->render_scroll, most - std::min(notch, most)) << "notch " << notch << " up";
   }
 
   // The rows pressed are the rows shown: one notch down, the first row shown is the second job.
   wheel(-1, x, y);
-  ASSERT_EQ(queue->scroll, 1u);
+  ASSERT_EQ(app->render_scroll, 1u);
   editor->click(play_button(p, row_top(p, 0)));
   EXPECT_EQ(app->active_tab, KELVRA_TAB_SAMPLING);
   EXPECT_EQ(app->selected_source, queue->jobs[1].row.source_index);

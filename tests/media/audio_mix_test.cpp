@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/app.h"
+#include "editor/app.h"
+#include "editor/audio_output.h"
 #include "media/audio_mix.h"
 #include "music/synth.h"
 #include "sound_fixture.h"
@@ -34,7 +35,7 @@ using Frames = std::vector<int16_t>;
 
 Frames timeline(const KelvraApp* app, const WavePcm* pcm, uint64_t source, double start, uint64_t frames) {
   Frames out(2 * frames, 12345);  // anything not written shows
-  kelvra_audio_timeline_mix(app, pcm, source, start, out.data(), frames);
+  kelvra_audio_timeline_mix(&app->project, pcm, source, start, out.data(), frames);
   return out;
 }
 
@@ -288,11 +289,11 @@ TEST(AudioMix, TimelineChunkingOnlyMovesRoundingHalves) {
   Frames a(2 * frames);
   Frames b(2 * frames);
   for (uint64_t done = 0; done < frames; done += 1600)
-    kelvra_audio_timeline_mix(app.get(), &clock->pcm, 0, done / 48000.0, a.data() + 2 * done, std::min<uint64_t>(1600, frames - done));
+    kelvra_audio_timeline_mix(&app->project, &clock->pcm, 0, done / 48000.0, a.data() + 2 * done, std::min<uint64_t>(1600, frames - done));
   const uint64_t sizes[] = {1, 1000, 7, 1600, 333};
   for (uint64_t done = 0, k = 0; done < frames; ++k) {
     const uint64_t n = std::min(sizes[k % 5], frames - done);
-    kelvra_audio_timeline_mix(app.get(), &clock->pcm, 0, done / 48000.0, b.data() + 2 * done, n);
+    kelvra_audio_timeline_mix(&app->project, &clock->pcm, 0, done / 48000.0, b.data() + 2 * done, n);
     done += n;
   }
   EXPECT_GT(peak(a, 0, 0, frames), 10000.0);
@@ -300,7 +301,7 @@ TEST(AudioMix, TimelineChunkingOnlyMovesRoundingHalves) {
 
   Frames again(2 * frames);
   for (uint64_t done = 0; done < frames; done += 1600)
-    kelvra_audio_timeline_mix(app.get(), &clock->pcm, 0, done / 48000.0, again.data() + 2 * done, std::min<uint64_t>(1600, frames - done));
+    kelvra_audio_timeline_mix(&app->project, &clock->pcm, 0, done / 48000.0, again.data() + 2 * done, std::min<uint64_t>(1600, frames - done));
   EXPECT_EQ(a, again);
 }
 
@@ -327,7 +328,7 @@ TEST(AudioMix, TimelineFramesMatchTheSourceSamples) {
       const Frames out = timeline(app.get(), pcm, 0, start, 1600);
       for (uint64_t i = 0; i < 1600; ++i) {
         for (uint32_t k = 0; k < 2; ++k) {
-          const double v = kelvra_audio_source_sample(app.get(), pcm, 0, start + i / 48000.0, k);
+          const double v = kelvra_audio_source_sample(&app->project, pcm, 0, start + i / 48000.0, k);
           ASSERT_EQ(out[2 * i + k], static_cast<int16_t>(std::round(std::clamp(v, -32768.0, 32767.0))))
               << pcm->channels << " channels, frame " << done + i << " channel " << k;
         }
@@ -464,7 +465,7 @@ TEST(AudioMix, TimelineSourceLooksAhead) {
     AppPtr app = new_app();
     for (int i = 0; i < 3; ++i) add_source(app.get());
     for (const ClipRow& c : row.clips) add_clip(app.get(), c.source, 0, 2, c.at).music = c.music;
-    EXPECT_EQ(kelvra_audio_timeline_source(app.get(), row.t, 0.33), row.expect)
+    EXPECT_EQ(kelvra_audio_timeline_source(&app->project, row.t, 0.33), row.expect)
         << "t " << row.t << " with " << row.clips.size() << " clips";
   }
 }
@@ -498,7 +499,7 @@ TEST(AudioMix, CrowdedMusicMixesToTheSameFrames) {
   Frames out(2 * 1600);
   for (uint64_t done = 0; done < frames; done += 1600) {
     const uint64_t n = std::min<uint64_t>(1600, frames - done);
-    kelvra_audio_timeline_mix(app.get(), nullptr, KELVRA_NONE, done / 48000.0, out.data(), n);
+    kelvra_audio_timeline_mix(&app->project, nullptr, KELVRA_NONE, done / 48000.0, out.data(), n);
     for (uint64_t i = 0; i < 2 * n; ++i) hash = (hash ^ static_cast<uint16_t>(out[i])) * 1099511628211ull;
   }
   EXPECT_EQ(hash, 2552587794770824448ull);

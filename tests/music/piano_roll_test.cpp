@@ -14,12 +14,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
-#include "app/history.h"
 #include "app_fixture.h"
 #include "base/palette.h"
-#include "music/audio_editor.h"
-#include "music/score.h"
+#include "editor/app.h"
+#include "editor/history.h"
+#include "editor/piano_roll.h"
+#include "project/score.h"
 #include "project_fixture.h"
 #include "records_equal.h"
 #include "sdl_events.h"

@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "music/score.h"
-#include "music/score_file.h"
 #include "project/project.h"
-#include "project_fixture.h"
+#include "project/score.h"
+#include "project/score_file.h"
 #include "project/text_buffer.h"
+#include "project_fixture.h"
 #include "records_equal.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "music/score.h"
 #include "music/synth.h"
+#include "project/score.h"
 #include "sound_fixture.h"
 
 namespace {

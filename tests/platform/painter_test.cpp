@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/painter.h"
 #include "app_fixture.h"
+#include "platform/painter.h"
 #include "platform/ui.h"
 
 namespace {

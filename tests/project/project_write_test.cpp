@@ -6,8 +6,8 @@
 #include <string>
 
 #include "project/project.h"
-#include "project_fixture.h"
 #include "project/text_buffer.h"
+#include "project_fixture.h"
 #include "records_equal.h"
 #include "test_util.h"
 

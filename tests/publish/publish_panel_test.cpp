@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/workspace.h"
 #include "app_fixture.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/workspace.h"
 #include "export/render.h"
 #include "export_fixture.h"
 #include "fake_services.h"
@@ -189,12 +189,12 @@ class PublishPanel : public ::testing::Test {
 
   void open_panel(int row) {
     editor->click(upload_button(p, row));
-    ASSERT_EQ(app->render_queue->publish_open, 1);
-    ASSERT_EQ(app->render_queue->publish_job, static_cast<uint64_t>(row));
+    ASSERT_EQ(app->publish_open, 1);
+    ASSERT_EQ(app->publish_job, static_cast<uint64_t>(row));
     draw();
   }
 
-  PublishTask& task(uint32_t target) { return kelvra_publishing_context(app)->tasks[target]; }
+  PublishTask& task(uint32_t target) { return kelvra_publishing(app)->tasks[target]; }
 
   // Runs frames until no publishing worker is busy.
   void settle() {
@@ -247,9 +247,9 @@ class PublishPanel : public ::testing::Test {
   ::testing::AssertionResult progress_shown(uint32_t target) {
     for (int attempt = 0; attempt < 50; ++attempt) {
       bool connected = false;
-      const std::string before = kelvra_publish_status(app, target, &connected);
+      const std::string before = kelvra_publish_status(kelvra_publishing(app), target, &connected);
       draw();
-      const std::string after = kelvra_publish_status(app, target, &connected);
+      const std::string after = kelvra_publish_status(kelvra_publishing(app), target, &connected);
       if (before != after) continue;  // it moved on while the frame was drawn
       if (before.rfind("Uploading ", 0) != 0 || before.size() < 14 || before.substr(before.size() - 4) != "%…")
         return ::testing::AssertionFailure() << "the line is \"" << before << "\"";
@@ -263,7 +263,7 @@ class PublishPanel : public ::testing::Test {
     EXPECT_EQ(editor->status().find(secret), std::string::npos) << editor->status();
     for (uint32_t t = 0; t < PUBLISH_TARGETS; ++t) {
       bool connected = false;
-      const std::string line = kelvra_publish_status(app, t, &connected);
+      const std::string line = kelvra_publish_status(kelvra_publishing(app), t, &connected);
       EXPECT_EQ(line.find(secret), std::string::npos) << kNames[t] << ": " << line;
       if (task(t).busy.load() == 0) {
         EXPECT_EQ(std::string(task(t).status_text).find(secret), std::string::npos);
@@ -327,7 +327,7 @@ TEST_F(PublishPanel, StatusLinesFollowTheEnvironment) {
   for (const Case& c : cases) {
     SCOPED_TRACE(kNames[c.target]);
     bool connected = !c.connected;
-    EXPECT_STREQ(kelvra_publish_status(app, c.target, &connected), c.status);
+    EXPECT_STREQ(kelvra_publish_status(kelvra_publishing(app), c.target, &connected), c.status);
     EXPECT_EQ(connected, c.connected);
     EXPECT_TRUE(status_reads(c.target, c.status));
     EXPECT_TRUE(button_reads(at.account(c.target), c.account, false));
@@ -345,12 +345,12 @@ TEST_F(PublishPanel, StatusLinesFollowTheEnvironment) {
 
   // No destination past the last, and no publishing without the render queue.
   bool connected = true;
-  EXPECT_STREQ(kelvra_publish_status(app, PUBLISH_TARGETS, &connected), "Publishing is unavailable");
+  EXPECT_STREQ(kelvra_publish_status(kelvra_publishing(app), PUBLISH_TARGETS, &connected), "Publishing is unavailable");
   EXPECT_FALSE(connected);
   AppPtr bare = kelvra_test::new_app();
   ASSERT_EQ(bare->render_queue, nullptr);
   connected = true;
-  EXPECT_STREQ(kelvra_publish_status(bare.get(), PUBLISH_YOUTUBE, &connected), "Publishing is unavailable");
+  EXPECT_STREQ(kelvra_publish_status(bare->publishing, PUBLISH_YOUTUBE, &connected), "Publishing is unavailable");
   EXPECT_FALSE(connected);
 }
 
@@ -385,10 +385,10 @@ TEST_F(PublishPanel, UploadOpensThePanelWhichTakesEveryPress) {
     EXPECT_TRUE(button_reads(at.toggle(t), kNames[t], true));
     EXPECT_TRUE(button_reads(at.upload(), "Upload selected", true));
   }
-  EXPECT_EQ(queue->publish_targets, 31u);
+  EXPECT_EQ(app->publish_targets, 31u);
   for (uint32_t t = 0; t < PUBLISH_TARGETS; ++t) editor->click(at.toggle(t));
   draw();
-  EXPECT_EQ(queue->publish_targets, 0u);
+  EXPECT_EQ(app->publish_targets, 0u);
   for (uint32_t t = 0; t < PUBLISH_TARGETS; ++t) EXPECT_FALSE(ticked(t)) << kNames[t];
   EXPECT_TRUE(button_reads(at.upload(), "Upload selected", false));
   // Nothing ticked: "Upload selected" does nothing.
@@ -416,19 +416,19 @@ TEST_F(PublishPanel, UploadOpensThePanelWhichTakesEveryPress) {
     EXPECT_EQ(editor->status(), "untouched");
     EXPECT_EQ(app->active_tab, KELVRA_TAB_RENDER);
     EXPECT_EQ(queue->job_count, 2u);
-    EXPECT_EQ(queue->publish_open, 1);
-    EXPECT_EQ(queue->publish_job, 0u);
-    EXPECT_EQ(queue->publish_targets, 1u << PUBLISH_YOUTUBE);
+    EXPECT_EQ(app->publish_open, 1);
+    EXPECT_EQ(app->publish_job, 0u);
+    EXPECT_EQ(app->publish_targets, 1u << PUBLISH_YOUTUBE);
   }
   EXPECT_EQ(editor->key(SDLK_q, KMOD_LCTRL), KELVRA_FRAME_NEXT);
   EXPECT_EQ(editor->step(), KELVRA_FRAME_NEXT);
-  EXPECT_EQ(queue->publish_open, 1);
+  EXPECT_EQ(app->publish_open, 1);
   EXPECT_EQ(asked("xdg-open"), "");
   EXPECT_EQ(asked("gdbus"), "");
 
   // Escape closes it and the rows show again; the Render tab's buttons work.
   editor->key(SDLK_ESCAPE);
-  EXPECT_EQ(queue->publish_open, 0);
+  EXPECT_EQ(app->publish_open, 0);
   draw();
   EXPECT_EQ(editor->pixel(at.left + 1, row_top(p, 0) + 25), PALETTE_BAR);
   EXPECT_NE(editor->pixel(at.left, middle), PALETTE_BORDER);
@@ -439,10 +439,10 @@ TEST_F(PublishPanel, UploadOpensThePanelWhichTakesEveryPress) {
   // Reopened for the mix: nothing ticked. Close shuts it.
   editor->click(app->tab_buttons[KELVRA_TAB_RENDER]);
   open_panel(1);
-  EXPECT_EQ(queue->publish_targets, 0u);
+  EXPECT_EQ(app->publish_targets, 0u);
   EXPECT_FALSE(ticked(PUBLISH_YOUTUBE));
   editor->click(at.close());
-  EXPECT_EQ(queue->publish_open, 0);
+  EXPECT_EQ(app->publish_open, 0);
   render(wav_button(p));
   // The window's close goes through an open panel.
   open_panel(0);
@@ -482,7 +482,7 @@ TEST_F(PublishPanel, PlacedForTheMainPanelsWidth) {
     EXPECT_TRUE(status_reads(PUBLISH_LINKEDIN, "Account not connected"));
     EXPECT_TRUE(button_reads(at.close(), "Close", false));
     editor->click(at.close());
-    EXPECT_EQ(app->render_queue->publish_open, 0);
+    EXPECT_EQ(app->publish_open, 0);
   }
 }
 
@@ -497,13 +497,12 @@ TEST_F(PublishPanel, MixRowsOfferOnlySoundCloud) {
   open(kTitled);
   preview();
   render(canvases_button(p));
-  RenderQueue* queue = app->render_queue;
   open_panel(0);
   EXPECT_TRUE(status_reads(PUBLISH_SOUNDCLOUD, "Render a WAV mix for this edit"));
   editor->click(at.toggle(PUBLISH_SOUNDCLOUD));
   draw();
   EXPECT_FALSE(ticked(PUBLISH_SOUNDCLOUD));
-  EXPECT_EQ(queue->publish_targets, 0u);
+  EXPECT_EQ(app->publish_targets, 0u);
   editor->key(SDLK_ESCAPE);
 
   render(wav_button(p));
@@ -522,7 +521,7 @@ TEST_F(PublishPanel, MixRowsOfferOnlySoundCloud) {
     draw();
     EXPECT_FALSE(ticked(t));
   }
-  EXPECT_EQ(queue->publish_targets, 0u);
+  EXPECT_EQ(app->publish_targets, 0u);
   EXPECT_TRUE(status_reads(PUBLISH_SOUNDCLOUD, "Connected"));
   editor->click(at.toggle(PUBLISH_SOUNDCLOUD));
   draw();
@@ -532,7 +531,7 @@ TEST_F(PublishPanel, MixRowsOfferOnlySoundCloud) {
   EXPECT_TRUE(status_reads(PUBLISH_SOUNDCLOUD, "Private track accepted for processing."));
   EXPECT_TRUE(status_reads(PUBLISH_YOUTUBE, "Requires video"));
   bool connected = false;
-  EXPECT_STREQ(kelvra_publish_status(app, PUBLISH_YOUTUBE, &connected), "Connected");  // no upload of its own
+  EXPECT_STREQ(kelvra_publish_status(kelvra_publishing(app), PUBLISH_YOUTUBE, &connected), "Connected");  // no upload of its own
 
   const auto requests = services->requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -700,7 +699,7 @@ TEST_F(PublishPanel, SignInThroughTheAccountButton) {
     draw();
     ASSERT_EQ(task(PUBLISH_YOUTUBE).busy.load(), 1);
     bool connected = true;
-    EXPECT_STREQ(kelvra_publish_status(app, PUBLISH_YOUTUBE, &connected), "Waiting for browser sign-in…");
+    EXPECT_STREQ(kelvra_publish_status(kelvra_publishing(app), PUBLISH_YOUTUBE, &connected), "Waiting for browser sign-in…");
     EXPECT_FALSE(connected);
     EXPECT_TRUE(status_reads(PUBLISH_YOUTUBE, "Waiting for browser sign-in…"));
     EXPECT_TRUE(button_reads(button, "Cancel", false));
@@ -719,7 +718,7 @@ TEST_F(PublishPanel, SignInThroughTheAccountButton) {
     settle();
     EXPECT_TRUE(status_reads(PUBLISH_YOUTUBE, "Account connected."));
     EXPECT_TRUE(button_reads(button, "Account", false));
-    EXPECT_STREQ(kelvra_publish_status(app, PUBLISH_YOUTUBE, &connected), "Account connected.");
+    EXPECT_STREQ(kelvra_publish_status(kelvra_publishing(app), PUBLISH_YOUTUBE, &connected), "Account connected.");
     EXPECT_TRUE(connected);
   }
   // One browser opened for each press that started a sign-in.

@@ -19,11 +19,11 @@
 #include <thread>
 
 #include "app_fixture.h"
+#include "export/render.h"
 #include "fake_services.h"
 #include "json/json.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
-#include "export/render.h"
 #include "publish/publish.h"
 #include "test_util.h"
 
@@ -472,9 +472,7 @@ TEST(PublishTasks, ProgressAndCancelOfAnUpload) {
     {"method": "PUT", "status": 200, "body": "{\"id\": \"never\"}"}])");
   TempDir dir;
   kelvra_test::write_file(dir.file("big.mp4"), std::string(256u << 20, 'v'));
-  KelvraApp* app = kelvra_app_create();
-  app->render_queue = kelvra_render_create();
-  PublishContext* context = kelvra_publishing_context(app);
+  PublishContext* context = kelvra_publish_create();
   ASSERT_NE(context, nullptr);
   PublishTask& task = context->tasks[PUBLISH_YOUTUBE];
   ScopedEnv token("ZARNELK_YOUTUBE_ACCESS_TOKEN", "secret-token-value");
@@ -485,18 +483,16 @@ TEST(PublishTasks, ProgressAndCancelOfAnUpload) {
   std::string seen;
   for (int i = 0; i < 20000 && task.sent.load() == 0 && task.busy.load() != 0; ++i)
     std::this_thread::sleep_for(std::chrono::microseconds(200));
-  seen = kelvra_publish_status(app, PUBLISH_YOUTUBE, &connected);
+  seen = kelvra_publish_status(context, PUBLISH_YOUTUBE, &connected);
   EXPECT_TRUE(seen.rfind("Uploading ", 0) == 0) << seen;
-  EXPECT_TRUE(kelvra_publish_cancel(app, PUBLISH_YOUTUBE));
+  EXPECT_TRUE(kelvra_publish_cancel(context, PUBLISH_YOUTUBE));
   for (int i = 0; i < 3000 && task.busy.load() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const std::string status = kelvra_publish_status(app, PUBLISH_YOUTUBE, &connected);
+  const std::string status = kelvra_publish_status(context, PUBLISH_YOUTUBE, &connected);
   EXPECT_EQ(status, "Upload cancelled.");
   EXPECT_TRUE(connected);
-  EXPECT_FALSE(kelvra_publish_cancel(app, PUBLISH_YOUTUBE));  // nothing runs now
+  EXPECT_FALSE(kelvra_publish_cancel(context, PUBLISH_YOUTUBE));  // nothing runs now
   EXPECT_EQ(status.find("secret-token-value"), std::string::npos);
-  EXPECT_EQ(std::string(app->status).find("secret-token-value"), std::string::npos);
-  kelvra_render_destroy(app->render_queue);
-  kelvra_app_free(app);
+  kelvra_publish_destroy(context);
 }
 
 // Where a flow stops and what it reports: the status of the last reply.

@@ -16,7 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "app/app.h"
+#include "editor/app.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
 #include "media/audio_mix.h"
 #include "media/wave.h"
@@ -128,7 +129,7 @@ TEST_F(ExportThreads, MeasuringPassInTwoHalves) {
   double wide[2 * RENDER_BLOCK_FRAMES];
   for (uint64_t done = 0; done < frames; done += RENDER_BLOCK_FRAMES) {
     const uint64_t n = std::min<uint64_t>(frames - done, RENDER_BLOCK_FRAMES);
-    kelvra_audio_export_mix_wide(app, table, PROJECT_MAX_ROWS, static_cast<double>(done) / RENDER_RATE, wide, n);
+    kelvra_audio_export_mix_wide(&app->project, table, PROJECT_MAX_ROWS, static_cast<double>(done) / RENDER_RATE, wide, n);
     loudness_meter_add(meter, wide, n, 32768.0);
   }
   LoudnessFigures whole{};

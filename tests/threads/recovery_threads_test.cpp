@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "app/app.h"
-#include "app/history.h"
-#include "app/recovery.h"
-#include "music/audio_editor.h"
+#include "editor/app.h"
+#include "editor/history.h"
+#include "editor/piano_roll.h"
+#include "editor/recovery.h"
 #include "project/project.h"
 #include "project/text_buffer.h"
 

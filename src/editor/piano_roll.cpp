@@ -1,13 +1,13 @@
 // Piano-roll view state, its reset, and the geometry shared by drawing and
 // input: the rectangles and the mapping of pixels to beats, keys and tempi.
-#include "music/audio_editor.h"
+#include "editor/piano_roll.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 
-#include "app/app.h"
+#include "editor/app.h"
 
 void audio_editor_reset(KelvraApp* app) {
   RollView* view = &app->roll;

@@ -10,13 +10,14 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/app.h"
-#include "app/workspace.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/piano_roll.h"
+#include "editor/render_tab.h"
+#include "editor/workspace.h"
 #include "export/render.h"
 #include "media/video.h"
-#include "music/audio_editor.h"
 #include "platform/painter.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Score operations: tempo, end, instrument names, region lookup and duplication.
-#include "music/score.h"
+#include "project/score.h"
 
 #include <algorithm>
 #include <cmath>

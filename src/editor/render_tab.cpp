@@ -7,11 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/history.h"
-#include "app/workspace.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/history.h"
+#include "editor/render_tab.h"
+#include "editor/workspace.h"
 #include "export/render.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
@@ -104,8 +105,8 @@ void kelvra_render_draw(KelvraApp* app) {
   if (queue == nullptr) return;
   RenderRow rows[RENDER_MAX_JOBS];
   const uint64_t count = kelvra_render_rows(app, rows);
-  for (uint64_t i = queue->scroll; i < count; ++i) {
-    const int32_t top = row_top(p, i - queue->scroll);
+  for (uint64_t i = app->render_scroll; i < count; ++i) {
+    const int32_t top = row_top(p, i - app->render_scroll);
     if (top + kRowHeight >= p.y + p.height) break;
     draw_row(app, p, rows[i], top);
   }
@@ -122,8 +123,8 @@ bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
     const int64_t visible = (p.height - kListTop) / kRowPitch;
     const int64_t step = event->wheel < 0 ? 1 : -1;
     const int64_t most = static_cast<int64_t>(queue->job_count) - visible;
-    queue->scroll = static_cast<uint64_t>(
-        std::max<int64_t>(0, std::min<int64_t>(static_cast<int64_t>(queue->scroll) + step, most)));
+    app->render_scroll = static_cast<uint64_t>(
+        std::max<int64_t>(0, std::min<int64_t>(static_cast<int64_t>(app->render_scroll) + step, most)));
     app->needs_redraw = 1;
     return true;
   }
@@ -137,8 +138,8 @@ bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
   } else if (kelvra_hit(loudness_button(p), event)) {
     next_loudness(app);
   } else if (queue != nullptr && event->y >= p.y + kListTop) {
-    const uint64_t index = queue->scroll + static_cast<uint64_t>((event->y - p.y - kListTop) / kRowPitch);
-    const int32_t top = row_top(p, index - queue->scroll);
+    const uint64_t index = app->render_scroll + static_cast<uint64_t>((event->y - p.y - kListTop) / kRowPitch);
+    const int32_t top = row_top(p, index - app->render_scroll);
     // Only rows that are drawn take presses: one cut off by the panel's end shows no buttons.
     const bool shown = top + kRowHeight < p.y + p.height;
     if (index < queue->job_count && shown && kelvra_hit(Rect{p.x + 8, top, p.width - 16, kRowHeight}, event)) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 struct Clip;
-struct KelvraApp;
+struct Project;
 
 constexpr uint64_t KELVRA_STACK_MAX = 8;  // layers composed at one time
 
@@ -21,8 +21,6 @@ double kelvra_layer_opacity(const Clip* clip, double t);
 // Indexes of the clips with picture at timeline time t, top layer first
 // (highest lane first, the later clip first within a lane), at most
 // KELVRA_STACK_MAX of them; returns their number.
-uint64_t kelvra_video_stack(const KelvraApp* app, double t, uint64_t* out);
+uint64_t kelvra_video_stack(const Project* project, double t, uint64_t* out);
 // The top layer at timeline time t, or null.
-const Clip* kelvra_video_at(const KelvraApp* app, double t);
-// The top layer under the timeline playhead, or null.
-const Clip* kelvra_active_video(const KelvraApp* app);
+const Clip* kelvra_video_at(const Project* project, double t);

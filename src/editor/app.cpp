@@ -1,5 +1,5 @@
 // The application record: allocation with its initial values, and the status line.
-#include "app/app.h"
+#include "editor/app.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -15,10 +15,10 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/app.h"
-#include "app/history.h"
+#include "editor/app.h"
 #include "editor/editor.h"
-#include "music/audio_editor.h"
+#include "editor/history.h"
+#include "editor/piano_roll.h"
 #include "platform/ui.h"
 
 namespace {

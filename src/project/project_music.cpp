@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "music/score_file.h"
 #include "project/project.h"
+#include "project/score_file.h"
 
 namespace {
 

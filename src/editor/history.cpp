@@ -1,10 +1,10 @@
 // Edit history: heap snapshots on two 100-step stacks.
-#include "app/history.h"
+#include "editor/history.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
+#include "editor/app.h"
 #include "editor/editor.h"
 
 // The fixed head of a snapshot; the sources and clips in use follow it in the same block.

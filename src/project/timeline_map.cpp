@@ -1,10 +1,10 @@
 // The timeline time mapping: media time, layer time, opacity and the stack.
-#include "editor/timeline_map.h"
+#include "project/timeline_map.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "app/app.h"
+#include "project/project.h"
 
 double kelvra_media_time(double in, double out, double t) {
   const double pass = out - in;
@@ -27,8 +27,8 @@ double kelvra_layer_opacity(const Clip* clip, double t) {
   return std::max(opacity, 0.0);
 }
 
-uint64_t kelvra_video_stack(const KelvraApp* app, double t, uint64_t* out) {
-  const Project& project = app->project;
+uint64_t kelvra_video_stack(const Project* document, double t, uint64_t* out) {
+  const Project& project = *document;
   uint64_t count = 0;
   for (uint64_t i = std::min(project.clip_count, PROJECT_MAX_ROWS); i-- > 0;) {
     const Clip& clip = project.clips[i];
@@ -45,10 +45,8 @@ uint64_t kelvra_video_stack(const KelvraApp* app, double t, uint64_t* out) {
   return count;
 }
 
-const Clip* kelvra_video_at(const KelvraApp* app, double t) {
+const Clip* kelvra_video_at(const Project* project, double t) {
   uint64_t stack[KELVRA_STACK_MAX];
-  if (kelvra_video_stack(app, t, stack) == 0) return nullptr;
-  return &app->project.clips[stack[0]];
+  if (kelvra_video_stack(project, t, stack) == 0) return nullptr;
+  return &project->clips[stack[0]];
 }
-
-const Clip* kelvra_active_video(const KelvraApp* app) { return kelvra_video_at(app, app->timeline_playhead); }

@@ -7,7 +7,7 @@
 //   [record]   the output record, create, destroy, position
 //   [start]    what the stream plays and whether its start may go ahead
 //   [update]   kelvra_audio_update
-#include "media/audio_output.h"
+#include "editor/audio_output.h"
 
 #include <cctype>
 #include <cstdio>
@@ -15,14 +15,14 @@
 #include <initializer_list>
 #include <new>
 
-#include "app/app.h"
+#include "editor/app.h"
 #include "editor/editor.h"
-#include "editor/timeline_map.h"
 #include "media/audio_mix.h"
 #include "media/video.h"
 #include "media/wave.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
+#include "project/timeline_map.h"
 
 // ------------------------------------------------------------------ [record]
 
@@ -47,6 +47,26 @@ constexpr double kBytesPerSecond = 192000.0;
 const char kBuffering[] = "Buffering preview audio...";
 
 }  // namespace
+
+void kelvra_audio_mix(const KelvraApp* app, const WavePcm* pcm, double start, int16_t* out, uint64_t frames) {
+  switch (app->transport_mode) {
+    case TRANSPORT_SCORE:
+      audio_mix_score(&app->project.score, start, out, frames);
+      return;
+    case TRANSPORT_SOURCE:
+      audio_mix_source(pcm, start, out, frames);
+      return;
+    case TRANSPORT_SAMPLE: {
+      SampleRange range;
+      kelvra_sample_range(&range, app);
+      audio_mix_range(&range, pcm, start, out, frames);
+      return;
+    }
+    default:  // the timeline is mixed by kelvra_audio_timeline_mix
+      std::memset(out, 0, sizeof(int16_t) * 2 * frames);
+      return;
+  }
+}
 
 AudioOutput* kelvra_audio_create() { return new (std::nothrow) AudioOutput{}; }
 
@@ -156,7 +176,7 @@ void kelvra_audio_update(KelvraApp* app) {
   double start = 0;
   switch (mode) {
     case TRANSPORT_TIMELINE:
-      source = kelvra_audio_timeline_source(app, output->started ? output->write_time : app->timeline_playhead, 0.33);
+      source = kelvra_audio_timeline_source(&app->project, output->started ? output->write_time : app->timeline_playhead, 0.33);
       start = app->timeline_playhead;
       break;
     case TRANSPORT_SOURCE:
@@ -247,7 +267,7 @@ void kelvra_audio_update(KelvraApp* app) {
   for (uint64_t i = held; i < AUDIO_BUFFERS; ++i) {
     int16_t* buffer = output->buffers[output->next_buffer];
     if (mode == TRANSPORT_TIMELINE)
-      kelvra_audio_timeline_mix(app, sound, source, output->write_time, buffer, AUDIO_BUFFER_FRAMES);
+      kelvra_audio_timeline_mix(&app->project, sound, source, output->write_time, buffer, AUDIO_BUFFER_FRAMES);
     else
       kelvra_audio_mix(app, sound, output->write_time, buffer, AUDIO_BUFFER_FRAMES);
     uint32_t error = 0;

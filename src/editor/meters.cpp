@@ -1,10 +1,10 @@
 // Resource meters.
-#include "app/meters.h"
+#include "editor/meters.h"
 
 #include <cmath>
 #include <cstdio>
 
-#include "app/app.h"
+#include "editor/app.h"
 #include "media/video.h"
 #include "media/wave.h"
 #include "platform/system_stats.h"

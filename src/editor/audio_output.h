@@ -13,6 +13,14 @@ struct KelvraApp;
 constexpr uint32_t AUDIO_BUFFERS = 3;
 constexpr uint32_t AUDIO_BUFFER_FRAMES = 1600;  // 1/30 s
 
+struct WavePcm;
+
+// Writes `frames` interleaved stereo frames for the transport's source, sample
+// or score mode from `start` seconds (source time, elapsed sample time or
+// score time). Silence in any other mode, without PCM in the source and
+// sample modes, and for score chunks longer than 1600 frames.
+void kelvra_audio_mix(const KelvraApp* app, const WavePcm* pcm, double start, int16_t* out, uint64_t frames);
+
 // The record only; the device opens on first use. Null when memory runs out.
 AudioOutput* kelvra_audio_create();
 // Stops and closes the device; null allowed.

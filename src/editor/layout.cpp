@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/app.h"
-#include "app/workspace.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/workspace.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
-// KelvraApp: the one record the main thread owns. Allocated zero-filled once
-// per run, freed at exit, never copied except as the export's private snapshot
-// (which is why it holds no C++ objects: a byte copy of it is well defined).
-// Fields are grouped by the module that owns them.
+// KelvraApp: the editor's record, owned by the UI thread: the window and the
+// painter, the handles of the workers it drives, the open document, and the
+// state of its tabs, selection, drags, transport and history. Allocated
+// zero-filled once per run (so it holds no C++ objects) and freed at exit.
+// The engines below never see it: they take the document and records of
+// their own. Fields are grouped by the module that owns them.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@ struct VideoWorker;
 struct WaveWorker;
 struct AudioOutput;
 struct RenderQueue;
+struct PublishContext;
 struct RecoveryWriter;
 struct HistorySnapshot;
 
@@ -155,6 +158,7 @@ struct KelvraApp {
   WaveWorker* wave;
   AudioOutput* audio_out;
   RenderQueue* render_queue;
+  PublishContext* publishing;  // made on first use
   RecoveryWriter* recovery;
   char project_path[KELVRA_PATH_SIZE];  // full path of the open project's file; empty while untitled
 
@@ -262,6 +266,12 @@ struct KelvraApp {
   uint64_t name_anchor;
   uint64_t name_clip;
   char pending_clip_name[160];
+
+  // --- editor: Render tab and publish panel
+  uint64_t render_scroll;    // first job row shown on the Render tab
+  uint64_t publish_job;      // the row the publish panel shows
+  uint32_t publish_targets;  // the destinations ticked on it
+  uint8_t publish_open;
 
   // --- editor: piano roll
   RollView roll;

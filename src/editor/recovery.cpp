@@ -6,7 +6,7 @@
 //   [writer]  kelvra_recovery_create, kelvra_recovery_destroy, the thread
 //   [copies]  kelvra_recovery_poll, kelvra_recovery_discard
 //   [offer]   kelvra_recovery_offer
-#include "app/recovery.h"
+#include "editor/recovery.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,35 +22,41 @@
 #include <thread>
 #include <utility>
 
-#include "app/app.h"
-#include "app/file_commands.h"
-#include "app/history.h"
+#include "editor/app.h"
 #include "editor/editor.h"
-#include "music/audio_editor.h"
+#include "editor/file_commands.h"
+#include "editor/history.h"
+#include "editor/piano_roll.h"
 #include "platform/clock.h"
 #include "platform/ui.h"
 #include "project/text_buffer.h"
 
+// Three buffers change hands and keep their memory: the UI thread builds into
+// `building`, swaps it with `waiting`, and the writer swaps `waiting` with
+// `writing`.
 struct RecoveryWriter {
+  // --- fixed after create
   std::thread thread;
   std::mutex lock;
   std::condition_variable changed;
-  // Three buffers change hands and keep their memory: the UI thread builds
-  // into `building`, swaps it with `waiting`, and the writer swaps `waiting`
-  // with `writing`.
+
+  // --- UI thread only
   TextBuffer building;
-  TextBuffer waiting;
-  TextBuffer writing;
-  char waiting_path[KELVRA_PATH_SIZE];
-  bool has_waiting;  // under `lock`
-  bool busy;         // the writer is between taking a text and finishing its file; under `lock`
-  bool stop;         // under `lock`
-  bool failed;       // the last copy could not be written; under `lock`
-  // The UI thread's own.
   uint64_t interval_ms;
   uint64_t copied_serial;  // the edit the last copy handed over holds
   uint64_t copied_ms;      // when it was handed over; 0 for never
   bool failure_shown;      // the status line told of the failure now standing
+
+  // --- under `lock`
+  TextBuffer waiting;
+  char waiting_path[KELVRA_PATH_SIZE];
+  bool has_waiting;
+  bool busy;    // the writer is between taking a text and finishing its file
+  bool stop;
+  bool failed;  // the last copy could not be written
+
+  // --- writer thread only
+  TextBuffer writing;
 };
 
 // ------------------------------------------------------------------- [names]

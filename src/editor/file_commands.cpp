@@ -1,15 +1,16 @@
 // The Open and Save commands, and the project's name in the window title.
-#include "app/file_commands.h"
+#include "editor/file_commands.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/history.h"
-#include "app/recovery.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/history.h"
+#include "editor/piano_roll.h"
+#include "editor/recovery.h"
+#include "editor/render_tab.h"
 #include "export/render.h"
-#include "music/audio_editor.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 

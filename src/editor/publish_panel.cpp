@@ -5,10 +5,11 @@
 // open it takes every input event but the window's close.
 #include <cstdio>
 
-#include "app/app.h"
-#include "app/workspace.h"
 #include "base/palette.h"
+#include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/render_tab.h"
+#include "editor/workspace.h"
 #include "export/render.h"
 #include "platform/painter.h"
 #include "platform/ui.h"
@@ -38,7 +39,7 @@ Panel panel_of(const KelvraApp* app) {
 }
 
 bool context_busy(KelvraApp* app, uint32_t target) {
-  PublishContext* context = kelvra_publishing_context(app);
+  PublishContext* context = kelvra_publishing(app);
   return context != nullptr && context->tasks[target].busy.load() != 0;
 }
 
@@ -51,25 +52,28 @@ Rect close_button(const Panel& panel) { return Rect{panel.right - 107, panel.y +
 // The panel's job when it shows.
 RenderJob* shown_job(KelvraApp* app) {
   RenderQueue* queue = app->render_queue;
-  if (queue == nullptr || !queue->publish_open || queue->publish_job >= queue->job_count) return nullptr;
-  return &queue->jobs[queue->publish_job];
+  if (queue == nullptr || !app->publish_open || app->publish_job >= queue->job_count) return nullptr;
+  return &queue->jobs[app->publish_job];
 }
 
 }  // namespace
 
+PublishContext* kelvra_publishing(KelvraApp* app) {
+  if (app->publishing == nullptr) app->publishing = kelvra_publish_create();
+  return app->publishing;
+}
+
 void kelvra_publish_open(KelvraApp* app, uint64_t job) {
-  RenderQueue* queue = app->render_queue;
-  if (queue == nullptr) return;
-  queue->publish_open = 1;
-  queue->publish_targets = 0;
-  queue->publish_job = job;
+  if (app->render_queue == nullptr) return;
+  app->publish_open = 1;
+  app->publish_targets = 0;
+  app->publish_job = job;
   app->needs_redraw = 1;
 }
 
 void kelvra_publish_draw(KelvraApp* app) {
   RenderJob* job = shown_job(app);
   if (job == nullptr) return;
-  const RenderQueue* queue = app->render_queue;
   const Panel panel = panel_of(app);
   Painter* painter = app->painter;
   kelvra_shape(painter, Rect{panel.left, panel.y + 32, panel.width, 281}, 5.0f, PALETTE_BORDER);
@@ -77,13 +81,14 @@ void kelvra_publish_draw(KelvraApp* app) {
   kelvra_text(painter, Rect{panel.left + 13, panel.y + 39, panel.width - 26, 26}, "Upload export", PALETTE_PRIMARY_TEXT,
               false);
   RenderRow mix{};
-  const bool paired = kelvra_render_wav(app, queue->publish_job, &mix);
+  const bool paired = kelvra_render_wav(app, app->publish_job, &mix);
+  PublishContext* context = kelvra_publishing(app);
   for (uint32_t i = 0; i < PUBLISH_TARGETS; ++i) {
     bool connected = false;
-    const char* status = kelvra_publish_status(app, i, &connected);
+    const char* status = context != nullptr ? kelvra_publish_status(context, i, &connected) : "Publishing is unavailable";
     if (job->row.is_wav && i != PUBLISH_SOUNDCLOUD) status = "Requires video";
     else if (!job->row.is_wav && i == PUBLISH_SOUNDCLOUD && !paired) status = "Render a WAV mix for this edit";
-    kelvra_box(app, toggle(panel, i), kNames[i], (queue->publish_targets >> i) & 1);
+    kelvra_box(app, toggle(panel, i), kNames[i], (app->publish_targets >> i) & 1);
     const bool running = context_busy(app, i);
     kelvra_box(app, account(panel, i),
                running ? "Cancel" : i == PUBLISH_TWITCH ? "Video Producer" : connected ? "Account" : "Connect", false);
@@ -93,37 +98,42 @@ void kelvra_publish_draw(KelvraApp* app) {
   kelvra_text(painter, Rect{panel.left + 13, panel.y + 235, panel.width - 26, 23},
               "YouTube and SoundCloud start private. LinkedIn and Instagram publish to your profile.",
               PALETTE_SECONDARY_TEXT, false);
-  kelvra_box(app, upload_button(panel), "Upload selected", queue->publish_targets != 0);
+  kelvra_box(app, upload_button(panel), "Upload selected", app->publish_targets != 0);
   kelvra_box(app, close_button(panel), "Close", false);
 }
 
 bool kelvra_publish_input(KelvraApp* app, const UiInput* event) {
   RenderJob* job = shown_job(app);
   if (job == nullptr || event->close) return false;
-  RenderQueue* queue = app->render_queue;
   if (event->key == UI_KEY_ESCAPE) {
-    queue->publish_open = 0;
+    app->publish_open = 0;
     app->needs_redraw = 1;
     return true;
   }
   if (event->pointer != UI_POINTER_PRESS) return true;
   const Panel panel = panel_of(app);
   RenderRow mix{};
-  const bool paired = kelvra_render_wav(app, queue->publish_job, &mix);
-  for (uint32_t i = 0; i < PUBLISH_TARGETS; ++i) {
+  const uint64_t row = app->publish_job;
+  const bool paired = kelvra_render_wav(app, row, &mix);
+  PublishContext* context = kelvra_publishing(app);
+  for (uint32_t i = 0; i < PUBLISH_TARGETS && context != nullptr; ++i) {
     // While the target's sign-in or upload runs, its account button cancels it.
-    if (kelvra_hit(account(panel, i), event) && !kelvra_publish_cancel(app, i)) kelvra_publish_account(app, i);
+    if (kelvra_hit(account(panel, i), event) && !kelvra_publish_cancel(context, i)) kelvra_publish_account(context, i);
     if (!kelvra_hit(toggle(panel, i), event)) continue;
     if (i != PUBLISH_SOUNDCLOUD) {
-      if (!job->row.is_wav) queue->publish_targets ^= 1u << i;
+      if (!job->row.is_wav) app->publish_targets ^= 1u << i;
       continue;
     }
-    if (job->row.is_wav || paired) queue->publish_targets ^= 1u << i;
+    if (job->row.is_wav || paired) app->publish_targets ^= 1u << i;
     break;
   }
-  if (kelvra_hit(upload_button(panel), event) && queue->publish_targets != 0)
-    kelvra_publish_submit(app, &job->row, queue->publish_targets);
-  if (kelvra_hit(close_button(panel), event)) queue->publish_open = 0;
+  if (kelvra_hit(upload_button(panel), event) && app->publish_targets != 0 && context != nullptr) {
+    const RenderRow& shown = job->row;
+    const bool reveal = kelvra_publish_submit(context, app->media_folder, shown.is_wav ? nullptr : shown.file_name,
+                                              paired ? mix.file_name : nullptr, shown.title, app->publish_targets);
+    if (reveal) kelvra_render_action(app, row, true);
+  }
+  if (kelvra_hit(close_button(panel), event)) app->publish_open = 0;
   app->needs_redraw = 1;
   return true;
 }

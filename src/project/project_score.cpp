@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "music/score_file.h"
 #include "project/project.h"
+#include "project/score_file.h"
 #include "project/text_buffer.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/app.h"
-#include "app/workspace.h"
 #include "base/palette.h"
-#include "music/audio_editor.h"
+#include "editor/app.h"
+#include "editor/piano_roll.h"
+#include "editor/workspace.h"
 #include "platform/painter.h"
 
 namespace {
