@@ -74,7 +74,8 @@ void add_note(const char* text) {
   if (have == 0) {
     std::snprintf(g_start.note, sizeof g_start.note, "%s", text);
   } else if (have + 1 + more < sizeof g_start.note) {
-    std::snprintf(g_start.note + have, sizeof g_start.note - have, " %s", text);
+    g_start.note[have] = ' ';
+    std::memcpy(g_start.note + have + 1, text, more + 1);
   }
 }
 
