@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -280,7 +281,10 @@ void sys_end_other_children(const int* spared, size_t spared_count) {
 
 namespace {
 
-volatile sig_atomic_t g_termination = 0;
+// Read by the UI thread and by a message box's watcher: an atomic that needs
+// no lock, which a signal handler may also write.
+std::atomic<int> g_termination{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 struct sigaction g_previous_term;
 struct sigaction g_previous_hup;
 bool g_caught = false;
@@ -309,4 +313,4 @@ void sys_release_termination() {
   g_termination = 0;
 }
 
-int sys_termination_signal() { return g_termination; }
+int sys_termination_signal() { return g_termination.load(); }

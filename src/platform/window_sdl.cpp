@@ -276,7 +276,8 @@ void handle_button(UiWindow* window, const SDL_MouseButtonEvent& button, bool do
 void handle_event(const SDL_Event& e) {
   switch (e.type) {
     case SDL_QUIT:
-      // Ctrl+C, a session logout or the last window's close: a close request.
+      // Ctrl+C or the last window's close: a close request. (SIGTERM and
+      // SIGHUP, a session's logout, have handlers of their own that ask nothing.)
       for (UiWindow* window : g_platform.windows) {
         if (window != nullptr && window->close_as_event) window->close_requested = 1;
       }

@@ -57,11 +57,11 @@ constexpr char kProject[] = R"({"sources": [{"id": "c", "file": "coded-with-soun
 constexpr char kOther[] = R"({"title": "Other", "sources": [{"id": "o", "file": "other.mp4"}]})";
 
 struct Answers {
-  static inline bool discard = false;
+  static inline bool yes = false;  // the answer to every question
   static inline std::string asked;
   static bool confirm(const char* title, const char* text) {
     asked = std::string(title) + ": " + text;
-    return discard;
+    return yes;
   }
 };
 
@@ -69,13 +69,14 @@ struct Answers {
 
 // The editor on kProject with stand-in dialog programs first on PATH. A
 // stand-in notes its arguments and process id, waits until the test creates
-// "go" (at most 30 s), prints "answer" and exits with "NAME.code" (0 without).
+// "go", prints "answer" and exits with "NAME.code" (0 without); after 30 s
+// without "go" it gives up as a cancelled dialog.
 class DesktopDialog : public ::testing::Test {
  protected:
   void SetUp() override {
     static const UiDialogHooks hooks = {Answers::confirm, nullptr, nullptr};
     ui_set_dialog_hooks(&hooks);
-    Answers::discard = false;
+    Answers::yes = false;
     Answers::asked.clear();
     media_ = std::make_unique<TempDir>();
     bin_ = std::make_unique<TempDir>();
@@ -89,7 +90,9 @@ class DesktopDialog : public ::testing::Test {
                     "printf '%s\\n' \"$@\" > '" + talk + ".args'\n"
                     "echo $$ > '" + talk + ".pid'\n"
                     "i=0\n"
-                    "while [ ! -e '" + talk_->file("go") + "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                    "while [ ! -e '" + talk_->file("go") + "' ]; do\n"
+                    "  sleep 0.01; i=$((i+1)); [ $i -lt 3000 ] || exit 1\n"
+                    "done\n"
                     "cat '" + talk_->file("answer") + "' 2>/dev/null\n"
                     "exit $(cat '" + talk + ".code' 2>/dev/null || echo 0)\n");
     }
@@ -248,7 +251,7 @@ TEST_F(DesktopDialog, ClosingEndsTheDialogThenAsks) {
     SCOPED_TRACE(discard ? "discarded" : "kept");
     ::unlink((talk_->path() + "/zenity.pid").c_str());
     Answers::asked.clear();
-    Answers::discard = discard;
+    Answers::yes = discard;
     editor->key(SDLK_s, KMOD_CTRL);
     ASSERT_TRUE(started("zenity"));
     const pid_t zenity = stand_in("zenity");
@@ -264,6 +267,53 @@ TEST_F(DesktopDialog, ClosingEndsTheDialogThenAsks) {
       continue;
     }
     EXPECT_EQ(editor->step(), KELVRA_FRAME_QUIT);
+  }
+}
+
+// The colour and folder choosers answer through the same poll: zenity's and
+// kdialog's colour notations, a folder, and a colour chooser with neither
+// program (there is no own colour picker).
+TEST_F(DesktopDialog, ColourAndFolderChoosersAnswerThroughThePoll) {
+  const struct Case {
+    const char* what;
+    bool folder;
+    const char* zenity_code;  // null: 0
+    const char* kdialog_code;
+    const char* answer;
+    uint32_t state;
+    uint32_t rgb;
+  } cases[] = {
+      {"zenity's rgb()", false, nullptr, nullptr, "rgb(18,52,86)", UI_DIALOG_CHOSEN, 0x123456},
+      {"kdialog's #rrggbb", false, "255", nullptr, "#a0b0c0", UI_DIALOG_CHOSEN, 0xa0b0c0},
+      {"not a colour", false, nullptr, nullptr, "blue", UI_DIALOG_CANCELLED, 0},
+      {"neither program shows it", false, "255", "255", "", UI_DIALOG_CANCELLED, 0},
+      {"a folder", true, nullptr, nullptr, "/tmp", UI_DIALOG_CHOSEN, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    if (c.zenity_code != nullptr) write_file(talk_->file("zenity.code"), c.zenity_code);
+    if (c.kdialog_code != nullptr) write_file(talk_->file("kdialog.code"), c.kdialog_code);
+    let_answer(c.answer);
+    UiDialogAnswer answer{};
+    uint32_t state = c.folder ? ui_folder_dialog_begin(app->window, &answer)
+                              : ui_color_dialog_begin(app->window, 0x102030, &answer);
+    for (int i = 0; i < 1000 && state == UI_DIALOG_WAITING; ++i) {
+      ui_sleep_ms(10);
+      state = ui_dialog_poll(app->window, &answer);
+    }
+    EXPECT_EQ(state, c.state);
+    EXPECT_EQ(ui_dialog_poll(app->window, &answer), static_cast<uint32_t>(UI_DIALOG_IDLE));
+    if (c.folder) {
+      EXPECT_STREQ(answer.path, "/tmp");
+      EXPECT_NE(arguments("zenity").find("--directory\n"), std::string::npos);
+    } else if (c.state == UI_DIALOG_CHOSEN) {
+      EXPECT_EQ(answer.rgb, c.rgb);
+    }
+    if (!c.folder) {
+      EXPECT_NE(arguments("zenity").find("--color=#102030\n"), std::string::npos) << arguments("zenity");
+    }
   }
 }
 
@@ -312,6 +362,7 @@ class OwnPicker : public ::testing::Test {
   void SetUp() override {
     static const UiDialogHooks hooks = {Answers::confirm, nullptr, nullptr};
     ui_set_dialog_hooks(&hooks);
+    Answers::yes = true;
     Answers::asked.clear();
     media_ = std::make_unique<TempDir>();
     empty_bin_ = std::make_unique<TempDir>();
@@ -359,13 +410,15 @@ TEST_F(OwnPicker, SavesUnderTheProposedNameAndOpensAChosenRow) {
     std::vector<S> steps;
     const char* status;
     const char* written;  // the file the project is then in
+    const char* asked;    // the picker does not ask before replacing a file: the editor does
   } cases[] = {
-      {"Enter keeps the proposed name", true, {enter}, "Saved the Kelvra project.", "project.json"},
-      {"a typed name", true, retyped, "Saved the Kelvra project.", "copy.pjn"},
+      {"Enter keeps the proposed name", true, {enter}, "Saved the Kelvra project.", "project.json",
+       "Save project: A file with this name exists. Replace it?"},
+      {"a typed name", true, retyped, "Saved the Kelvra project.", "copy.pjn", ""},
       // Rows: "[ All files ]", "../", other.pjn, zeta.pjn.
       {"Open: the third row", false,
        {S{PickerScript::KEY, SDLK_DOWN, nullptr}, S{PickerScript::KEY, SDLK_DOWN, nullptr}, enter}, "Project opened.",
-       "other.pjn"},
+       "other.pjn", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -375,6 +428,7 @@ TEST_F(OwnPicker, SavesUnderTheProposedNameAndOpensAChosenRow) {
     script->next = c.steps;
     editor->key(c.save ? SDLK_s : SDLK_o, KMOD_CTRL);
     EXPECT_EQ(script->shown, 1);
+    EXPECT_EQ(Answers::asked, c.asked);
     EXPECT_EQ(editor->status(), c.status);
     EXPECT_EQ(std::string(app->project_path), media_->file(c.written));
     if (c.save) {
