@@ -32,6 +32,7 @@
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/painter.h"
+#include "platform/process.h"
 #include "platform/ui.h"
 #include "publish/publish.h"
 
@@ -95,6 +96,9 @@ bool create_shell(KelvraApp* app) {
 
 bool kelvra_start(KelvraApp* app) {
   kelvra_start_folder();  // before the workers start: it may set the environment the lookup reads
+  // SDL turns SIGTERM into a close request, which asks about unsaved edits
+  // and so would hold up a logout: these handlers take its place.
+  sys_catch_termination();
   http_global_init();  // before any publishing worker can make a request
   if (!create_shell(app)) return false;
   app->recovery = kelvra_recovery_create();
@@ -216,6 +220,15 @@ bool draw(KelvraApp* app) {
 
 bool present(KelvraApp* app) { return kelvra_painter_end(app->painter); }
 
+// A termination request: the open dialog's program ends, a whole recovery
+// copy of unsaved edits is written, and nothing is asked.
+uint32_t end_on_request(KelvraApp* app) {
+  kelvra_file_dialog_end(app);
+  if (!kelvra_recovery_write_now(app))
+    std::fprintf(stderr, "kelvra: the recovery copy of the unsaved edits could not be written.\n");
+  return KELVRA_FRAME_ENDED;
+}
+
 }  // namespace
 
 uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
@@ -225,7 +238,11 @@ uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
     kelvra_recovery_discard(app, nullptr);
     return KELVRA_FRAME_QUIT;
   }
+  if (sys_termination_signal() != 0) return end_on_request(app);
   drain_input(app);
+  // A dialog or menu that the input opened returns at once on a termination request.
+  if (sys_termination_signal() != 0) return end_on_request(app);
+  kelvra_file_dialog_poll(app);
   kelvra_render_poll(app);
   kelvra_recovery_poll(app);
   if (!ui_window_is_visible(app->window)) {
@@ -261,6 +278,7 @@ uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
 // -------------------------------------------------------------------- [stop]
 
 void kelvra_shutdown(KelvraApp* app) {
+  kelvra_file_dialog_end(app);
   kelvra_recovery_destroy(app->recovery);
   app->recovery = nullptr;
   kelvra_video_destroy(app->source_video);
@@ -280,6 +298,7 @@ void kelvra_shutdown(KelvraApp* app) {
   kelvra_painter_destroy(app->painter);
   ui_window_destroy(app->window);
   kelvra_app_free(app);
+  sys_release_termination();
 }
 
 int kelvra_run() {
@@ -294,17 +313,19 @@ int kelvra_run() {
     return 1;
   }
   bool ok = kelvra_start(app);
+  int exit_code = 0;
   if (ok) {
     FrameMemory memory{};
     uint32_t result;
     while ((result = kelvra_frame(app, &memory)) == KELVRA_FRAME_NEXT) {
     }
-    ok = result == KELVRA_FRAME_QUIT;
+    ok = result == KELVRA_FRAME_QUIT || result == KELVRA_FRAME_ENDED;
+    if (result == KELVRA_FRAME_ENDED) exit_code = 128 + sys_termination_signal();
   }
   kelvra_shutdown(app);
   if (!ok) {
     std::fprintf(stderr, "kelvra: %s\n", kStartFailure);
     return ui_report_error(kStartFailure);
   }
-  return 0;
+  return exit_code;
 }

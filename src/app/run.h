@@ -28,20 +28,26 @@ enum : uint32_t {
   KELVRA_FRAME_NEXT = 0,    // go on with the next pass
   KELVRA_FRAME_QUIT = 1,    // the window was closed
   KELVRA_FRAME_FAILED = 2,  // drawing, presenting or the frame wait failed
+  KELVRA_FRAME_ENDED = 3,   // a termination request (SIGTERM, SIGHUP) ended the editor
 };
 
-// Runs the editor until its window is closed; the process exit code.
+// Runs the editor until its window is closed (exit code 0) or a termination
+// request ends it (128 + the signal's number); the process exit code.
 int kelvra_run();
-// Creates the window, the painter and the workers in the record from
-// kelvra_app_create, opens the start-up project and readies the editors.
+// Catches the termination signals, creates the window, the painter and the
+// workers in the record from kelvra_app_create, opens the start-up project and
+// readies the editors.
 // False when the window, the painter or a required worker is missing; the
 // record must then still go through kelvra_shutdown.
 bool kelvra_start(KelvraApp* app);
-// One pass of the frame loop: drain the input, poll the exports, lay out,
-// choose the cursor, tick, feed the audio, draw and present when something
-// changed, and wait for the next frame.
+// One pass of the frame loop: drain the input, poll the file dialog, the
+// exports and the recovery copy, lay out, choose the cursor, tick, feed the
+// audio, draw and present when something changed, and wait for the next
+// frame. On a termination request it ends any open dialog, writes a recovery
+// copy of unsaved edits and returns KELVRA_FRAME_ENDED without asking anything.
 uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory);
-// Destroys everything in the record in a fixed order and frees it.
+// Destroys everything in the record in a fixed order and frees it (ending an
+// open file dialog and giving back the termination signals).
 void kelvra_shutdown(KelvraApp* app);
 // Finds and opens the start-up project in the media folder.
 void kelvra_open_active(KelvraApp* app);

@@ -67,6 +67,13 @@ enum : uint32_t {
   KELVRA_DRAG_INSET_MOVE = 13,     // an inset on the monitor
 };
 
+// The file command waiting for its dialog's answer (KelvraApp::file_dialog).
+enum : uint32_t {
+  KELVRA_DIALOG_NONE = 0,
+  KELVRA_DIALOG_OPEN = 1,
+  KELVRA_DIALOG_SAVE = 2,
+};
+
 // What a left-button drag on the piano roll does (RollView::roll_drag).
 enum : uint32_t {
   ROLL_DRAG_NONE = 0,
@@ -161,6 +168,7 @@ struct KelvraApp {
   PublishContext* publishing;  // made on first use
   RecoveryWriter* recovery;
   char project_path[KELVRA_PATH_SIZE];  // full path of the open project's file; empty while untitled
+  uint32_t file_dialog;  // KELVRA_DIALOG_*: the command whose file dialog is open
 
   // --- export readiness
   uint32_t previewed_canvases;

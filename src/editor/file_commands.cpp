@@ -1,4 +1,5 @@
-// The Open and Save commands, and the project's name in the window title.
+// The Open and Save commands, their dialog beside the frame loop, and the
+// project's name in the window title.
 #include "editor/file_commands.h"
 
 #include <cstdio>
@@ -14,10 +15,9 @@
 #include "platform/files.h"
 #include "platform/ui.h"
 
-void kelvra_open_file(KelvraApp* app) {
-  if (app->dirty && !ui_confirm("Open project", "Discard the unsaved project edits?")) return;
-  char path[KELVRA_PATH_SIZE] = "";
-  if (!ui_choose_file(app->window, false, "pjn", path)) return;
+namespace {
+
+void open_chosen(KelvraApp* app, const char* path) {
   if (!kelvra_project_open(&app->project, path)) {
     kelvra_status(app, "Could not read this Kelvra project.");
     return;
@@ -47,11 +47,7 @@ void kelvra_open_file(KelvraApp* app) {
   kelvra_report_lost_clips(app);
 }
 
-void kelvra_save_file(KelvraApp* app) {
-  // The dialog proposes the open project's own file.
-  char path[KELVRA_PATH_SIZE];
-  std::memcpy(path, app->project_path, sizeof path);
-  if (!ui_choose_file(app->window, true, "pjn", path)) return;
+void save_chosen(KelvraApp* app, const char* path) {
   const uint32_t result = kelvra_project_save(&app->project, path, app->layout_mode);
   switch (result) {
     case PROJECT_SAVED:
@@ -75,6 +71,55 @@ void kelvra_save_file(KelvraApp* app) {
   kelvra_project_title(app, path);
   kelvra_status(app, result == PROJECT_SAVED ? "Saved the Kelvra project."
                                              : "Saved the Kelvra project, but its folder could not be flushed to disk.");
+}
+
+// Goes on with `command` once its dialog is in `state`; a dialog still open
+// is remembered, and until it answers the window takes no input but its close.
+void follow(KelvraApp* app, uint32_t command, uint32_t state, const UiDialogAnswer& answer) {
+  if (state == UI_DIALOG_WAITING) {
+    app->file_dialog = command;
+    // The press that opened the dialog ends here: its release goes with the other input.
+    app->drag_kind = KELVRA_DRAG_NONE;
+    app->pending_deselect = 0;
+    return;
+  }
+  app->file_dialog = KELVRA_DIALOG_NONE;
+  if (state != UI_DIALOG_CHOSEN) return;
+  if (command == KELVRA_DIALOG_OPEN)
+    open_chosen(app, answer.path);
+  else
+    save_chosen(app, answer.path);
+}
+
+}  // namespace
+
+void kelvra_open_file(KelvraApp* app) {
+  if (app->file_dialog != KELVRA_DIALOG_NONE) return;
+  if (app->dirty && !ui_confirm("Open project", "Discard the unsaved project edits?")) return;
+  UiDialogAnswer answer{};
+  const uint32_t state = ui_file_dialog_begin(app->window, false, "pjn", "", &answer);
+  follow(app, KELVRA_DIALOG_OPEN, state, answer);
+}
+
+void kelvra_save_file(KelvraApp* app) {
+  if (app->file_dialog != KELVRA_DIALOG_NONE) return;
+  // The dialog proposes the open project's own file.
+  UiDialogAnswer answer{};
+  const uint32_t state = ui_file_dialog_begin(app->window, true, "pjn", app->project_path, &answer);
+  follow(app, KELVRA_DIALOG_SAVE, state, answer);
+}
+
+void kelvra_file_dialog_poll(KelvraApp* app) {
+  if (app->file_dialog == KELVRA_DIALOG_NONE) return;
+  UiDialogAnswer answer{};
+  const uint32_t state = ui_dialog_poll(app->window, &answer);
+  follow(app, app->file_dialog, state == UI_DIALOG_IDLE ? UI_DIALOG_CANCELLED : state, answer);
+}
+
+void kelvra_file_dialog_end(KelvraApp* app) {
+  if (app->file_dialog == KELVRA_DIALOG_NONE) return;
+  ui_dialog_end();
+  app->file_dialog = KELVRA_DIALOG_NONE;
 }
 
 void kelvra_project_title(KelvraApp* app, const char* path) {

@@ -1,6 +1,7 @@
-// Input dispatch: the clip-name field first, the close request and the
-// global shortcuts, then the pointer router that hit-tests the workspace
-// rectangles in a fixed order, and the drags that follow a press.
+// Input dispatch: only the close request while a file dialog is open; else
+// the clip-name field first, the close request and the global shortcuts,
+// then the pointer router that hit-tests the workspace rectangles in a fixed
+// order, and the drags that follow a press.
 //
 // Index:
 //   (top)      Space, drag thresholds, toolbar, strip and control presses
@@ -220,6 +221,12 @@ void sampling_press(KelvraApp* app, const UiInput* event) {
 // -------------------------------------------------------------------- [keys]
 
 void kelvra_input(KelvraApp* app, const UiInput* event) {
+  if (app->file_dialog != KELVRA_DIALOG_NONE) {
+    // While a file dialog is open the window takes no input but its close,
+    // which ends the dialog and then closes as it always does.
+    if (!event->close) return;
+    kelvra_file_dialog_end(app);
+  }
   if (kelvra_name_input(app, event)) {
     app->needs_redraw = 1;
     return;

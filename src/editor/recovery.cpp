@@ -4,7 +4,7 @@
 // Index:
 //   [names]   kelvra_recovery_folder, kelvra_recovery_path
 //   [writer]  kelvra_recovery_create, kelvra_recovery_destroy, the thread
-//   [copies]  kelvra_recovery_poll, kelvra_recovery_discard
+//   [copies]  kelvra_recovery_poll, kelvra_recovery_write_now, kelvra_recovery_discard
 //   [offer]   kelvra_recovery_offer
 #include "editor/recovery.h"
 
@@ -28,6 +28,7 @@
 #include "editor/history.h"
 #include "editor/piano_roll.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/ui.h"
 #include "project/text_buffer.h"
 
@@ -198,16 +199,14 @@ void kelvra_recovery_destroy(RecoveryWriter* writer) {
 
 // ------------------------------------------------------------------ [copies]
 
-void kelvra_recovery_poll(KelvraApp* app) {
-  RecoveryWriter* writer = app->recovery;
-  if (writer == nullptr || !app->dirty || app->edit_serial == writer->copied_serial) return;
-  const uint64_t now = ui_time_ms();
-  if (writer->copied_ms != 0 && now - writer->copied_ms < writer->interval_ms) return;
-  char path[KELVRA_PATH_SIZE];
-  if (!kelvra_recovery_path(app->project_path, "", path)) return;
+namespace {
+
+// Hands the project's current text to the writer as the next copy, to be
+// written to `path`; false when the text could not be built.
+bool hand_over(KelvraApp* app, RecoveryWriter* writer, const char* path) {
   writer->copied_serial = app->edit_serial;
-  writer->copied_ms = now;
-  if (!project_rebuild_text(&app->project, app->layout_mode, &writer->building)) return;
+  writer->copied_ms = ui_time_ms();
+  if (!project_rebuild_text(&app->project, app->layout_mode, &writer->building)) return false;
   {
     std::lock_guard<std::mutex> held(writer->lock);
     // Told once for a run of failed copies; a copy that succeeds ends the run.
@@ -215,10 +214,50 @@ void kelvra_recovery_poll(KelvraApp* app) {
       kelvra_status(app, "The recovery copy of the unsaved edits could not be written.");
     writer->failure_shown = writer->failed;
     std::swap(writer->building, writer->waiting);
-    std::memcpy(writer->waiting_path, path, sizeof path);
+    std::memcpy(writer->waiting_path, path, KELVRA_PATH_SIZE);
     writer->has_waiting = true;
   }
   writer->changed.notify_all();
+  return true;
+}
+
+}  // namespace
+
+void kelvra_recovery_poll(KelvraApp* app) {
+  RecoveryWriter* writer = app->recovery;
+  if (writer == nullptr || !app->dirty || app->edit_serial == writer->copied_serial) return;
+  if (writer->copied_ms != 0 && ui_time_ms() - writer->copied_ms < writer->interval_ms) return;
+  char path[KELVRA_PATH_SIZE];
+  if (kelvra_recovery_path(app->project_path, "", path)) hand_over(app, writer, path);
+}
+
+bool kelvra_recovery_write_now(KelvraApp* app) {
+  if (!app->dirty) return true;
+  char path[KELVRA_PATH_SIZE];
+  if (!kelvra_recovery_path(app->project_path, "", path)) return false;
+  RecoveryWriter* writer = app->recovery;
+  if (writer == nullptr) {
+    // No writer thread: the copy is written here, the same way.
+    TextBuffer text{};
+    char folder[KELVRA_PATH_SIZE];
+    bool written = project_build_text(&app->project, app->layout_mode, &text) && kelvra_recovery_folder(folder) &&
+                   make_folder(folder);
+    if (written) {
+      const uint32_t result = kelvra_project_write_text(&text, path);
+      written = result == PROJECT_SAVED || result == PROJECT_SAVED_NOT_FLUSHED;
+    }
+    text_buffer_free(&text);
+    return written;
+  }
+  bool current;
+  {
+    std::lock_guard<std::mutex> held(writer->lock);
+    current = app->edit_serial == writer->copied_serial && !writer->failed;
+  }
+  if (!current && !hand_over(app, writer, path)) return false;
+  std::unique_lock<std::mutex> held(writer->lock);
+  writer->changed.wait(held, [writer] { return !writer->has_waiting && !writer->busy; });
+  return !writer->failed;
 }
 
 void kelvra_recovery_discard(KelvraApp* app, const char* project_path) {
@@ -303,7 +342,14 @@ void kelvra_recovery_offer(KelvraApp* app) {
                 "Kelvra found edits of %s from %s that were not saved. Restore them?\n\n"
                 "Declining keeps them aside until the project is saved.",
                 name, when);
-  if (ui_confirm("Restore unsaved edits", message)) {
+  const bool restore_them = ui_confirm("Restore unsaved edits", message);
+  if (sys_termination_signal() != 0) {
+    // The question was cut short by a termination request: nothing was answered, the copy stays.
+    kelvra_project_close(candidate);
+    std::free(candidate);
+    return;
+  }
+  if (restore_them) {
     restore(app, candidate);
     std::free(candidate);
     std::snprintf(message, 200, "Restored the unsaved edits from %s.", when);

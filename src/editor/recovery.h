@@ -4,7 +4,8 @@
 // the UI thread into a reused buffer and handed to a writer thread, which
 // writes it with the same atomic replacement as a save. A copy is named after
 // the project's full path ("untitled" for a project never saved). Saving, a
-// clean exit and opening another project remove the copy.
+// clean exit and opening another project remove the copy; a termination
+// request (SIGTERM, SIGHUP) writes one at once and leaves it for the next start.
 //
 // At start-up a copy newer than its project is offered in one confirm dialog:
 // restoring opens it as unsaved edits of the original project; declining sets
@@ -34,6 +35,11 @@ bool kelvra_recovery_path(const char* project_path, const char* suffix, char* ou
 // Once a frame: hands a new copy to the writer when the project has edits the
 // last copy lacks and the interval has passed since that copy.
 void kelvra_recovery_poll(KelvraApp* app);
+// On a termination request: makes sure a whole copy of the unsaved edits is
+// on disk, handing over the current edits at once (whatever the interval)
+// unless the last copy already holds them, and waits until it is written.
+// True when there is nothing unsaved or the copy was written.
+bool kelvra_recovery_write_now(KelvraApp* app);
 // Drops a copy not yet written, waits for one being written, and removes the
 // copies of `project_path` (the open project's when null).
 void kelvra_recovery_discard(KelvraApp* app, const char* project_path);

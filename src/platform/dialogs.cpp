@@ -2,16 +2,19 @@
 //
 // Provides: the Yes/No box, file and folder choosers through zenity, else
 // kdialog, else the window layer's own picker; the colour chooser through
-// zenity or kdialog; popup menus drawn by the window layer; opening files and
+// zenity or kdialog (the desktop dialogs run beside the frame loop, which
+// polls for their answer); popup menus drawn by the window layer; opening files and
 // pages with xdg-open; showing a file or its properties in the file manager
 // over the FileManager1 D-Bus interface (gdbus), else opening its folder.
 // Cannot: choose a colour when neither zenity nor kdialog is installed.
 //
 // Index:
 //   [hooks]    test answers, the start folder
-//   [files]    ui_choose_file, ui_choose_folder and the fallback picker
+//   [files]    the window layer's own picker, save names
+//   [beside]   the open chooser: ui_file_dialog_begin, ui_folder_dialog_begin,
+//              ui_color_dialog_begin, ui_dialog_poll, ui_dialog_end
 //   [menus]    ui_popup_menu, the window menu
-//   [shell]    colours, shell verbs, revealing files, web pages
+//   [shell]    shell verbs, revealing files, web pages
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,21 +77,6 @@ void trim_line(char* text) {
   while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = '\0';
 }
 
-enum Chooser { CHOSEN, CANCELLED, UNAVAILABLE };
-
-// Runs a chooser program; its output line becomes `out`.
-Chooser run_chooser(const std::vector<std::string>& arguments, char* out, size_t out_size) {
-  std::vector<const char*> argv;
-  for (const std::string& a : arguments) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  int code = -1;
-  if (!sys_run(argv.data(), out, out_size, &code)) return UNAVAILABLE;
-  trim_line(out);
-  if (code == 0 && out[0] != '\0') return CHOSEN;
-  if (code == 1) return CANCELLED;
-  return UNAVAILABLE;
-}
-
 // ------------------------------------------------------------------- [files]
 
 std::string parent_of(const std::string& folder) {
@@ -107,11 +95,19 @@ bool has_extension(const char* name, const char* extension) {
 }
 
 // The window layer's own picker: a list of the folder's entries, Enter or a
-// double click to choose, Backspace for the parent folder, a name line to save.
+// double click to choose, Backspace for the parent folder, a name line to
+// save. A save starts in the folder of the proposed path (when it has one)
+// with the proposed file's name in the name line; the chosen full path
+// replaces `path`.
 bool pick(UiWindow* window, bool save, bool folders, const char* extension, char* path) {
   std::string folder = start_folder();
   char name[kPathSize] = "";
-  if (save && path[0] != '\0') std::snprintf(name, sizeof name, "%s", path);
+  if (save && path[0] != '\0') {
+    const char* slash = std::strrchr(path, '/');
+    const std::string parent = slash == nullptr ? "" : slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
+    if (!parent.empty() && is_folder(parent)) folder = parent;
+    std::snprintf(name, sizeof name, "%s", slash != nullptr ? slash + 1 : path);
+  }
   bool all_files = false;  // the "All files" choice: every file, not only the extension's
   for (;;) {
     std::vector<std::string> subfolders;
@@ -197,6 +193,136 @@ bool finish_save_name(char* path, const char* extension, bool dialog_confirmed) 
   return true;
 }
 
+// ------------------------------------------------------------------ [beside]
+//
+// The open chooser. Its program runs beside the frame loop; when it ends
+// without a usable answer (not installed, no display) the next one is tried:
+// zenity, kdialog, then the window layer's own picker (files and folders).
+
+enum DialogKind : uint32_t { DIALOG_FILE, DIALOG_FOLDER, DIALOG_COLOR };
+enum Program : int { ZENITY = 0, KDIALOG = 1, PROGRAMS = 2 };
+
+struct OpenDialog {
+  bool open;
+  uint32_t kind;
+  bool save;
+  char extension[32];
+  char proposed[kPathSize];  // a save's proposed path, as given
+  uint32_t rgb;              // the colour shown first
+  int program;               // the one running
+  SysChild child;
+  char output[4096];
+  size_t length;
+};
+OpenDialog g_dialog;
+
+std::vector<std::string> program_arguments(const OpenDialog& d, int program) {
+  if (d.kind == DIALOG_COLOR) {
+    char start[8];
+    std::snprintf(start, sizeof start, "#%06x", d.rgb & 0xFFFFFF);
+    if (program == ZENITY) return {"zenity", "--color-selection", "--show-palette", std::string("--color=") + start};
+    return {"kdialog", "--getcolor", "--default", start};
+  }
+  if (d.kind == DIALOG_FOLDER) {
+    const std::string start = start_folder() + "/";
+    if (program == ZENITY) return {"zenity", "--file-selection", "--directory", "--title=Open folder", "--filename=" + start};
+    return {"kdialog", "--getexistingdirectory", start, "--title", "Open folder"};
+  }
+  const std::string start = !d.save || d.proposed[0] == '\0' ? start_folder() + "/"
+                            : d.proposed[0] == '/'            ? std::string(d.proposed)
+                                                              : joined(start_folder(), d.proposed);
+  const std::string extension = d.extension;
+  const std::string label = extension + " files";
+  if (program == KDIALOG)
+    return {"kdialog", d.save ? "--getsavefilename" : "--getopenfilename", start,
+            "*." + extension + "|" + label + "\n*|All files"};
+  std::vector<std::string> zenity = {"zenity", "--file-selection",
+                                     std::string("--title=") + (d.save ? "Save project" : "Open project"),
+                                     "--filename=" + start, "--file-filter=" + label + " | *." + extension,
+                                     "--file-filter=All files | *"};
+  if (d.save) {
+    zenity.push_back("--save");
+    zenity.push_back("--confirm-overwrite");
+  }
+  return zenity;
+}
+
+// Starts the first program from `program` on that can be started; false when none can.
+bool start_program(int program) {
+  for (; program < PROGRAMS; ++program) {
+    const std::vector<std::string> arguments = program_arguments(g_dialog, program);
+    std::vector<const char*> argv;
+    for (const std::string& a : arguments) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    if (sys_child_start(argv.data(), &g_dialog.child)) {
+      g_dialog.program = program;
+      g_dialog.length = 0;
+      g_dialog.output[0] = '\0';
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t close_dialog(uint32_t state) {
+  g_dialog.open = false;
+  ui_modal_end();
+  return state;
+}
+
+// A chosen path as the answer: false when it does not fit.
+bool take_path(const char* chosen, UiDialogAnswer* answer) {
+  const size_t length = std::strlen(chosen);
+  if (length >= kPathSize) return false;
+  std::memcpy(answer->path, chosen, length + 1);
+  return true;
+}
+
+bool parse_color(const char* chosen, uint32_t* rgb) {
+  unsigned r = 0;
+  unsigned g = 0;
+  unsigned b = 0;
+  if (std::sscanf(chosen, "rgb(%u,%u,%u)", &r, &g, &b) == 3 || std::sscanf(chosen, "rgba(%u,%u,%u", &r, &g, &b) == 3) {
+    *rgb = ((r & 0xFF) << 16) | ((g & 0xFF) << 8) | (b & 0xFF);
+    return true;
+  }
+  unsigned value = 0;
+  if (chosen[0] == '#' && std::strlen(chosen) == 7 && std::sscanf(chosen + 1, "%6x", &value) == 1) {
+    *rgb = value;
+    return true;
+  }
+  return false;
+}
+
+// The answer `chosen` (a program's output line, or the own picker's path) as
+// the dialog's result.
+uint32_t finish(char* chosen, bool confirmed, UiDialogAnswer* answer) {
+  if (g_dialog.kind == DIALOG_COLOR)
+    return close_dialog(parse_color(chosen, &answer->rgb) ? UI_DIALOG_CHOSEN : UI_DIALOG_CANCELLED);
+  if (std::strlen(chosen) >= kPathSize) return close_dialog(UI_DIALOG_CANCELLED);
+  if (g_dialog.kind == DIALOG_FILE && g_dialog.save && !finish_save_name(chosen, g_dialog.extension, confirmed))
+    return close_dialog(UI_DIALOG_CANCELLED);
+  return close_dialog(take_path(chosen, answer) ? UI_DIALOG_CHOSEN : UI_DIALOG_CANCELLED);
+}
+
+// No desktop dialog could answer: the window layer's own picker (colours have none).
+uint32_t fall_back(UiWindow* window, UiDialogAnswer* answer) {
+  if (g_dialog.kind == DIALOG_COLOR) return close_dialog(UI_DIALOG_CANCELLED);
+  char picked[kPathSize];
+  std::snprintf(picked, sizeof picked, "%s", g_dialog.save ? g_dialog.proposed : "");
+  if (!pick(window, g_dialog.save, g_dialog.kind == DIALOG_FOLDER, g_dialog.kind == DIALOG_FILE ? g_dialog.extension : nullptr,
+            picked))
+    return close_dialog(UI_DIALOG_CANCELLED);
+  return finish(picked, false, answer);
+}
+
+uint32_t begin(UiWindow* window, UiDialogAnswer* answer) {
+  ui_modal_begin();
+  g_dialog.open = true;
+  if (start_program(ZENITY)) return UI_DIALOG_WAITING;
+  return fall_back(window, answer);
+}
+
 }  // namespace
 
 void ui_set_dialog_hooks(const UiDialogHooks* hooks) { g_hooks = hooks != nullptr ? *hooks : UiDialogHooks{}; }
@@ -213,68 +339,60 @@ bool ui_confirm(const char* title, const char* text) {
   return ui_message_confirm(title, text);
 }
 
-bool ui_choose_file(UiWindow* window, bool save, const char* extension, char* path) {
-  if (extension == nullptr || path == nullptr) return false;
-  ModalScope modal;
-  if (g_hooks.choose_file != nullptr) return g_hooks.choose_file(save, extension, path);
-
-  char chosen[4096] = "";
-  const std::string folder = start_folder() + "/";
-  const std::string start = !save || path[0] == '\0' ? folder
-                            : path[0] == '/'         ? std::string(path)
-                                                     : joined(start_folder(), path);
-  const std::string label = std::string(extension) + " files";
-  std::vector<std::string> zenity = {"zenity", "--file-selection",
-                                     std::string("--title=") + (save ? "Save project" : "Open project"),
-                                     "--filename=" + start, "--file-filter=" + label + " | *." + extension,
-                                     "--file-filter=All files | *"};
-  if (save) {
-    zenity.push_back("--save");
-    zenity.push_back("--confirm-overwrite");
+uint32_t ui_file_dialog_begin(UiWindow* window, bool save, const char* extension, const char* proposed,
+                              UiDialogAnswer* answer) {
+  if (extension == nullptr || answer == nullptr || g_dialog.open) return UI_DIALOG_CANCELLED;
+  if (proposed == nullptr || !save) proposed = "";
+  if (std::strlen(extension) >= sizeof g_dialog.extension || std::strlen(proposed) >= kPathSize)
+    return UI_DIALOG_CANCELLED;
+  if (g_hooks.choose_file != nullptr) {
+    ModalScope modal;
+    char path[kPathSize];
+    std::snprintf(path, sizeof path, "%s", proposed);
+    if (!g_hooks.choose_file(save, extension, path)) return UI_DIALOG_CANCELLED;
+    return take_path(path, answer) ? UI_DIALOG_CHOSEN : UI_DIALOG_CANCELLED;
   }
-  Chooser outcome = run_chooser(zenity, chosen, sizeof chosen);
-  bool confirmed = save && outcome == CHOSEN;
-  if (outcome == UNAVAILABLE) {
-    outcome = run_chooser({"kdialog", save ? "--getsavefilename" : "--getopenfilename", start,
-                           "*." + std::string(extension) + "|" + label + "\n*|All files"},
-                          chosen, sizeof chosen);
-    confirmed = false;
-  }
-  if (outcome == CANCELLED) return false;
-  if (outcome == UNAVAILABLE) {
-    char picked[kPathSize];
-    std::snprintf(picked, sizeof picked, "%s", save ? path : "");
-    if (!pick(window, save, false, extension, picked)) return false;
-    std::snprintf(chosen, sizeof chosen, "%s", picked);
-    confirmed = false;
-  }
-  if (std::strlen(chosen) >= kPathSize) return false;
-  if (save && !finish_save_name(chosen, extension, confirmed)) return false;
-  const size_t length = std::strlen(chosen);
-  if (length >= kPathSize) return false;
-  std::memcpy(path, chosen, length + 1);
-  return true;
+  g_dialog = OpenDialog{};
+  g_dialog.kind = DIALOG_FILE;
+  g_dialog.save = save;
+  std::snprintf(g_dialog.extension, sizeof g_dialog.extension, "%s", extension);
+  std::snprintf(g_dialog.proposed, sizeof g_dialog.proposed, "%s", proposed);
+  return begin(window, answer);
 }
 
-bool ui_choose_folder(UiWindow* window, char* path) {
-  if (path == nullptr) return false;
-  ModalScope modal;
-  char chosen[4096] = "";
-  const std::string start = start_folder() + "/";
-  Chooser outcome = run_chooser({"zenity", "--file-selection", "--directory", "--title=Open folder", "--filename=" + start},
-                                chosen, sizeof chosen);
-  if (outcome == UNAVAILABLE)
-    outcome = run_chooser({"kdialog", "--getexistingdirectory", start, "--title", "Open folder"}, chosen, sizeof chosen);
-  if (outcome == CANCELLED) return false;
-  if (outcome == UNAVAILABLE) {
-    char picked[kPathSize] = "";
-    if (!pick(window, false, true, nullptr, picked)) return false;
-    std::snprintf(chosen, sizeof chosen, "%s", picked);
-  }
-  const size_t length = std::strlen(chosen);
-  if (length >= kPathSize) return false;
-  std::memcpy(path, chosen, length + 1);
-  return true;
+uint32_t ui_folder_dialog_begin(UiWindow* window, UiDialogAnswer* answer) {
+  if (answer == nullptr || g_dialog.open) return UI_DIALOG_CANCELLED;
+  g_dialog = OpenDialog{};
+  g_dialog.kind = DIALOG_FOLDER;
+  return begin(window, answer);
+}
+
+uint32_t ui_color_dialog_begin(UiWindow* window, uint32_t rgb, UiDialogAnswer* answer) {
+  if (answer == nullptr || g_dialog.open) return UI_DIALOG_CANCELLED;
+  g_dialog = OpenDialog{};
+  g_dialog.kind = DIALOG_COLOR;
+  g_dialog.rgb = rgb;
+  return begin(window, answer);
+}
+
+uint32_t ui_dialog_poll(UiWindow* window, UiDialogAnswer* answer) {
+  if (!g_dialog.open) return UI_DIALOG_IDLE;
+  if (answer == nullptr) return UI_DIALOG_WAITING;
+  int code = -1;
+  if (!sys_child_finished(&g_dialog.child, g_dialog.output, sizeof g_dialog.output, &g_dialog.length, &code))
+    return UI_DIALOG_WAITING;
+  trim_line(g_dialog.output);
+  if (code == 0 && g_dialog.output[0] != '\0') return finish(g_dialog.output, g_dialog.program == ZENITY, answer);
+  if (code == 1) return close_dialog(UI_DIALOG_CANCELLED);
+  // The program could not show the dialog: the next one.
+  if (start_program(g_dialog.program + 1)) return UI_DIALOG_WAITING;
+  return fall_back(window, answer);
+}
+
+void ui_dialog_end() {
+  if (!g_dialog.open) return;
+  sys_child_stop(&g_dialog.child);
+  close_dialog(UI_DIALOG_CANCELLED);
 }
 
 // ------------------------------------------------------------------- [menus]
@@ -307,31 +425,6 @@ void ui_open_window_menu(UiWindow* window) {
 }
 
 // ------------------------------------------------------------------- [shell]
-
-bool ui_choose_color(UiWindow*, uint32_t* rgb) {
-  if (rgb == nullptr) return false;
-  ModalScope modal;
-  char start[8];
-  std::snprintf(start, sizeof start, "#%06x", *rgb & 0xFFFFFF);
-  char chosen[256] = "";
-  Chooser outcome = run_chooser({"zenity", "--color-selection", "--show-palette", std::string("--color=") + start},
-                                chosen, sizeof chosen);
-  if (outcome == UNAVAILABLE) outcome = run_chooser({"kdialog", "--getcolor", "--default", start}, chosen, sizeof chosen);
-  if (outcome != CHOSEN) return false;
-  unsigned r = 0;
-  unsigned g = 0;
-  unsigned b = 0;
-  if (std::sscanf(chosen, "rgb(%u,%u,%u)", &r, &g, &b) == 3 || std::sscanf(chosen, "rgba(%u,%u,%u", &r, &g, &b) == 3) {
-    *rgb = ((r & 0xFF) << 16) | ((g & 0xFF) << 8) | (b & 0xFF);
-    return true;
-  }
-  unsigned value = 0;
-  if (chosen[0] == '#' && std::strlen(chosen) == 7 && std::sscanf(chosen + 1, "%6x", &value) == 1) {
-    *rgb = value;
-    return true;
-  }
-  return false;
-}
 
 namespace {
 

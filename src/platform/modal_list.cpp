@@ -4,7 +4,8 @@
 // Provides: a borderless popup (menus) or a small dialog window (picker) that
 // lists rows, highlights the row under the pointer or chosen with the arrow
 // keys, optionally carries one editable line of text, and returns what was
-// chosen. Escape, a click outside a popup or closing the dialog cancels.
+// chosen. Escape, a click outside a popup, closing the dialog or a
+// termination request (SIGTERM, SIGHUP) cancels.
 // Cannot: scroll horizontally; rows longer than the window end in an ellipsis.
 #include <SDL2/SDL.h>
 #include <cairo.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 
 #include "platform/modal_list.h"
+#include "platform/process.h"
 #include "platform/ui_internal.h"
 
 #include "base/palette.h"
@@ -23,6 +25,7 @@ namespace {
 
 constexpr int kRowHeight = 24;
 constexpr int kPad = 8;
+constexpr Uint32 kPollMs = 10;  // the pause between two looks at an empty event queue
 
 void colour(cairo_t* cr, uint32_t rgb) {
   cairo_set_source_rgb(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0);
@@ -166,8 +169,19 @@ ModalResult ui_modal_list_run(UiWindow* owner, int32_t x, int32_t y, bool popup,
       paint(window, state);
       dirty = false;
     }
+    // A termination request ends the list as a dismissal; the frame loop then ends the program.
+    if (sys_termination_signal() != 0) break;
+    // Polled, never waited for: on X11 SDL's blocking wait wakes itself by
+    // sending a message to the newest window (this list's) over a second
+    // connection to the X server, which orders nothing between its two
+    // connections. A wake-up still in flight when the list's window is
+    // destroyed then reaches no window, and the BadWindow error of that
+    // XSendEvent ends the program (Xlib's default error handler exits).
     SDL_Event e;
-    if (!SDL_WaitEventTimeout(&e, 250)) continue;
+    if (!SDL_PollEvent(&e)) {
+      SDL_Delay(kPollMs);
+      continue;
+    }
     switch (e.type) {
       case SDL_QUIT:
         running = false;

@@ -134,10 +134,38 @@ void ui_framebuffer_destroy(UiFramebuffer* buffer);
 bool ui_framebuffer_present(UiWindow* window, const UiFramebuffer* buffer);
 
 // --------------------------------------------------------------- dialogs
-bool ui_choose_file(UiWindow* window, bool save, const char* extension, char* path);
+// The file, folder and colour choosers run beside the frame loop: a *_begin
+// call opens one and ui_dialog_poll, called once a frame, tells when its
+// answer has come. A desktop dialog (zenity, else kdialog) is a program of its
+// own, so the window keeps drawing while it is open; the window layer's own
+// picker, used when neither is installed, and the test answers give their
+// answer at once. One chooser is open at a time.
+enum : uint32_t {
+  UI_DIALOG_IDLE = 0,       // no chooser is open
+  UI_DIALOG_WAITING = 1,    // the chooser is open; its answer has not come yet
+  UI_DIALOG_CHOSEN = 2,     // answered: the path or colour is in the answer
+  UI_DIALOG_CANCELLED = 3,  // dismissed, refused, or no chooser could be shown
+};
+
+struct UiDialogAnswer {
+  char path[260];  // a chosen file or folder (full path)
+  uint32_t rgb;    // a chosen colour, 0xRRGGBB
+};
+
+// Opens a file chooser for `extension` files. A save chooser proposes
+// `proposed` (a full path or a name; may be empty), adds the extension to a
+// name without one and asks before replacing a file it did not ask about.
+uint32_t ui_file_dialog_begin(UiWindow* window, bool save, const char* extension, const char* proposed,
+                              UiDialogAnswer* answer);
+uint32_t ui_folder_dialog_begin(UiWindow* window, UiDialogAnswer* answer);
+uint32_t ui_color_dialog_begin(UiWindow* window, uint32_t rgb, UiDialogAnswer* answer);
+// Checks the open chooser without waiting: WAITING, or its answer (the
+// chooser is then closed), or IDLE when none is open.
+uint32_t ui_dialog_poll(UiWindow* window, UiDialogAnswer* answer);
+// Closes the open chooser without an answer (its program is ended).
+void ui_dialog_end();
+
 uint64_t ui_popup_menu(UiWindow* window, int32_t x, int32_t y, const UiMenuEntry* entries, uint64_t count);
-bool ui_choose_folder(UiWindow* window, char* path);
-bool ui_choose_color(UiWindow* window, uint32_t* rgb);
 bool ui_shell_action(UiWindow* window, const char* verb, const char* path);
 bool ui_show_properties(UiWindow* window, const char* path);
 bool ui_open_folder(UiWindow* window, const char* path);

@@ -4,7 +4,7 @@
 // (256 events, the close request first), mouse capture while the left button
 // is down, system cursors, frame pacing on CLOCK_MONOTONIC with absolute
 // deadlines and a carried remainder, the clipboard (ASCII only), message
-// boxes and a plain pixel framebuffer.
+// boxes (ended by a termination request) and a plain pixel framebuffer.
 // Cannot: show a native menu bar (a menu set with ui_window_set_menu opens as
 // a popup on F10 instead), or report a "quit message" from the platform: the
 // quit is posted only by ui_window_request_close; SDL's own quit event is a
@@ -20,11 +20,16 @@
 #include <SDL2/SDL.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <thread>
 
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
 
@@ -271,7 +276,8 @@ void handle_button(UiWindow* window, const SDL_MouseButtonEvent& button, bool do
 void handle_event(const SDL_Event& e) {
   switch (e.type) {
     case SDL_QUIT:
-      // Ctrl+C, a session logout or the last window's close: a close request.
+      // Ctrl+C or the last window's close: a close request. (SIGTERM and
+      // SIGHUP, a session's logout, have handlers of their own that ask nothing.)
       for (UiWindow* window : g_platform.windows) {
         if (window != nullptr && window->close_as_event) window->close_requested = 1;
       }
@@ -502,10 +508,57 @@ void ui_modal_end() {
   SDL_FlushEvents(SDL_MOUSEMOTION, SDL_MOUSEWHEEL);
 }
 
-int ui_report_error(const char* text) {
+namespace {
+
+// SDL shows a message box through a process of its own (zenity, or a forked
+// X client) and waits for it, so nothing on this thread can end the box. A
+// watcher does when a termination request comes: it ends the children that
+// appeared while the box was up, and the box returns as dismissed.
+int show_box(const SDL_MessageBoxData* box, int* chosen) {
+  struct Watch {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool done = false;
+    int spared[64];
+    size_t spared_count = 0;
+  } watch;
+  watch.spared_count = sys_other_children(watch.spared, 64);
+  std::thread watcher;
+  try {
+    watcher = std::thread([&watch] {
+      std::unique_lock<std::mutex> held(watch.lock);
+      while (!watch.done) {
+        if (sys_termination_signal() != 0) sys_end_other_children(watch.spared, watch.spared_count);
+        watch.changed.wait_for(held, std::chrono::milliseconds(20));
+      }
+    });
+  } catch (...) {
+    // Without a watcher the box is only ended by its user.
+  }
   ui_modal_begin();
-  SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Zarnel UI", text != nullptr ? text : "", nullptr);
+  const int shown = sys_termination_signal() == 0 ? SDL_ShowMessageBox(box, chosen) : -1;
   ui_modal_end();
+  {
+    std::lock_guard<std::mutex> held(watch.lock);
+    watch.done = true;
+  }
+  watch.changed.notify_all();
+  if (watcher.joinable()) watcher.join();
+  return shown;
+}
+
+int show_simple_box(uint32_t flags, const char* caption, const char* text, SDL_Window* parent) {
+  const SDL_MessageBoxButtonData ok = {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT | SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT,
+                                       0, "OK"};
+  const SDL_MessageBoxData box = {flags, parent, caption, text, 1, &ok, nullptr};
+  int chosen = 0;
+  return show_box(&box, &chosen);
+}
+
+}  // namespace
+
+int ui_report_error(const char* text) {
+  show_simple_box(SDL_MESSAGEBOX_ERROR, "Zarnel UI", text != nullptr ? text : "", nullptr);
   return 1;
 }
 
@@ -516,17 +569,12 @@ bool ui_message_confirm(const char* title, const char* text) {
   };
   const SDL_MessageBoxData box = {SDL_MESSAGEBOX_WARNING, nullptr, title, text, 2, buttons, nullptr};
   int chosen = 0;
-  ui_modal_begin();
-  const int shown = SDL_ShowMessageBox(&box, &chosen);
-  ui_modal_end();
+  const int shown = show_box(&box, &chosen);
   return shown == 0 && chosen == 1;
 }
 
 int ui_show_info(UiWindow* window, const char* caption, const char* text) {
-  ui_modal_begin();
-  const int shown =
-      SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, window != nullptr ? window->sdl : nullptr);
-  ui_modal_end();
+  const int shown = show_simple_box(SDL_MESSAGEBOX_INFORMATION, caption, text, window != nullptr ? window->sdl : nullptr);
   return shown == 0 ? 1 : 0;
 }
 

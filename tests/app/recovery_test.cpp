@@ -21,10 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "app_fixture.h"
 #include "editor/app.h"
-#include "editor/piano_roll.h"
 #include "editor/recovery.h"
+#include "app/run.h"
+#include "app_fixture.h"
+#include "child_process.h"
+#include "editor/piano_roll.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
@@ -420,6 +422,109 @@ TEST_F(Recovery, SurvivesKillsAtRandomMoments) {
     EXPECT_EQ(Dialogs::asked, 1);
     EXPECT_EQ(kelvra_score_bpm(&app->project.score), bpm);
     EXPECT_EQ(current_text(), read_file(copy));
+    editor.reset();
+  }
+}
+
+// The editor a termination test runs as a child process: it raises the tempo
+// five steps with the wheel (the first step's copy is written at once, the
+// later ones would wait for the interval), notes the tempo, then waits for
+// the end in the way KELVRA_END_CHILD_HOW names: in the frame loop ("frame"),
+// in its own file picker ("picker"), with the desktop's file dialog open
+// ("desktop"), or asking whether to discard the edits after the window's
+// close button ("question"). "ready" in the media folder says it is waiting.
+TEST(RecoveryChild, EditsThenAwaitsTheEnd) {
+  const char* media = std::getenv("KELVRA_END_CHILD_MEDIA");
+  const char* how_text = std::getenv("KELVRA_END_CHILD_HOW");
+  if (media == nullptr || how_text == nullptr) GTEST_SKIP() << "run as a child process by Recovery.TerminationWritesACopyAndEndsAtOnce";
+  const std::string how = how_text;
+  const std::string ready = std::string(media) + "/ready";
+  RunningEditor editor(media);
+  ASSERT_TRUE(editor.started);
+  KelvraApp* app = editor.app;
+  editor.step();
+  editor.click(app->tab_buttons[KELVRA_TAB_AUDIO]);
+  RollLayout layout{};
+  audio_layout(&layout, app);
+  for (int k = 0; k < 5; ++k) {
+    kelvra_test::push_wheel(editor.window_id, 1, layout.tempo.x + 5, layout.tempo.y + 5);
+    editor.step();
+  }
+  ASSERT_TRUE(app->dirty);
+  write_file(std::string(media) + "/tempo", std::to_string(kelvra_score_bpm(&app->project.score)));
+  static std::string picker_ready;
+  picker_ready = ready;
+  const auto note_picker = [](void* editor_window, SDL_Event* e) {
+    if (e->type == SDL_WINDOWEVENT && e->window.event == SDL_WINDOWEVENT_SHOWN &&
+        e->window.windowID != *static_cast<uint32_t*>(editor_window))
+      write_file(picker_ready, "");
+    return 1;
+  };
+  SDL_AddEventWatch(note_picker, &editor.window_id);
+  uint32_t result = KELVRA_FRAME_NEXT;
+  if (how == "frame") write_file(ready, "");
+  if (how == "picker" || how == "desktop") result = editor.key(SDLK_s, KMOD_CTRL);
+  if (how == "question") result = editor.close_button();
+  while (result == KELVRA_FRAME_NEXT) result = editor.step();
+  SDL_DelEventWatch(note_picker, &editor.window_id);
+  EXPECT_EQ(result, static_cast<uint32_t>(KELVRA_FRAME_ENDED));
+}
+
+// SIGTERM or SIGHUP ends the editor within seconds, whatever it is waiting
+// on, without asking anything: the unsaved edits are in a whole recovery copy
+// (the same text a save would write), a dialog's program is ended with it, and
+// the next start offers the copy as after a crash.
+TEST_F(Recovery, TerminationWritesACopyAndEndsAtOnce) {
+  const struct Case {
+    const char* how;
+    int signal_number;
+  } cases[] = {{"frame", SIGTERM}, {"picker", SIGTERM}, {"desktop", SIGHUP}, {"question", SIGTERM}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    TearDown();
+    SetUp();
+    TempDir state;
+    TempDir bin;  // a stand-in zenity (it also shows SDL's message boxes), or nothing for the own picker
+    if (std::string(c.how) != "picker")
+      kelvra_test::write_program(bin.path(), "zenity",
+                                 "echo $$ > '" + media->file("dialog.pid") + "'\n: > '" + media->file("ready") +
+                                     "'\nexec sleep 60\n");
+    const std::string log = media->file("child.log");
+    const pid_t child = kelvra_test::start_test_child(
+        "RecoveryChild.EditsThenAwaitsTheEnd",
+        {"KELVRA_END_CHILD_MEDIA=" + media->path(), std::string("KELVRA_END_CHILD_HOW=") + c.how,
+         "KELVRA_RECOVERY_CHILD_STATE=" + state.path(), "PATH=" + bin.path()},
+        {"KELVRA_", "ZARNELK_RECOVERY_", "XDG_STATE_HOME=", "DISPLAY=", "WAYLAND_DISPLAY="}, log);
+    ASSERT_GT(child, 0);
+    const bool ready = kelvra_test::wait_for_file(media->file("ready"), child, 120);
+    if (ready) std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into the wait
+    ::kill(child, c.signal_number);
+    int status = 0;
+    const bool ended = kelvra_test::wait_for_exit(child, 10, &status);
+    ASSERT_TRUE(ready) << read_file(log);
+    ASSERT_TRUE(ended) << "still running 10 s after the signal\n" << read_file(log);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(log);
+    const pid_t dialog = std::atoi(read_file(media->file("dialog.pid")).c_str());
+    if (dialog > 0) {
+      EXPECT_FALSE(kelvra_test::process_runs(dialog)) << "the dialog's program was left running";
+    }
+
+    const double bpm = std::atof(read_file(media->file("tempo")).c_str());
+    EXPECT_EQ(bpm, 125);
+    std::string copy;
+    {
+      ScopedEnv home("XDG_STATE_HOME", state.path().c_str());
+      copy = copy_of(project);
+    }
+    EXPECT_EQ(read_file(copy), text_with_tempo(project, bpm)) << "the copy holds every edit";
+    EXPECT_EQ(read_file(project), kProject);
+
+    ScopedEnv home("XDG_STATE_HOME", state.path().c_str());
+    Dialogs::answer = true;
+    start();
+    EXPECT_EQ(Dialogs::asked, 1);
+    EXPECT_EQ(kelvra_score_bpm(&app->project.score), bpm);
+    EXPECT_TRUE(app->dirty);
     editor.reset();
   }
 }
