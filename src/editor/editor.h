@@ -54,6 +54,17 @@ void kelvra_sample_picture(KelvraApp* app, const char* path);
 // -------------------------------------------------------------- timeline
 // Puts the sample range on the timeline as a new, selected clip at the playhead.
 void kelvra_place(KelvraApp* app);
+// The lanes Place chooses from (lane 1 is 0).
+constexpr uint32_t KELVRA_PLACE_LANES = 4;
+// The lowest lane on which no clip plays in [at, at + length); lane 0 with
+// `found` false when every lane has one there.
+uint32_t kelvra_free_lane(const Project* project, double at, double length, bool* found);
+// Puts `clip` on kelvra_free_lane for its place and length; false when no
+// lane was free and it went on lane 0 over what is there.
+bool kelvra_place_lane(const Project* project, Clip* clip);
+// "+ Timeline" on the Audio tab: the selected region's beats, or the whole
+// score, as a music clip at the timeline's playhead, one undo step.
+void kelvra_place_score(KelvraApp* app);
 // Notes which library sources have no readable file, for the clips drawn as missing.
 void kelvra_check_sources(KelvraApp* app);
 // The top layer under the timeline playhead, or null.

@@ -114,6 +114,7 @@ void draw_toolbar(KelvraApp* app, const RollLayout& layout, double beats) {
   kelvra_box(app, layout.zoom_out, "−", false);
   kelvra_box(app, layout.zoom_in, "+", false);
   kelvra_box(app, layout.add_roll, "+ Piano roll", false);
+  kelvra_box(app, layout.to_timeline, "+ Timeline", false);
 }
 
 void draw_scroll_and_ruler(KelvraApp* app, const RollLayout& layout) {

@@ -59,6 +59,7 @@ void kelvra_place(KelvraApp* app) {
   clip.at = app->timeline_playhead;
   clip.gain = 1;
   clip.transform.scale = 1;
+  const bool free = kelvra_place_lane(&project, &clip);
   project.clip_count = index + 1;
   app->selected_clip = static_cast<int64_t>(index);
   kelvra_sample_reset(app);
@@ -73,5 +74,6 @@ void kelvra_place(KelvraApp* app) {
                 static_cast<unsigned long long>(app->clip_serial));
   kelvra_sequence_end(app);
   app->dirty = 1;
-  kelvra_status(app, "Placed a source range on the timeline.");
+  kelvra_status(app, free ? "Placed a source range on the timeline."
+                          : "Placed a source range on lane 1 over what is there: no lane is free for it.");
 }

@@ -108,7 +108,7 @@ void kelvra_sequence_press(KelvraApp* app, const UiInput* event) {
   // Below the ruler on the Sampling tab a press only drops the clip.
   if (!had_clip || !(dy > 17 && app->active_tab == KELVRA_TAB_SAMPLING)) kelvra_change_tab(app, KELVRA_TAB_TIMELINE);
   app->drag_kind = KELVRA_DRAG_TIMELINE_SCRUB;
-  app->timeline_playhead = std::min(project.timeline_end, t);
+  app->timeline_playhead = t;  // past the end too: the next clip may be placed after a gap
   kelvra_seek(app);
 }
 

@@ -220,12 +220,6 @@ bool kelvra_tick(KelvraApp* app) {
     }
   }
   kelvra_picture_exchange(app);
-  if (app->active_tab == KELVRA_TAB_TIMELINE && !app->playing) {
-    const uint64_t next = kelvra_audio_timeline_source(&app->project, app->timeline_playhead, 0.33);
-    char path[KELVRA_PATH_SIZE];
-    if (next < project.source_count && kelvra_path(app->media_folder, project.sources[next].file, path))
-      kelvra_wave_request(app->wave, path);
-  }
   return app->needs_redraw != 0;
 }
 
