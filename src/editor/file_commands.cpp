@@ -17,6 +17,24 @@
 
 namespace {
 
+// A project saved in the media folder becomes the one the next start opens.
+void remember_active(const KelvraApp* app, const char* saved) {
+  char folder[KELVRA_PATH_SIZE];
+  char file[KELVRA_PATH_SIZE];
+  if (!sys_full_path(app->media_folder, folder) || !sys_full_path(saved, file)) return;
+  const size_t length = std::strlen(folder);
+  if (std::strncmp(file, folder, length) != 0 || file[length] != '/') return;
+  const char* name = file + length + 1;
+  char path[KELVRA_PATH_SIZE];
+  if (name[0] == '\0' || std::strchr(name, '/') != nullptr || std::strpbrk(name, "\r\n") != nullptr ||
+      !kelvra_path(app->media_folder, ".active-project", path))
+    return;
+  char text[KELVRA_PATH_SIZE + 2];
+  const int written = std::snprintf(text, sizeof text, "%s\n", name);
+  if (written > 0 && static_cast<size_t>(written) < sizeof text)
+    sys_file_write_atomic(path, text, static_cast<uint64_t>(written));
+}
+
 void open_chosen(KelvraApp* app, const char* path) {
   if (!kelvra_project_open(&app->project, path)) {
     kelvra_status(app, "Could not read this Kelvra project.");
@@ -69,6 +87,7 @@ void save_chosen(KelvraApp* app, const char* path) {
   kelvra_recovery_discard(app, nullptr);
   if (sys_full_path(path, app->project_path)) kelvra_recovery_discard(app, nullptr);
   kelvra_project_title(app, path);
+  remember_active(app, path);
   kelvra_status(app, result == PROJECT_SAVED ? "Saved the Kelvra project."
                                              : "Saved the Kelvra project, but its folder could not be flushed to disk.");
 }

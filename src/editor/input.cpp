@@ -156,8 +156,10 @@ void strip_press(KelvraApp* app, const UiInput* event, const SampleRange& range)
 bool controls_press(KelvraApp* app, const UiInput* event, SampleRange range) {
   const Rect* row = app->sample_controls;
   if (kelvra_hit(row[SAMPLE_CONTROL_VIDEO], event)) {
+    if (!range.video && kelvra_switch_refused(app, range.source, range.music, true)) return true;
     range.video = !range.video;
   } else if (kelvra_hit(row[SAMPLE_CONTROL_AUDIO], event)) {
+    if (!range.audio && kelvra_switch_refused(app, range.source, range.music, false)) return true;
     range.audio = !range.audio;
   } else if (kelvra_hit(row[SAMPLE_CONTROL_MODE], event)) {
     const uint8_t wanted = event->x >= row[SAMPLE_CONTROL_LOOP].x;
@@ -227,6 +229,7 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
     if (!event->close) return;
     kelvra_file_dialog_end(app);
   }
+  if (event->pointer == UI_POINTER_MOVE) kelvra_hover(app, event);
   if (kelvra_name_input(app, event)) {
     app->needs_redraw = 1;
     return;

@@ -186,6 +186,10 @@ bool sequence_clip_controls_press(KelvraApp* app, const UiInput* event) {
   for (uint32_t control :
        {SEQUENCE_CUT, SEQUENCE_LOOP, SEQUENCE_FEWER, SEQUENCE_MORE, SEQUENCE_VIDEO, SEQUENCE_AUDIO}) {
     if (!kelvra_hit(controls[control], event)) continue;
+    const bool video = control == SEQUENCE_VIDEO;
+    if ((video || control == SEQUENCE_AUDIO) && !(video ? clip->video : clip->audio) &&
+        kelvra_switch_refused(app, clip->source, clip->music, video))
+      return true;
     if (!kelvra_history_begin(app)) return true;
     clip = selected(app);
     switch (control) {

@@ -42,6 +42,7 @@ void kelvra_select(KelvraApp* app, uint64_t index) {
   if (index >= app->project.source_count) return;
   const Source& source = app->project.sources[index];
   app->selected_source = static_cast<int64_t>(index);
+  kelvra_source_streams(app, app->selected_source);
   app->pending_clip_name[0] = '\0';
   app->source_playhead = 0;
   app->selected_clip = -1;

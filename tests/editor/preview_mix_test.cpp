@@ -190,4 +190,60 @@ TEST(PreviewMix, PlaceUsesTheLowestFreeLaneAndAPressPastTheEndMovesThePlayhead) 
   EXPECT_NEAR(app->project.timeline_end, target + 2, 0.02);
 }
 
+// The switches fit the source: a sound file's range has Video off and one
+// of a video without sound Audio off; the switch for what the file lacks
+// does not turn on, on the Sampling tab nor on the timeline's clip controls.
+TEST(PreviewMix, SwitchesFitTheSource) {
+  TempDir dir;
+  link_fixture(dir, "tone-stereo.wav");
+  link_fixture(dir, "coded.mp4");
+  kelvra_test::write_file(dir.file("project.json"),
+                          R"({"sources": [{"id": "w", "file": "tone-stereo.wav"}, {"id": "v", "file": "coded.mp4"}],
+                              "cuts": {"w": {"in": 0, "out": 1}, "v": {"in": 0, "out": 1}}})");
+  RunningEditor editor(dir.path());
+  ASSERT_TRUE(editor.started);
+  KelvraApp* app = editor.app;
+  editor.step();
+  struct Row {
+    uint64_t source;
+    uint32_t lacking;  // the control that must stay off
+    uint32_t clip_lacking;
+    const char* refusal;
+  };
+  const Row rows[] = {{0, SAMPLE_CONTROL_VIDEO, SEQUENCE_VIDEO, "This source has no pictures: its Video stays off."},
+                      {1, SAMPLE_CONTROL_AUDIO, SEQUENCE_AUDIO, "This source has no sound: its Audio stays off."}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.source);
+    editor.click(app->tab_buttons[KELVRA_TAB_SAMPLING]);
+    kelvra_select(app, row.source);
+    editor.step();
+    SampleRange range;
+    kelvra_sample_range(&range, app);
+    EXPECT_EQ(range.video, row.source == 1);
+    EXPECT_EQ(range.audio, row.source == 0);
+    const uint64_t steps = app->history.undo_count;
+    editor.click(app->sample_controls[row.lacking]);
+    EXPECT_EQ(editor.status(), row.refusal);
+    EXPECT_EQ(app->history.undo_count, steps);
+    kelvra_sample_range(&range, app);
+    EXPECT_EQ(range.video, row.source == 1);
+    EXPECT_EQ(range.audio, row.source == 0);
+    app->timeline_playhead = 0;
+    editor.click(app->place_button);
+    ASSERT_EQ(app->project.clip_count, row.source + 1) << editor.status();
+    const Clip& clip = app->project.clips[row.source];
+    EXPECT_EQ(clip.video, row.source == 1);
+    EXPECT_EQ(clip.audio, row.source == 0);
+
+    editor.click(app->tab_buttons[KELVRA_TAB_TIMELINE]);
+    kelvra_select_clip(app, row.source);
+    editor.step();
+    kelvra_status(app, "");
+    editor.click(app->clip_controls[row.clip_lacking]);
+    EXPECT_EQ(editor.status(), row.refusal);
+    EXPECT_EQ(app->project.clips[row.source].video, row.source == 1);
+    EXPECT_EQ(app->project.clips[row.source].audio, row.source == 0);
+  }
+}
+
 }  // namespace
