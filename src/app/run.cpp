@@ -191,6 +191,8 @@ bool take_client_size(KelvraApp* app) {
 void choose_cursor(KelvraApp* app) {
   int32_t x = 0;
   int32_t y = 0;
+  const bool over = ui_window_hover(app->window, &x, &y);
+  kelvra_hover(app, over, x, y);
   if (ui_window_pointer(app->window, &x, &y)) ui_window_use_cursor(app->window, kelvra_cursor_for(app, x, y));
 }
 

@@ -269,6 +269,7 @@ struct KelvraApp {
   Transform inset_memory;      // the inset last turned off, given back when it is turned on again
   char inset_memory_id[96];    // the id of its clip
   uint32_t hover_control;      // 1 + the SEQUENCE_* control the pointer rests on, 0 for none
+  uint8_t close_after_save;    // the close question's "Save": the window closes once the save succeeds
 
   // --- editor: clip-name field
   uint8_t name_editing;

@@ -135,8 +135,9 @@ double sample_position(const KelvraApp* app, int32_t x);
 // -------------------------------------------------------------- tooltips
 // The name of clip control `control` (1 + SEQUENCE_*), null for one without.
 const char* kelvra_tooltip_text(uint32_t control);
-// Notes the control under a moving pointer; a change redraws.
-void kelvra_hover(KelvraApp* app, const UiInput* event);
+// Notes the control under the resting pointer at x, y (`over` false when it
+// is not over the window); a change redraws.
+void kelvra_hover(KelvraApp* app, bool over, int32_t x, int32_t y);
 // The resting control's name in a box above it; drawn last.
 void kelvra_draw_tooltip(KelvraApp* app);
 

@@ -88,6 +88,10 @@ void save_chosen(KelvraApp* app, const char* path) {
   if (sys_full_path(path, app->project_path)) kelvra_recovery_discard(app, nullptr);
   kelvra_project_title(app, path);
   remember_active(app, path);
+  if (app->close_after_save) {
+    app->close_after_save = 0;
+    ui_window_request_close(app->window);
+  }
   kelvra_status(app, result == PROJECT_SAVED ? "Saved the Kelvra project."
                                              : "Saved the Kelvra project, but its folder could not be flushed to disk.");
 }
@@ -103,7 +107,10 @@ void follow(KelvraApp* app, uint32_t command, uint32_t state, const UiDialogAnsw
     return;
   }
   app->file_dialog = KELVRA_DIALOG_NONE;
-  if (state != UI_DIALOG_CHOSEN) return;
+  if (state != UI_DIALOG_CHOSEN) {
+    app->close_after_save = 0;  // not saved: the window stays
+    return;
+  }
   if (command == KELVRA_DIALOG_OPEN)
     open_chosen(app, answer.path);
   else
@@ -126,6 +133,17 @@ void kelvra_save_file(KelvraApp* app) {
   UiDialogAnswer answer{};
   const uint32_t state = ui_file_dialog_begin(app->window, true, "pjn", app->project_path, &answer);
   follow(app, KELVRA_DIALOG_SAVE, state, answer);
+}
+
+void kelvra_save_then_close(KelvraApp* app) {
+  if (app->file_dialog != KELVRA_DIALOG_NONE) return;
+  app->close_after_save = 1;
+  if (app->project_path[0] == '\0') {
+    kelvra_save_file(app);
+    return;
+  }
+  save_chosen(app, app->project_path);
+  app->close_after_save = 0;  // a failed save leaves the window open, its status saying why
 }
 
 void kelvra_file_dialog_poll(KelvraApp* app) {

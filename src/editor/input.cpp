@@ -28,7 +28,11 @@ namespace {
 constexpr uint32_t key_letter(char letter) { return UI_KEY_A + static_cast<uint32_t>(letter - 'A'); }
 
 void request_close(KelvraApp* app) {
-  if (app->dirty && !ui_confirm("Close project", "Discard the unsaved project edits?")) return;
+  if (app->dirty) {
+    const uint32_t answer = ui_ask_save("Close project", "Discard the unsaved project edits?");
+    if (answer == UI_SAVE_QUESTION_SAVE) kelvra_save_then_close(app);
+    if (answer != UI_SAVE_QUESTION_DISCARD) return;
+  }
   ui_window_request_close(app->window);
 }
 
@@ -229,7 +233,6 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
     if (!event->close) return;
     kelvra_file_dialog_end(app);
   }
-  if (event->pointer == UI_POINTER_MOVE) kelvra_hover(app, event);
   if (kelvra_name_input(app, event)) {
     app->needs_redraw = 1;
     return;

@@ -34,12 +34,14 @@ const char* kelvra_tooltip_text(uint32_t control) {
   return nullptr;
 }
 
-void kelvra_hover(KelvraApp* app, const UiInput* event) {
+void kelvra_hover(KelvraApp* app, bool over, int32_t x, int32_t y) {
   uint32_t under = 0;
-  const bool controls = app->active_tab == KELVRA_TAB_TIMELINE && app->project.clip_count > 0 &&
+  const bool controls = over && app->active_tab == KELVRA_TAB_TIMELINE && app->project.clip_count > 0 &&
                         app->drag_kind == KELVRA_DRAG_NONE;
-  for (const Tip& tip : kTips)
-    if (controls && kelvra_hit(app->clip_controls[tip.control], event)) under = tip.control + 1;
+  for (const Tip& tip : kTips) {
+    const Rect r = app->clip_controls[tip.control];
+    if (controls && x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height) under = tip.control + 1;
+  }
   if (under != app->hover_control) app->needs_redraw = 1;
   app->hover_control = under;
 }
