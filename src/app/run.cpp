@@ -94,6 +94,10 @@ bool create_shell(KelvraApp* app) {
 
 }  // namespace
 
+namespace {
+void show_first_frame(KelvraApp* app);
+}  // namespace
+
 bool kelvra_start(KelvraApp* app) {
   kelvra_start_folder();  // before the workers start: it may set the environment the lookup reads
   // SDL turns SIGTERM into a close request, which asks about unsaved edits
@@ -106,6 +110,7 @@ bool kelvra_start(KelvraApp* app) {
   kelvra_open_active(app);
   report_media_folder(app);
   kelvra_start_report(app);
+  show_first_frame(app);  // a question about unsaved edits is asked over the editor, not an empty window
   kelvra_recovery_offer(app);
   kelvra_render_library(app);
   audio_editor_reset(app);
@@ -186,6 +191,8 @@ bool take_client_size(KelvraApp* app) {
 void choose_cursor(KelvraApp* app) {
   int32_t x = 0;
   int32_t y = 0;
+  const bool over = ui_window_hover(app->window, &x, &y);
+  kelvra_hover(app, over, x, y);
   if (ui_window_pointer(app->window, &x, &y)) ui_window_use_cursor(app->window, kelvra_cursor_for(app, x, y));
 }
 
@@ -219,6 +226,12 @@ bool draw(KelvraApp* app) {
 }
 
 bool present(KelvraApp* app) { return kelvra_painter_end(app->painter); }
+
+void show_first_frame(KelvraApp* app) {
+  if (!take_client_size(app)) return;
+  kelvra_layout(app);
+  if (draw(app)) present(app);
+}
 
 // A termination request: the open dialog's program ends, a whole recovery
 // copy of unsaved edits is written, and nothing is asked.

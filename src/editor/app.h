@@ -266,6 +266,10 @@ struct KelvraApp {
   uint64_t clip_serial;
   uint64_t inset_clip_index;
   double snap_time;  // where the dragged clip snapped (timeline seconds); -1 when it did not
+  Transform inset_memory;      // the inset last turned off, given back when it is turned on again
+  char inset_memory_id[96];    // the id of its clip
+  uint32_t hover_control;      // 1 + the SEQUENCE_* control the pointer rests on, 0 for none
+  uint8_t close_after_save;    // the close question's "Save": the window closes once the save succeeds
 
   // --- editor: clip-name field
   uint8_t name_editing;
@@ -293,6 +297,7 @@ struct KelvraApp {
   uint8_t playing;
   uint8_t follow_playhead;
   uint8_t source_missing[PROJECT_MAX_ROWS];  // the source's file was not found when the project opened
+  uint8_t source_streams[PROJECT_MAX_ROWS];  // MEDIA_STREAMS_* of the source's file once probed, else 0
   uint8_t needs_redraw;
   uint8_t dirty;
 };

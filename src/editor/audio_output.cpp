@@ -1,11 +1,13 @@
 // The preview audio output. Each frame the update decides whether a stream
 // may run (the transport plays, its start is not held for sound or picture),
 // restarts it after any seek or mode change, and refills the buffers the
-// device has finished with the mix of the next 1/30 s.
+// device has finished with the mix of the next 1/30 s. The timeline's mix is
+// made ahead on the sound stream's thread; this only moves its blocks on.
 //
 // Index:
 //   [record]   the output record, create, destroy, position
 //   [start]    what the stream plays and whether its start may go ahead
+//   [timeline] timeline playback from the sound stream
 //   [update]   kelvra_audio_update
 #include "editor/audio_output.h"
 
@@ -18,6 +20,7 @@
 #include "editor/app.h"
 #include "editor/editor.h"
 #include "media/audio_mix.h"
+#include "media/sound_stream.h"
 #include "media/video.h"
 #include "media/wave.h"
 #include "platform/audio.h"
@@ -28,6 +31,10 @@
 
 struct AudioOutput {
   UiAudio* device;  // null until opened
+  SoundStream* stream;  // the timeline's mix; made on first timeline playback
+  uint64_t mixed_seek_serial;  // the seek the stream was started for
+  uint8_t mixing;              // the stream runs for the current timeline playback
+  uint8_t stream_failed;
   int16_t buffers[AUDIO_BUFFERS][AUDIO_BUFFER_FRAMES * 2];
   double start_time;  // playback time at which the stream started, in the started mode's time base
   double write_time;  // playback time of the next buffer to write
@@ -62,7 +69,7 @@ void kelvra_audio_mix(const KelvraApp* app, const WavePcm* pcm, double start, in
       audio_mix_range(&range, pcm, start, out, frames);
       return;
     }
-    default:  // the timeline is mixed by kelvra_audio_timeline_mix
+    default:  // the timeline is mixed ahead by the sound stream
       std::memset(out, 0, sizeof(int16_t) * 2 * frames);
       return;
   }
@@ -76,6 +83,7 @@ void kelvra_audio_destroy(AudioOutput* output) {
     ui_audio_reset(output->device);
     ui_audio_close(output->device);
   }
+  sound_stream_destroy(output->stream);
   delete output;
 }
 
@@ -95,6 +103,8 @@ AudioOutputState kelvra_audio_state(const AudioOutput* output) {
   return AudioOutputState{output->start_time, output->write_time, output->started, output->open_failed,
                           static_cast<uint8_t>(output->device != nullptr)};
 }
+
+SoundStream* kelvra_audio_stream(const AudioOutput* output) { return output == nullptr ? nullptr : output->stream; }
 
 // ------------------------------------------------------------------- [start]
 
@@ -155,6 +165,95 @@ bool picture_ready(KelvraApp* app, uint64_t now) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- [timeline]
+
+namespace {
+
+void stop_mixing(AudioOutput* output) {
+  if (output->mixing) sound_stream_stop(output->stream);
+  output->mixing = 0;
+}
+
+// Opens the device once; false (and silent until playback stops) when it cannot.
+bool open_device(KelvraApp* app, AudioOutput* output) {
+  if (output->device != nullptr) return true;
+  uint32_t error = 0;
+  output->device = ui_audio_open(&error);
+  if (output->device != nullptr) return true;
+  char message[96];
+  std::snprintf(message, sizeof message, "Audio output could not open (error %u).", error);
+  kelvra_status(app, message);
+  output->open_failed = 1;
+  return false;
+}
+
+// Timeline playback: the stream mixes from the playhead of each seek and
+// follows every edit; its blocks go to the device as it frees its buffers.
+// A (re)started playback waits for the first buffers and the first picture.
+void timeline_update(KelvraApp* app, AudioOutput* output) {
+  if (output->stream == nullptr && !output->stream_failed) {
+    output->stream = sound_stream_create();
+    if (output->stream == nullptr) {
+      output->stream_failed = 1;
+      kelvra_status(app, "The preview sound could not start; the timeline plays without it.");
+    }
+  }
+  if (output->stream == nullptr) {  // plays on the wall clock
+    app->start_pending = 0;
+    return;
+  }
+  if (!output->mixing || output->mixed_seek_serial != app->seek_serial) {
+    stop_stream(output);
+    sound_stream_start(output->stream, &app->project, app->media_folder, app->timeline_playhead);
+    output->mixing = 1;
+    output->mixed_seek_serial = app->seek_serial;
+  } else if (sound_stream_differs(output->stream, &app->project)) {
+    sound_stream_change(output->stream, &app->project);
+  }
+  char message[128];
+  if (sound_stream_message(output->stream, message)) kelvra_status(app, message);
+
+  if (app->start_pending) {
+    const uint64_t now = ui_time_ms();
+    if (sound_stream_ready(output->stream) < AUDIO_BUFFERS) {
+      if (now >= app->start_deadline_ms && std::strcmp(app->status, kBuffering) != 0) kelvra_status(app, kBuffering);
+      return;
+    }
+    if (!picture_ready(app, now)) return;
+    app->start_pending = 0;
+    app->tick_time_ms = now;
+    if (std::strcmp(app->status, kBuffering) == 0) kelvra_status(app, "");
+  }
+  if (output->open_failed || !open_device(app, output)) return;
+
+  const uint64_t queued = ui_audio_queued(output->device);
+  const uint64_t held = (queued + kBufferBytes - 1) / kBufferBytes;
+  for (uint64_t i = held; i < AUDIO_BUFFERS; ++i) {
+    int16_t* buffer = output->buffers[output->next_buffer];
+    double time = 0;
+    if (!sound_stream_take(output->stream, buffer, &time)) break;  // the device plays on what it has
+    if (!output->started) {
+      output->started = 1;
+      output->start_time = time;
+      output->started_seek_serial = app->seek_serial;
+      output->started_mode = TRANSPORT_TIMELINE;
+    }
+    uint32_t error = 0;
+    if (!ui_audio_queue(output->device, buffer, kBufferBytes, &error)) {
+      char text[96];
+      std::snprintf(text, sizeof text, "The audio device rejected the preview audio (error %u).", error);
+      kelvra_status(app, text);
+      stop_stream(output);
+      output->open_failed = 1;
+      break;
+    }
+    output->next_buffer = (output->next_buffer + 1) % AUDIO_BUFFERS;
+    output->write_time = time + kBufferSeconds;
+  }
+}
+
+}  // namespace
+
 // ------------------------------------------------------------------ [update]
 
 void kelvra_audio_update(KelvraApp* app) {
@@ -162,6 +261,7 @@ void kelvra_audio_update(KelvraApp* app) {
   if (output == nullptr) return;
   if (!app->playing) {
     stop_stream(output);
+    stop_mixing(output);
     output->open_failed = 0;
     app->start_pending = 0;
     return;
@@ -169,16 +269,17 @@ void kelvra_audio_update(KelvraApp* app) {
   const uint32_t mode = app->transport_mode;
   if (output->started && (output->started_mode != mode || output->started_seek_serial != app->seek_serial))
     stop_stream(output);
+  if (mode == TRANSPORT_TIMELINE) {
+    timeline_update(app, output);
+    return;
+  }
+  stop_mixing(output);
 
   // What plays from when, and whose decoded sound the mix needs.
   const Project& project = app->project;
   uint64_t source = KELVRA_NONE;
   double start = 0;
   switch (mode) {
-    case TRANSPORT_TIMELINE:
-      source = kelvra_audio_timeline_source(&app->project, output->started ? output->write_time : app->timeline_playhead, 0.33);
-      start = app->timeline_playhead;
-      break;
     case TRANSPORT_SOURCE:
       source = static_cast<uint64_t>(app->selected_source);
       start = app->source_playhead;
@@ -266,10 +367,7 @@ void kelvra_audio_update(KelvraApp* app) {
   const uint64_t held = (queued + kBufferBytes - 1) / kBufferBytes;
   for (uint64_t i = held; i < AUDIO_BUFFERS; ++i) {
     int16_t* buffer = output->buffers[output->next_buffer];
-    if (mode == TRANSPORT_TIMELINE)
-      kelvra_audio_timeline_mix(&app->project, sound, source, output->write_time, buffer, AUDIO_BUFFER_FRAMES);
-    else
-      kelvra_audio_mix(app, sound, output->write_time, buffer, AUDIO_BUFFER_FRAMES);
+    kelvra_audio_mix(app, sound, output->write_time, buffer, AUDIO_BUFFER_FRAMES);
     uint32_t error = 0;
     if (!ui_audio_queue(output->device, buffer, kBufferBytes, &error)) {
       char message[96];

@@ -1,5 +1,7 @@
 // The preview audio output: the default sound device at 48 kHz stereo, kept
 // fed from the UI thread with three 1/30 s buffers of the transport's mix.
+// The timeline's mix (every audible clip and the music clips, as the export
+// mixes them) is made ahead on the sound stream's own thread.
 // Its play position is the transport's clock while it plays, and it holds a
 // (re)started playback until the sound, and for sample and timeline playback
 // the first picture, are ready.
@@ -40,3 +42,6 @@ struct AudioOutputState {
   uint8_t device_open;
 };
 AudioOutputState kelvra_audio_state(const AudioOutput* output);
+// The timeline's sound stream, null before the first timeline playback.
+struct SoundStream;
+SoundStream* kelvra_audio_stream(const AudioOutput* output);

@@ -54,6 +54,24 @@ void kelvra_sample_picture(KelvraApp* app, const char* path);
 // -------------------------------------------------------------- timeline
 // Puts the sample range on the timeline as a new, selected clip at the playhead.
 void kelvra_place(KelvraApp* app);
+// The lanes Place chooses from (lane 1 is 0).
+constexpr uint32_t KELVRA_PLACE_LANES = 4;
+// The lowest lane on which no clip plays in [at, at + length); lane 0 with
+// `found` false when every lane has one there.
+uint32_t kelvra_free_lane(const Project* project, double at, double length, bool* found);
+// Puts `clip` on kelvra_free_lane for its place and length; false when no
+// lane was free and it went on lane 0 over what is there.
+bool kelvra_place_lane(const Project* project, Clip* clip);
+// "+ Timeline" on the Audio tab: the selected region's beats, or the whole
+// score, as a music clip at the timeline's playhead, one undo step.
+void kelvra_place_score(KelvraApp* app);
+// The MEDIA_STREAMS_* bits of source `index`'s file, probed once per file
+// (0 while it cannot be read).
+uint8_t kelvra_source_streams(KelvraApp* app, int64_t index);
+// Whether turning on the clip switch for pictures (`video`) or sound of a
+// clip of `source` (music for a negative source) asks for what it lacks;
+// says so on the status line.
+bool kelvra_switch_refused(KelvraApp* app, int64_t source, bool music, bool video);
 // Notes which library sources have no readable file, for the clips drawn as missing.
 void kelvra_check_sources(KelvraApp* app);
 // The top layer under the timeline playhead, or null.
@@ -113,6 +131,15 @@ void kelvra_source_seek(KelvraApp* app, int32_t x);
 void kelvra_sample_drag(KelvraApp* app, int32_t x);
 // Source time under client x on the sample strip.
 double sample_position(const KelvraApp* app, int32_t x);
+
+// -------------------------------------------------------------- tooltips
+// The name of clip control `control` (1 + SEQUENCE_*), null for one without.
+const char* kelvra_tooltip_text(uint32_t control);
+// Notes the control under the resting pointer at x, y (`over` false when it
+// is not over the window); a change redraws.
+void kelvra_hover(KelvraApp* app, bool over, int32_t x, int32_t y);
+// The resting control's name in a box above it; drawn last.
+void kelvra_draw_tooltip(KelvraApp* app);
 
 // ----------------------------------------------------------------- input
 void kelvra_input(KelvraApp* app, const UiInput* event);

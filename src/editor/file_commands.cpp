@@ -17,6 +17,24 @@
 
 namespace {
 
+// A project saved in the media folder becomes the one the next start opens.
+void remember_active(const KelvraApp* app, const char* saved) {
+  char folder[KELVRA_PATH_SIZE];
+  char file[KELVRA_PATH_SIZE];
+  if (!sys_full_path(app->media_folder, folder) || !sys_full_path(saved, file)) return;
+  const size_t length = std::strlen(folder);
+  if (std::strncmp(file, folder, length) != 0 || file[length] != '/') return;
+  const char* name = file + length + 1;
+  char path[KELVRA_PATH_SIZE];
+  if (name[0] == '\0' || std::strchr(name, '/') != nullptr || std::strpbrk(name, "\r\n") != nullptr ||
+      !kelvra_path(app->media_folder, ".active-project", path))
+    return;
+  char text[KELVRA_PATH_SIZE + 2];
+  const int written = std::snprintf(text, sizeof text, "%s\n", name);
+  if (written > 0 && static_cast<size_t>(written) < sizeof text)
+    sys_file_write_atomic(path, text, static_cast<uint64_t>(written));
+}
+
 void open_chosen(KelvraApp* app, const char* path) {
   if (!kelvra_project_open(&app->project, path)) {
     kelvra_status(app, "Could not read this Kelvra project.");
@@ -69,6 +87,11 @@ void save_chosen(KelvraApp* app, const char* path) {
   kelvra_recovery_discard(app, nullptr);
   if (sys_full_path(path, app->project_path)) kelvra_recovery_discard(app, nullptr);
   kelvra_project_title(app, path);
+  remember_active(app, path);
+  if (app->close_after_save) {
+    app->close_after_save = 0;
+    ui_window_request_close(app->window);
+  }
   kelvra_status(app, result == PROJECT_SAVED ? "Saved the Kelvra project."
                                              : "Saved the Kelvra project, but its folder could not be flushed to disk.");
 }
@@ -84,7 +107,10 @@ void follow(KelvraApp* app, uint32_t command, uint32_t state, const UiDialogAnsw
     return;
   }
   app->file_dialog = KELVRA_DIALOG_NONE;
-  if (state != UI_DIALOG_CHOSEN) return;
+  if (state != UI_DIALOG_CHOSEN) {
+    app->close_after_save = 0;  // not saved: the window stays
+    return;
+  }
   if (command == KELVRA_DIALOG_OPEN)
     open_chosen(app, answer.path);
   else
@@ -107,6 +133,17 @@ void kelvra_save_file(KelvraApp* app) {
   UiDialogAnswer answer{};
   const uint32_t state = ui_file_dialog_begin(app->window, true, "pjn", app->project_path, &answer);
   follow(app, KELVRA_DIALOG_SAVE, state, answer);
+}
+
+void kelvra_save_then_close(KelvraApp* app) {
+  if (app->file_dialog != KELVRA_DIALOG_NONE) return;
+  app->close_after_save = 1;
+  if (app->project_path[0] == '\0') {
+    kelvra_save_file(app);
+    return;
+  }
+  save_chosen(app, app->project_path);
+  app->close_after_save = 0;  // a failed save leaves the window open, its status saying why
 }
 
 void kelvra_file_dialog_poll(KelvraApp* app) {

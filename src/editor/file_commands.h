@@ -13,3 +13,7 @@ void kelvra_file_dialog_poll(KelvraApp* app);
 void kelvra_file_dialog_end(KelvraApp* app);
 // Sets the window title from a project path; nothing without a window.
 void kelvra_project_title(KelvraApp* app, const char* path);
+
+// The close question's "Save": saves to the project's own file (or asks
+// where, for an untitled project), then closes the window when that worked.
+void kelvra_save_then_close(KelvraApp* app);

@@ -28,7 +28,11 @@ namespace {
 constexpr uint32_t key_letter(char letter) { return UI_KEY_A + static_cast<uint32_t>(letter - 'A'); }
 
 void request_close(KelvraApp* app) {
-  if (app->dirty && !ui_confirm("Close project", "Discard the unsaved project edits?")) return;
+  if (app->dirty) {
+    const uint32_t answer = ui_ask_save("Close project", "Discard the unsaved project edits?");
+    if (answer == UI_SAVE_QUESTION_SAVE) kelvra_save_then_close(app);
+    if (answer != UI_SAVE_QUESTION_DISCARD) return;
+  }
   ui_window_request_close(app->window);
 }
 
@@ -156,8 +160,10 @@ void strip_press(KelvraApp* app, const UiInput* event, const SampleRange& range)
 bool controls_press(KelvraApp* app, const UiInput* event, SampleRange range) {
   const Rect* row = app->sample_controls;
   if (kelvra_hit(row[SAMPLE_CONTROL_VIDEO], event)) {
+    if (!range.video && kelvra_switch_refused(app, range.source, range.music, true)) return true;
     range.video = !range.video;
   } else if (kelvra_hit(row[SAMPLE_CONTROL_AUDIO], event)) {
+    if (!range.audio && kelvra_switch_refused(app, range.source, range.music, false)) return true;
     range.audio = !range.audio;
   } else if (kelvra_hit(row[SAMPLE_CONTROL_MODE], event)) {
     const uint8_t wanted = event->x >= row[SAMPLE_CONTROL_LOOP].x;

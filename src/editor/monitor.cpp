@@ -9,6 +9,8 @@
 //   [draw]      kelvra_draw_monitor, kelvra_draw_other
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "base/palette.h"
 #include "editor/app.h"
@@ -93,11 +95,16 @@ bool kelvra_monitor_press(KelvraApp* app, const UiInput* event) {
                                 picture.width * 0.36 / std::max(full.width, 1)),
                        kSmallest);
     }
-    transform = Transform{0.25, -0.23, scale, 1};
+    const Transform& memory = app->inset_memory;
+    const bool remembered = std::strcmp(app->inset_memory_id, clip.id) == 0 && memory.scale > 0 && memory.scale < 1;
+    transform = remembered ? Transform{memory.x, memory.y, memory.scale, 1} : Transform{0.25, -0.23, scale, 1};
     return true;
   }
   if (on_button) {
-    if (kelvra_history_begin(app)) transform = Transform{0, 0, 1, 1};
+    if (!kelvra_history_begin(app)) return true;
+    app->inset_memory = transform;
+    std::snprintf(app->inset_memory_id, sizeof app->inset_memory_id, "%s", clip.id);
+    transform = Transform{0, 0, 1, 1};
     return true;
   }
   Rect inset;
@@ -145,7 +152,10 @@ void kelvra_draw_monitor(KelvraApp* app) {
   kelvra_fill(app, column, PALETTE_BAR);
   kelvra_draw_canvases(app);
   const int64_t inset = kelvra_inset_clip(app);
-  if (inset >= 0) kelvra_box(app, app->inset_button, "Inset", is_inset(app->project.clips[inset]));
+  if (inset >= 0) {
+    const bool on = is_inset(app->project.clips[inset]);
+    kelvra_box(app, app->inset_button, on ? "✓ Inset" : "Inset", on);
+  }
 
   const Project& project = app->project;
   const double t = app->timeline_playhead;

@@ -36,6 +36,7 @@ void audio_layout(RollLayout* out, const KelvraApp* app) {
   out->scroll_track = Rect{px + 72, py + 37, pw - 78, 12};
   out->ruler = Rect{px + 72, py + 53, pw - 78, 22};
   out->add_roll = Rect{px + 7, py + ph - 26, 81, 22};
+  out->to_timeline = Rect{px + 93, py + ph - 26, 81, 22};
   out->play = Rect{px + 7, py + 6, 57, 24};
   out->metronome = Rect{px + 68, py + 6, 66, 24};
   out->position = Rect{px + 139, py + 6, 56, 24};

@@ -14,6 +14,7 @@ struct RollLayout {
   Rect scroll_track;
   Rect ruler;
   Rect add_roll;       // "+ Piano roll"
+  Rect to_timeline;    // "+ Timeline": the score (or the selected region) as a music clip
   Rect play;
   Rect metronome;
   Rect position;

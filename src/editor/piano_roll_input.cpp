@@ -175,6 +175,8 @@ bool audio_editor_toolbar(KelvraApp* app, const RollLayout* layout, const UiInpu
     if (score.rolls > SCORE_MAX_ROLLS - 1 || !kelvra_history_begin(app)) return true;
     score.rolls += 1;
     view.first_roll = std::max<uint64_t>(score.rolls, 2) - 2;
+  } else if (kelvra_hit(layout->to_timeline, event)) {
+    kelvra_place_score(app);
   } else if (kelvra_hit(layout->zoom_out, event) || kelvra_hit(layout->zoom_in, event)) {
     const double factor = kelvra_hit(layout->zoom_out, event) ? 0.8 : 1.25;
     view.beat_width = std::clamp(view.beat_width * factor, 12.0, 144.0);

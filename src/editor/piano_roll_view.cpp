@@ -89,7 +89,7 @@ void draw_toolbar(KelvraApp* app, const RollLayout& layout, double beats) {
   const RollView& view = app->roll;
   const bool playing = app->playing && app->transport_mode == TRANSPORT_SCORE;
   kelvra_box(app, layout.play, playing ? "Pause" : "Play", playing);
-  kelvra_box(app, layout.metronome, "Metronome", score.metronome != 0);
+  kelvra_box(app, layout.metronome, "Click", score.metronome != 0);  // the metronome
   char text[64];
   const uint64_t whole = static_cast<uint64_t>(std::max(std::floor(beats), 0.0));
   std::snprintf(text, sizeof text, "%03u:%02u", static_cast<unsigned>(whole / 4 + 1), static_cast<unsigned>(whole % 4 + 1));
@@ -114,6 +114,7 @@ void draw_toolbar(KelvraApp* app, const RollLayout& layout, double beats) {
   kelvra_box(app, layout.zoom_out, "−", false);
   kelvra_box(app, layout.zoom_in, "+", false);
   kelvra_box(app, layout.add_roll, "+ Piano roll", false);
+  kelvra_box(app, layout.to_timeline, "+ Timeline", false);
 }
 
 void draw_scroll_and_ruler(KelvraApp* app, const RollLayout& layout) {

@@ -100,6 +100,27 @@ void kelvra_render_remove_row(KelvraApp* app, uint64_t row) {
   app->needs_redraw = 1;
 }
 
+uint64_t kelvra_render_clear_ended(KelvraApp* app) {
+  RenderQueue* queue = app->render_queue;
+  if (queue == nullptr) return 0;
+  uint64_t cleared = 0;
+  for (uint64_t row = queue->job_count; row-- > 0;) {
+    const RenderJob& job = queue->jobs[row];
+    if (job.thread != nullptr || job.row.state < RENDER_READY) continue;
+    const uint64_t count = queue->job_count;
+    kelvra_render_remove_row(app, row);
+    cleared += queue->job_count < count;
+  }
+  char text[64];
+  if (cleared == 0)
+    std::snprintf(text, sizeof text, "No ended export to clear.");
+  else
+    std::snprintf(text, sizeof text, "Cleared %llu ended export%s.", static_cast<unsigned long long>(cleared),
+                  cleared == 1 ? "" : "s");
+  kelvra_status(app, text);
+  return cleared;
+}
+
 // ----------------------------------------------------------------- [library]
 
 int64_t kelvra_render_add_source(KelvraApp* app, const char* file_name, bool is_wav, double duration) {

@@ -28,6 +28,8 @@ Rect preview_button(Rect p) { return Rect{p.x + 8, p.y + 7, 119, 25}; }
 Rect canvases_button(Rect p) { return Rect{p.x + 132, p.y + 7, 127, 25}; }
 Rect wav_button(Rect p) { return Rect{p.x + 264, p.y + 7, 82, 25}; }
 Rect loudness_button(Rect p) { return Rect{p.x + 351, p.y + 7, 150, 25}; }
+// Takes every finished, failed and cancelled row off the list.
+Rect clear_button(Rect p) { return Rect{p.x + p.width - 112, p.y + 7, 104, 25}; }
 Rect play_button(Rect p, int32_t top) { return Rect{p.x + p.width - 237, top + 6, 71, 24}; }
 Rect folder_button(Rect p, int32_t top) { return Rect{p.x + p.width - 162, top + 6, 71, 24}; }
 // "Cancel" of a waiting or running job, "Upload" of a finished one.
@@ -91,14 +93,15 @@ void kelvra_render_draw(KelvraApp* app) {
   const Rect p = app->main_panel;
   const bool ready = kelvra_export_ready(app);
   kelvra_box(app, preview_button(p), "Preview canvases", false);
-  kelvra_box(app, canvases_button(p), "Render open canvases", ready);
+  kelvra_box(app, canvases_button(p), "Render canvases", ready);
   kelvra_box(app, wav_button(p), "WAV mix", ready);
   const double target = kelvra_loudness_target(&app->project);
   char label[40];
   kelvra_loudness_label(target, label + 9, sizeof label - 9);
   std::memcpy(label, "Loudness ", 9);
   kelvra_box(app, loudness_button(p), label, target != 0.0);
-  const Rect hint{p.x + 511, p.y + 7, p.width - 520, 25};
+  kelvra_box(app, clear_button(p), "Clear ended", false);
+  const Rect hint{p.x + 511, p.y + 7, p.width - 520 - 112, 25};
   kelvra_text(app->painter, hint, ready ? loudness_hint(target) : "Preview every open canvas in Timeline",
               PALETTE_SECONDARY_TEXT, false);
   const RenderQueue* queue = app->render_queue;
@@ -137,6 +140,8 @@ bool kelvra_render_input(KelvraApp* app, const UiInput* event) {
     kelvra_render_enqueue(app, true);
   } else if (kelvra_hit(loudness_button(p), event)) {
     next_loudness(app);
+  } else if (kelvra_hit(clear_button(p), event)) {
+    kelvra_render_clear_ended(app);
   } else if (queue != nullptr && event->y >= p.y + kListTop) {
     const uint64_t index = app->render_scroll + static_cast<uint64_t>((event->y - p.y - kListTop) / kRowPitch);
     const int32_t top = row_top(p, index - app->render_scroll);

@@ -27,6 +27,9 @@ uint64_t kelvra_render_rows(const KelvraApp* app, RenderRow* rows);
 // Takes a finished, failed or cancelled row off the list (not the one the
 // publish panel shows).
 void kelvra_render_remove_row(KelvraApp* app, uint64_t row);
+// Takes every finished, failed and cancelled row off the list (but the one
+// the publish panel shows); the number taken off, told on the status line.
+uint64_t kelvra_render_clear_ended(KelvraApp* app);
 
 // --------------------------------------------------------------- [library]
 // The library index of the rendered file `file_name`, added when new; -1 when the library is full.

@@ -7,6 +7,7 @@
 #include "editor/app.h"
 #include "editor/editor.h"
 #include "editor/workspace.h"
+#include "media/streams.h"
 
 namespace {
 
@@ -36,8 +37,11 @@ SampleRange* kelvra_sample_range(SampleRange* out, const KelvraApp* app) {
   out->source = app->selected_source;
   out->loops = source.loops;
   out->gain = 1;
-  out->video = source.video;
-  out->audio = source.audio;
+  // The switches fit the file: off for a kind of stream it does not have.
+  const uint8_t streams = app->source_streams[app->selected_source];
+  const bool known = (streams & MEDIA_STREAMS_KNOWN) != 0;
+  out->video = source.video && (!known || (streams & MEDIA_STREAMS_PICTURES));
+  out->audio = source.audio && (!known || (streams & MEDIA_STREAMS_SOUND));
   out->loop = app->source_range_active ? source.loop : 0;
   out->in = app->source_range_active ? source.in : 0;
   out->out = app->source_range_active ? source.out : source.duration;

@@ -43,7 +43,7 @@ void draw_source_column(KelvraApp* app, const char* path, bool have_path, double
   const unsigned at = static_cast<unsigned>(std::max(app->source_playhead, 0.0));
   const unsigned total = static_cast<unsigned>(std::max(duration, 0.0));
   char time[48];
-  std::snprintf(time, sizeof time, "%02u:%02u / %02u:%02u", at / 60, at % 60, total / 60, total % 60);
+  std::snprintf(time, sizeof time, "%u:%02u / %u:%02u", at / 60, at % 60, total / 60, total % 60);
   kelvra_text(app->painter, Rect{view.x + view.width - 86, bar.y, 82, 24}, time, PALETTE_PRIMARY_TEXT, false);
 }
 

@@ -6,11 +6,42 @@
 #include "editor/app.h"
 #include "editor/editor.h"
 #include "editor/history.h"
+#include "media/streams.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
+uint8_t kelvra_source_streams(KelvraApp* app, int64_t index) {
+  const Project& project = app->project;
+  if (index < 0 || static_cast<uint64_t>(index) >= project.source_count) return 0;
+  uint8_t& streams = app->source_streams[index];
+  char path[KELVRA_PATH_SIZE];
+  if (streams == 0 && kelvra_path(app->media_folder, project.sources[index].file, path))
+    streams = media_source_streams(path);
+  return streams;
+}
+
+bool kelvra_switch_refused(KelvraApp* app, int64_t source, bool music, bool video) {
+  if (music) {
+    if (!video) return false;
+    kelvra_status(app, "A music clip has no pictures: its Video stays off.");
+    return true;
+  }
+  const uint8_t streams = kelvra_source_streams(app, source);
+  if (!(streams & MEDIA_STREAMS_KNOWN)) return false;
+  if (video && !(streams & MEDIA_STREAMS_PICTURES)) {
+    kelvra_status(app, "This source has no pictures: its Video stays off.");
+    return true;
+  }
+  if (!video && !(streams & MEDIA_STREAMS_SOUND)) {
+    kelvra_status(app, "This source has no sound: its Audio stays off.");
+    return true;
+  }
+  return false;
+}
+
 void kelvra_check_sources(KelvraApp* app) {
   const Project& project = app->project;
+  for (uint8_t& streams : app->source_streams) streams = 0;  // probed again when next asked
   for (uint64_t i = 0; i < PROJECT_MAX_ROWS; ++i) {
     char path[KELVRA_PATH_SIZE];
     app->source_missing[i] = i < project.source_count &&
@@ -42,6 +73,7 @@ void kelvra_place(KelvraApp* app) {
   if (static_cast<uint64_t>(app->selected_source) >= project.source_count || project.clip_count >= PROJECT_MAX_ROWS ||
       !kelvra_has_sample(app))
     return;
+  kelvra_source_streams(app, app->selected_source);
   SampleRange range;
   kelvra_sample_range(&range, app);
   if (!(range.in < range.out) || !kelvra_history_begin(app)) return;
@@ -59,6 +91,7 @@ void kelvra_place(KelvraApp* app) {
   clip.at = app->timeline_playhead;
   clip.gain = 1;
   clip.transform.scale = 1;
+  const bool free = kelvra_place_lane(&project, &clip);
   project.clip_count = index + 1;
   app->selected_clip = static_cast<int64_t>(index);
   kelvra_sample_reset(app);
@@ -73,5 +106,6 @@ void kelvra_place(KelvraApp* app) {
                 static_cast<unsigned long long>(app->clip_serial));
   kelvra_sequence_end(app);
   app->dirty = 1;
-  kelvra_status(app, "Placed a source range on the timeline.");
+  kelvra_status(app, free ? "Placed a source range on the timeline."
+                          : "Placed a source range on lane 1 over what is there: no lane is free for it.");
 }

@@ -33,6 +33,8 @@ constexpr uint32_t kSelectedClip = 0x6B562A;
 constexpr uint32_t kMissingClip = 0x5A2D2D;  // a clip whose source file is not there
 constexpr uint32_t kMissingEdge = 0xA04848;
 constexpr uint32_t kStartMark = 0xB29B55;
+constexpr uint32_t kMusicClip = 0x2C4566;  // a clip that plays the score
+constexpr uint32_t kMusicEdge = 0x6289BA;
 constexpr uint32_t kTitle = 0x5A4461;
 constexpr uint32_t kTitleEdge = 0x7C6590;
 constexpr uint32_t kScrollTrack = 0x131714;
@@ -161,7 +163,7 @@ void draw_controls(KelvraApp* app) {
   kelvra_dial(app, controls[SEQUENCE_FADE_IN], fade_in / 5, text);
   std::snprintf(text, sizeof text, "%.2f", fade_out);
   kelvra_dial(app, controls[SEQUENCE_FADE_OUT], fade_out / 5, text);
-  std::snprintf(text, sizeof text, "%.1fdB", decibels);
+  std::snprintf(text, sizeof text, "%.1f", decibels);  // decibels; the knob's name says so
   kelvra_dial(app, controls[SEQUENCE_GAIN], (decibels + 10) / 20, text);
   kelvra_box(app, controls[SEQUENCE_VIDEO], "▣", clip != nullptr && clip->video);
   kelvra_box(app, controls[SEQUENCE_AUDIO], "♪", clip != nullptr && clip->audio);
@@ -223,8 +225,12 @@ void kelvra_draw_sequence(KelvraApp* app) {
       const bool selected = static_cast<int64_t>(item) == app->selected_clip;
       const bool missing = !clip.music && (static_cast<uint64_t>(clip.source) >= project.source_count ||
                                            app->source_missing[clip.source]);
-      draw_item(app, spans[item], y, clip.name, selected ? kSelectedClip : missing ? kMissingClip : kClip,
-                selected ? PALETTE_SELECTED : missing ? kMissingEdge : kClipEdge, true, named[item]);
+      char music_name[sizeof clip.name + 4];
+      if (clip.music) std::snprintf(music_name, sizeof music_name, "♪ %s", clip.name);
+      draw_item(app, spans[item], y, clip.music ? music_name : clip.name,
+                selected ? kSelectedClip : missing ? kMissingClip : clip.music ? kMusicClip : kClip,
+                selected ? PALETTE_SELECTED : missing ? kMissingEdge : clip.music ? kMusicEdge : kClipEdge, true,
+                named[item]);
     } else {
       draw_item(app, spans[item], y, project.titles[item - clip_count].text, kTitle, kTitleEdge, false,
                 named[item]);

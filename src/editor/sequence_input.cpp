@@ -108,7 +108,7 @@ void kelvra_sequence_press(KelvraApp* app, const UiInput* event) {
   // Below the ruler on the Sampling tab a press only drops the clip.
   if (!had_clip || !(dy > 17 && app->active_tab == KELVRA_TAB_SAMPLING)) kelvra_change_tab(app, KELVRA_TAB_TIMELINE);
   app->drag_kind = KELVRA_DRAG_TIMELINE_SCRUB;
-  app->timeline_playhead = std::min(project.timeline_end, t);
+  app->timeline_playhead = t;  // past the end too: the next clip may be placed after a gap
   kelvra_seek(app);
 }
 
@@ -186,6 +186,10 @@ bool sequence_clip_controls_press(KelvraApp* app, const UiInput* event) {
   for (uint32_t control :
        {SEQUENCE_CUT, SEQUENCE_LOOP, SEQUENCE_FEWER, SEQUENCE_MORE, SEQUENCE_VIDEO, SEQUENCE_AUDIO}) {
     if (!kelvra_hit(controls[control], event)) continue;
+    const bool video = control == SEQUENCE_VIDEO;
+    if ((video || control == SEQUENCE_AUDIO) && !(video ? clip->video : clip->audio) &&
+        kelvra_switch_refused(app, clip->source, clip->music, video))
+      return true;
     if (!kelvra_history_begin(app)) return true;
     clip = selected(app);
     switch (control) {

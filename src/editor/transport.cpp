@@ -42,6 +42,7 @@ void kelvra_select(KelvraApp* app, uint64_t index) {
   if (index >= app->project.source_count) return;
   const Source& source = app->project.sources[index];
   app->selected_source = static_cast<int64_t>(index);
+  kelvra_source_streams(app, app->selected_source);
   app->pending_clip_name[0] = '\0';
   app->source_playhead = 0;
   app->selected_clip = -1;
@@ -220,12 +221,6 @@ bool kelvra_tick(KelvraApp* app) {
     }
   }
   kelvra_picture_exchange(app);
-  if (app->active_tab == KELVRA_TAB_TIMELINE && !app->playing) {
-    const uint64_t next = kelvra_audio_timeline_source(&app->project, app->timeline_playhead, 0.33);
-    char path[KELVRA_PATH_SIZE];
-    if (next < project.source_count && kelvra_path(app->media_folder, project.sources[next].file, path))
-      kelvra_wave_request(app->wave, path);
-  }
   return app->needs_redraw != 0;
 }
 

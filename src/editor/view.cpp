@@ -127,4 +127,5 @@ void kelvra_draw(KelvraApp* app) {
   kelvra_fill(app, Rect{0, H - 22, W, 22}, PALETTE_BAR);
   kelvra_fill(app, Rect{0, H - 22, W, 1}, PALETTE_BORDER);
   kelvra_text(app->painter, Rect{6, H - 21, W - 12, 19}, app->status, PALETTE_SECONDARY_TEXT, false);
+  kelvra_draw_tooltip(app);
 }

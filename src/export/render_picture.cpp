@@ -74,7 +74,7 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
   uint64_t stack[KELVRA_STACK_MAX];
   const uint64_t count = kelvra_video_stack(&project, t, stack);
   if (!kelvra_painter_begin(painter, w, h)) return false;
-  if (count == 0) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+  bool based = false;  // the background, or a picture covering the canvas, is down
   // Bottom layer first, so that higher lanes cover lower ones.
   for (uint64_t i = count; i-- > 0;) {
     const Clip& clip = project.clips[stack[i]];
@@ -83,6 +83,7 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
     char path[KELVRA_PATH_SIZE];
     bool decoded = kelvra_path(snapshot->media_folder, file, path);
     if (decoded && std::strcmp(decoder.path, path) != 0) decoded = video_decode_open(&decoder, path, 1);
+    if (decoder.no_pictures && std::strcmp(decoder.path, path) == 0) continue;  // a sound file: no picture to compose
     decoded = decoded && video_decode_frame(&decoder, kelvra_layer_time(&clip, t));
     if (!decoded) {
       std::snprintf(message, 128, "Could not decode video: %.92s", file);
@@ -91,10 +92,11 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
     }
     const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
     const double opacity = kelvra_layer_opacity(&clip, t);
-    if (i == count - 1 && !covers(decoder, w, h, placement, opacity))
-      kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+    if (!based && !covers(decoder, w, h, placement, opacity)) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+    based = true;
     kelvra_picture_compose(painter, decoder.pixels, decoder.width, decoder.height, canvas, placement, opacity, true);
   }
+  if (!based) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
   const float scale = static_cast<float>(h) / kTitleCanvasHeight;
   kelvra_painter_scale(painter, scale);
   kelvra_draw_titles(painter, &project, t,

@@ -68,48 +68,72 @@ bool decodes(MediaReader* reader) {
 
 }  // namespace
 
-bool audio_plan_open(SoundPlan* plan, const Project* project, const char* folder, char* message) {
+namespace {
+
+// Checks one source; false with `message` when it is missing or does not decode.
+bool plan_source(SoundSourceInfo* info, const char* folder, const char* file, char* message) {
+  char path[KELVRA_PATH_SIZE];
+  if (!kelvra_path(folder, file, path) || !sys_file_readable(path)) {
+    std::snprintf(message, 128, "Source file missing: %.99s", file);
+    return false;
+  }
+  MediaReader* reader = nullptr;
+  const int32_t status = media_reader_open(&reader, path, MEDIA_AUDIO, 1);
+  if (status == MEDIA_E_NO_STREAM) {
+    info->state = SOUND_SOURCE_SILENT;
+    return true;
+  }
+  const MediaFormat format = media_reader_format(reader);
+  bool usable = status == MEDIA_OK && format.bits == 16 && format.channels >= 1 && format.channels <= 16 &&
+                format.rate >= 8000 && format.rate <= 192000;
+  uint64_t ticks = 0;
+  info->frames = kUnknownFrames;
+  if (usable && media_reader_duration(reader, &ticks)) {
+    const double seconds = static_cast<double>(ticks) / MEDIA_TICKS_PER_SECOND;
+    info->frames = static_cast<uint64_t>(std::ceil(format.rate * seconds));
+  }
+  usable = usable && info->frames > 0 && decodes(reader);
+  media_reader_close(reader);
+  if (!usable) {
+    std::snprintf(message, 128, "Could not decode audio: %.100s", file);
+    return false;
+  }
+  info->state = SOUND_SOURCE_READY;
+  info->rate = format.rate;
+  info->channels = format.channels;
+  return true;
+}
+
+bool plan_sources(SoundPlan* plan, const Project* project, const char* folder, char* message, bool playable) {
   plan->project = project;
   std::snprintf(plan->folder, sizeof plan->folder, "%s", folder);
   for (SoundSourceInfo& info : plan->sources) info = SoundSourceInfo{};
+  bool all = true;
   const uint64_t clips = std::min(project->clip_count, PROJECT_MAX_ROWS);
   for (uint64_t i = 0; i < clips; ++i) {
     const Clip& clip = project->clips[i];
     if (!audible(clip, *project)) continue;
     SoundSourceInfo& info = plan->sources[clip.source];
     if (info.state != SOUND_SOURCE_UNUSED) continue;
-    const char* file = project->sources[clip.source].file;
-    char path[KELVRA_PATH_SIZE];
-    if (!kelvra_path(folder, file, path) || !sys_file_readable(path)) {
-      std::snprintf(message, 128, "Source file missing: %.99s", file);
-      return false;
-    }
-    MediaReader* reader = nullptr;
-    const int32_t status = media_reader_open(&reader, path, MEDIA_AUDIO, 1);
-    if (status == MEDIA_E_NO_STREAM) {
-      info.state = SOUND_SOURCE_SILENT;
-      continue;
-    }
-    const MediaFormat format = media_reader_format(reader);
-    bool usable = status == MEDIA_OK && format.bits == 16 && format.channels >= 1 && format.channels <= 16 &&
-                  format.rate >= 8000 && format.rate <= 192000;
-    uint64_t ticks = 0;
-    info.frames = kUnknownFrames;
-    if (usable && media_reader_duration(reader, &ticks)) {
-      const double seconds = static_cast<double>(ticks) / MEDIA_TICKS_PER_SECOND;
-      info.frames = static_cast<uint64_t>(std::ceil(format.rate * seconds));
-    }
-    usable = usable && info.frames > 0 && decodes(reader);
-    media_reader_close(reader);
-    if (!usable) {
-      std::snprintf(message, 128, "Could not decode audio: %.100s", file);
-      return false;
-    }
-    info.state = SOUND_SOURCE_READY;
-    info.rate = format.rate;
-    info.channels = format.channels;
+    char failure[128];
+    if (plan_source(&info, folder, project->sources[clip.source].file, failure)) continue;
+    if (all) std::memcpy(message, failure, sizeof failure);
+    all = false;
+    if (!playable) return false;
+    info = SoundSourceInfo{};
+    info.state = SOUND_SOURCE_FAILED;
   }
-  return true;
+  return all;
+}
+
+}  // namespace
+
+bool audio_plan_open(SoundPlan* plan, const Project* project, const char* folder, char* message) {
+  return plan_sources(plan, project, folder, message, false);
+}
+
+bool audio_plan_open_playable(SoundPlan* plan, const Project* project, const char* folder, char* message) {
+  return plan_sources(plan, project, folder, message, true);
 }
 
 // ------------------------------------------------------------------ [window]
@@ -397,7 +421,7 @@ bool audio_feed_mix_wide(SoundFeed* feed, double start, double* out, uint64_t fr
     const Clip& clip = project.clips[i];
     if (!audible(clip, project)) continue;
     const SoundSourceInfo& info = feed->plan->sources[clip.source];
-    if (info.state != SOUND_SOURCE_READY) continue;
+    if (info.state != SOUND_SOURCE_READY || feed->lost[clip.source]) continue;
     if (!clip_chunk(clip, start, frames, &chunk)) {
       // A clip that has ended gives its window back.
       if (feed->windows[i].samples != nullptr && start - clip.at >= kelvra_clip_length(&clip))
@@ -416,7 +440,12 @@ bool audio_feed_mix_wide(SoundFeed* feed, double start, double* out, uint64_t fr
       const double high = std::max(chunk.media[k - 1] * info.rate, 0.0);
       const uint64_t a = std::min(static_cast<uint64_t>(low), info.frames);
       const uint64_t b = std::min(static_cast<uint64_t>(high) + 2, info.frames);
-      if (a < b && !cover(feed, i, a, b)) return false;
+      if (a < b && !cover(feed, i, a, b)) {
+        if (!feed->keep_going) return false;
+        if (!feed->lost[clip.source]) ++feed->lost_count;
+        feed->lost[clip.source] = 1;
+        break;
+      }
       const SoundWindow& window = feed->windows[i];
       const PcmView view{window.samples, window.first, window.held, info.frames, info.rate, info.channels};
       add_frames(view, chunk, j, k, left, right);

@@ -28,6 +28,7 @@ enum : uint8_t {
   SOUND_SOURCE_UNUSED = 0,  // no audible clip sounds it
   SOUND_SOURCE_SILENT = 1,  // the file has no sound stream: its clips are silent
   SOUND_SOURCE_READY = 2,   // it decodes
+  SOUND_SOURCE_FAILED = 3,  // missing or undecodable, left silent by a playable plan
 };
 
 struct SoundSourceInfo {
@@ -49,6 +50,11 @@ struct SoundPlan {
 // media folder. False with `message` (128 bytes) naming the file when one is
 // missing or none of its sound decodes.
 bool audio_plan_open(SoundPlan* plan, const Project* project, const char* folder, char* message);
+// The same for a mix that plays what it can (the preview): a source that is
+// missing or does not decode is left silent (SOUND_SOURCE_FAILED) and the rest
+// is planned. False with `message` naming the first such file; the plan is
+// usable either way.
+bool audio_plan_open_playable(SoundPlan* plan, const Project* project, const char* folder, char* message);
 
 // One clip's window onto its source.
 struct SoundWindow {
@@ -67,6 +73,11 @@ struct SoundFeed {
   SoundWindow windows[256];  // by clip index
   uint64_t bytes;            // sample memory held by the windows
   uint64_t seeks;            // seeks made, for tests and benchmarks
+  // Set by the caller: a source whose window cannot be opened (its file gone
+  // since the plan) is silent from then on instead of failing the mix.
+  uint8_t keep_going;
+  uint8_t lost[256];         // by source: silenced that way
+  uint64_t lost_count;
 };
 
 // A feed over `plan` (zeroed by the caller, or a closed feed).

@@ -26,6 +26,7 @@ struct VideoDecoder {
   double duration;         // 0 when the source does not tell
   double last_frame_time;  // -1 right after opening
   double last_frame_end;   // when the held picture stops showing; 0 when the file does not tell
+  uint8_t no_pictures;     // `path` opened as media but holds no picture stream (no reader then)
 };
 
 // Opens `path` with a decoder of `threads` threads (0: as many as the machine has cores).

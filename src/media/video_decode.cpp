@@ -33,7 +33,13 @@ bool video_decode_open(VideoDecoder* decoder, const char* path, uint32_t threads
   video_decode_close(decoder);
   if (path == nullptr || std::strlen(path) >= sizeof decoder->path) return false;
   MediaReader* reader = nullptr;
-  if (media_reader_open(&reader, path, MEDIA_VIDEO, threads) != MEDIA_OK) return false;
+  const int32_t status = media_reader_open(&reader, path, MEDIA_VIDEO, threads);
+  if (status == MEDIA_E_NO_STREAM) {
+    std::snprintf(decoder->path, sizeof decoder->path, "%s", path);
+    decoder->no_pictures = 1;
+    return false;
+  }
+  if (status != MEDIA_OK) return false;
   const MediaFormat format = media_reader_format(reader);
   if (format.width < 1 || format.height < 1 || format.width > VIDEO_MAX_SIDE || format.height > VIDEO_MAX_SIDE) {
     media_reader_close(reader);

@@ -331,6 +331,24 @@ void ui_set_dialog_folder(const char* folder) {
   std::snprintf(g_start_folder, sizeof g_start_folder, "%s", folder != nullptr ? folder : "");
 }
 
+namespace {
+uint32_t (*g_ask_save)(const char*, const char*) = nullptr;
+}  // namespace
+
+void ui_set_save_question_hook(uint32_t (*ask)(const char* title, const char* text)) { g_ask_save = ask; }
+
+uint32_t ui_ask_save(const char* title, const char* text) {
+  if (g_ask_save != nullptr) {
+    ModalScope modal;
+    return g_ask_save(title, text);
+  }
+  if (g_hooks.confirm != nullptr) {
+    ModalScope modal;
+    return g_hooks.confirm(title, text) ? UI_SAVE_QUESTION_DISCARD : UI_SAVE_QUESTION_CANCEL;
+  }
+  return ui_message_ask_save(title, text);
+}
+
 bool ui_confirm(const char* title, const char* text) {
   if (g_hooks.confirm != nullptr) {
     ModalScope modal;

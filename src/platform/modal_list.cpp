@@ -124,6 +124,16 @@ void keep_visible(ListState* state) {
 
 }  // namespace
 
+void ui_fit_popup(SDL_Rect area, int width, int height, int* x, int* y) {
+  const auto fit = [](int at, int size, int start, int length) {
+    if (at + size > start + length && at - size >= start) at -= size;  // open towards the room there is
+    if (at + size > start + length) at = start + length - size;
+    return at < start ? start : at;
+  };
+  *x = fit(*x, width, area.x, area.w);
+  *y = fit(*y, height, area.y, area.h);
+}
+
 ModalResult ui_modal_list_run(UiWindow* owner, int32_t x, int32_t y, bool popup, const ModalListView* view,
                               uint64_t* chosen) {
   SDL_Window* parent = ui_window_sdl(owner);
@@ -152,6 +162,12 @@ ModalResult ui_modal_list_run(UiWindow* owner, int32_t x, int32_t y, bool popup,
   if (!popup) {
     screen_x = SDL_WINDOWPOS_CENTERED;
     screen_y = SDL_WINDOWPOS_CENTERED;
+  } else {
+    // The menu stays on the screen of the window that opened it.
+    const int display = parent != nullptr ? SDL_GetWindowDisplayIndex(parent) : 0;
+    SDL_Rect area{};
+    if (display >= 0 && SDL_GetDisplayUsableBounds(display, &area) == 0 && area.w > 0 && area.h > 0)
+      ui_fit_popup(area, state.width, state.height, &screen_x, &screen_y);
   }
   SDL_Window* window = SDL_CreateWindow(popup ? "" : (view->caption != nullptr ? view->caption : ""), screen_x,
                                         screen_y, state.width, state.height, flags);

@@ -104,6 +104,9 @@ bool ui_window_next_input(UiWindow* window, UiInput* out);
 bool ui_window_is_visible(UiWindow* window);
 bool ui_window_client_size(UiWindow* window, uint32_t* width, uint32_t* height);
 bool ui_window_pointer(UiWindow* window, int32_t* x, int32_t* y);
+// Where the pointer last moved over the client area with no button held;
+// false while a drag holds the capture or after it left the window.
+bool ui_window_hover(UiWindow* window, int32_t* x, int32_t* y);
 // kind 1 horizontal resize, 2 vertical resize, anything else the arrow.
 void ui_window_set_cursor(UiWindow* window, uint32_t kind);
 // Makes the system cursor `id` (UI_CURSOR_*) the window's cursor; false when it cannot be loaded.
@@ -122,6 +125,16 @@ bool ui_window_set_menu(UiWindow* window, const UiMenuItem* items, uint64_t coun
 // ---------------------------------------------------------- modal boxes
 int ui_report_error(const char* text);
 bool ui_confirm(const char* title, const char* text);
+// A question about unsaved edits with three answers.
+enum : uint32_t {
+  UI_SAVE_QUESTION_CANCEL = 0,
+  UI_SAVE_QUESTION_DISCARD = 1,
+  UI_SAVE_QUESTION_SAVE = 2,
+};
+uint32_t ui_ask_save(const char* title, const char* text);
+// Answers ui_ask_save instead of a box (tests); null restores the box. Without
+// it, a confirm hook answers: yes is Discard, no is Cancel.
+void ui_set_save_question_hook(uint32_t (*ask)(const char* title, const char* text));
 int ui_show_info(UiWindow* window, const char* caption, const char* text);
 
 // ------------------------------------------------------------- clipboard

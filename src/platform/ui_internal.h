@@ -18,3 +18,11 @@ void ui_modal_begin();
 void ui_modal_end();
 // The real Yes/No box behind ui_confirm.
 bool ui_message_confirm(const char* title, const char* text);
+// The three-button box behind ui_ask_save.
+uint32_t ui_message_ask_save(const char* title, const char* text);
+
+// Moves a popup of width x height whose corner was asked at (*x, *y) into
+// `area` (the usable part of the screen): flipped to the left of or above
+// the point when it would run past the right or bottom edge, then held
+// inside. An area smaller than the popup keeps its left or top edge.
+void ui_fit_popup(SDL_Rect area, int width, int height, int* x, int* y);

@@ -47,6 +47,9 @@ struct UiWindow {
   uint8_t close_as_event;
   uint8_t close_requested;
   uint8_t captured;     // the left button holds the mouse capture
+  int32_t hover_x;      // where the pointer last moved over the client area
+  int32_t hover_y;
+  uint8_t hovering;     // it has moved there and not left since
   UiInput queue[UI_QUEUE_SIZE];
   uint64_t queue_head;
   uint64_t queue_count;
@@ -286,6 +289,7 @@ void handle_event(const SDL_Event& e) {
       UiWindow* window = window_by_id(e.window.windowID);
       if (window != nullptr && e.window.event == SDL_WINDOWEVENT_CLOSE && window->close_as_event)
         window->close_requested = 1;
+      if (window != nullptr && e.window.event == SDL_WINDOWEVENT_LEAVE) window->hovering = 0;
       return;
     }
     case SDL_KEYDOWN: {
@@ -305,6 +309,11 @@ void handle_event(const SDL_Event& e) {
     }
     case SDL_MOUSEMOTION: {
       UiWindow* window = window_by_id(e.motion.windowID);
+      if (window != nullptr && !window->captured) {  // not an event: where the pointer rests
+        window->hover_x = e.motion.x;
+        window->hover_y = e.motion.y;
+        window->hovering = 1;
+      }
       if (window == nullptr || !window->captured) return;  // moves count only during a drag
       UiInput event = modified_event(SDL_GetModState());
       event.pointer = UI_POINTER_MOVE;
@@ -385,6 +394,13 @@ void ui_window_set_title(UiWindow* window, const char* title) {
 void ui_window_request_close(UiWindow*) { g_platform.quit_posted = true; }
 
 // ----------------------------------------------------------------- [pointer]
+
+bool ui_window_hover(UiWindow* window, int32_t* x, int32_t* y) {
+  if (window == nullptr || !window->hovering || window->captured) return false;
+  *x = window->hover_x;
+  *y = window->hover_y;
+  return true;
+}
 
 bool ui_window_pointer(UiWindow* window, int32_t* x, int32_t* y) {
   if (window == nullptr || x == nullptr || y == nullptr) return false;
@@ -571,6 +587,18 @@ bool ui_message_confirm(const char* title, const char* text) {
   int chosen = 0;
   const int shown = show_box(&box, &chosen);
   return shown == 0 && chosen == 1;
+}
+
+uint32_t ui_message_ask_save(const char* title, const char* text) {
+  const SDL_MessageBoxButtonData buttons[] = {
+      {SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT, UI_SAVE_QUESTION_CANCEL, "Cancel"},
+      {0, UI_SAVE_QUESTION_DISCARD, "Discard"},
+      {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, UI_SAVE_QUESTION_SAVE, "Save"},
+  };
+  const SDL_MessageBoxData box = {SDL_MESSAGEBOX_WARNING, nullptr, title, text, 3, buttons, nullptr};
+  int chosen = UI_SAVE_QUESTION_CANCEL;
+  const int shown = show_box(&box, &chosen);
+  return shown == 0 && chosen >= 0 && chosen <= 2 ? static_cast<uint32_t>(chosen) : UI_SAVE_QUESTION_CANCEL;
 }
 
 int ui_show_info(UiWindow* window, const char* caption, const char* text) {

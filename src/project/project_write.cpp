@@ -101,6 +101,7 @@ void project_write_clips(TextBuffer* buffer, const Project* project) {
       project_append(buffer, ", \"file\": ");
       project_append_quoted(buffer, source->file);
     }
+    if (clip->json_index == KELVRA_NONE && clip->music) project_append(buffer, ", \"music\": true");
     project_append(buffer,
                    ", \"at\": %.9g, \"in\": %.9g, \"out\": %.9g, \"lane\": %u, \"gain\": %.9g, \"video\": %s, "
                    "\"audio\": %s, \"mode\": \"%s\", \"loops\": %u, \"fadeIn\": %.9g, \"fadeOut\": %.9g}",

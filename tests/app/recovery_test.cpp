@@ -24,6 +24,7 @@
 #include "editor/app.h"
 #include "editor/recovery.h"
 #include "app/run.h"
+#include "base/palette.h"
 #include "app_fixture.h"
 #include "child_process.h"
 #include "editor/piano_roll.h"
@@ -221,6 +222,33 @@ TEST_F(Recovery, CopiesNoMoreOftenThanTheInterval) {
   }
   EXPECT_EQ(read_file(copy_of(project)), first);
   EXPECT_NE(current_text(), first);
+}
+
+// The start-up question about unsaved edits is asked over the editor already
+// drawn in its window, not over an empty one.
+KelvraApp* g_starting = nullptr;
+uint32_t g_status_bar_when_asked = 0;
+
+bool confirm_seeing_window(const char*, const char*) {
+  g_status_bar_when_asked = kelvra_test::painted_pixel(g_starting->painter, 3, static_cast<int>(g_starting->client_height) - 10);
+  return false;
+}
+
+TEST_F(Recovery, StartUpQuestionIsAskedOverTheDrawnEditor) {
+  static const UiDialogHooks hooks = {confirm_seeing_window, nullptr, nullptr};
+  ui_set_dialog_hooks(&hooks);
+  const std::string copy = copy_of(project);
+  std::filesystem::create_directories(std::filesystem::path(copy).parent_path());
+  write_file(copy, kProject);
+  touch(copy, 60);
+  ScopedEnv folder("ZARNELK_MEDIA", media->path().c_str());
+  g_starting = kelvra_app_create();
+  ASSERT_NE(g_starting, nullptr);
+  g_status_bar_when_asked = 0;
+  ASSERT_TRUE(kelvra_start(g_starting));
+  EXPECT_EQ(g_status_bar_when_asked, PALETTE_BAR);
+  kelvra_shutdown(g_starting);
+  g_starting = nullptr;
 }
 
 // A copy newer than its project is offered once at start-up, naming the

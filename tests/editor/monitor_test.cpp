@@ -425,6 +425,26 @@ TEST_F(Monitor, WheelOverTheInsetSizesItWithinLimits) {
   }
 }
 
+// "Inset" off and on again gives the inset back where and as large as the
+// user left it; the button says when the inset is on.
+TEST_F(Monitor, InsetOffAndOnKeepsItsSizeAndPlace) {
+  open(inset_project("0.5"));
+  const Transform& t = app->project.clips[1].transform;
+  ASSERT_EQ(kelvra_inset_clip(app), 1);
+  wheel(1, kInsetX, kInsetY);
+  drag(kInsetX, kInsetY, kInsetX - 40, kInsetY + 20);
+  const Transform given = t;
+  ASSERT_NEAR(given.scale, 0.54, 1e-12);
+  ASSERT_NE(given.x, 0.25);
+  editor->click(app->inset_button);
+  EXPECT_EQ(t.scale, 1.0);
+  EXPECT_EQ(t.x, 0.0);
+  editor->click(app->inset_button);
+  EXPECT_EQ(t.scale, given.scale);
+  EXPECT_EQ(t.x, given.x);
+  EXPECT_EQ(t.y, given.y);
+}
+
 TEST_F(Monitor, WheelAwayFromTheInsetGoesToWhatIsUnderIt) {
   open(inset_project("0.4"));
   const Transform& t = app->project.clips[1].transform;
