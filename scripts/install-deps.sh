@@ -17,6 +17,7 @@ packages=(
   clang libclang-rt-14-dev
   rapidjson-dev
   xvfb
+  libsecret-1-dev gnome-keyring dbus dbus-bin
   librsvg2-bin man-db groff-base gzip
   desktop-file-utils appstream shared-mime-info xdg-user-dirs
   dpkg-dev lintian

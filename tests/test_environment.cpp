@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/http.h"
+
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libfontconfig.so\n"
          "leak:libdbus-1.so\n"
@@ -61,6 +63,10 @@ class EmptyStateFolder : public ::testing::EmptyTestEventListener {
 
 struct HeadlessDrivers {
   HeadlessDrivers() {
+    http_global_init();  // as the editor does before any request: libcurl wipes what it frees
+    // Tests never reach the user's own secret store; those that need one run
+    // in a private session (tests/publish/keyring-session.sh).
+    if (std::getenv("KELVRA_KEYRING_HOME") == nullptr) unsetenv("DBUS_SESSION_BUS_ADDRESS");
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
     setenv("SDL_AUDIODRIVER", "dummy", 0);
     setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);

@@ -90,8 +90,14 @@ void kelvra_publish_draw(KelvraApp* app) {
     else if (!job->row.is_wav && i == PUBLISH_SOUNDCLOUD && !paired) status = "Render a WAV mix for this edit";
     kelvra_box(app, toggle(panel, i), kNames[i], (app->publish_targets >> i) & 1);
     const bool running = context_busy(app, i);
+    const bool signed_in = !running && context != nullptr && kelvra_publish_signed_in(context, i);
     kelvra_box(app, account(panel, i),
-               running ? "Cancel" : i == PUBLISH_TWITCH ? "Video Producer" : connected ? "Account" : "Connect", false);
+               running     ? "Cancel"
+               : i == PUBLISH_TWITCH ? "Video Producer"
+               : signed_in ? "Disconnect"
+               : connected ? "Account"
+                           : "Connect",
+               false);
     kelvra_text(painter, Rect{panel.left + 126, row_top(panel, i), panel.status_width, 25}, status,
                 PALETTE_SECONDARY_TEXT, false);
   }
@@ -117,8 +123,11 @@ bool kelvra_publish_input(KelvraApp* app, const UiInput* event) {
   const bool paired = kelvra_render_wav(app, row, &mix);
   PublishContext* context = kelvra_publishing(app);
   for (uint32_t i = 0; i < PUBLISH_TARGETS && context != nullptr; ++i) {
-    // While the target's sign-in or upload runs, its account button cancels it.
-    if (kelvra_hit(account(panel, i), event) && !kelvra_publish_cancel(context, i)) kelvra_publish_account(context, i);
+    // While the target's sign-in or upload runs, its account button cancels
+    // it; an account connected by a sign-in is disconnected (and forgotten).
+    if (kelvra_hit(account(panel, i), event) && !kelvra_publish_cancel(context, i) &&
+        !kelvra_publish_disconnect(context, i))
+      kelvra_publish_account(context, i);
     if (!kelvra_hit(toggle(panel, i), event)) continue;
     if (i != PUBLISH_SOUNDCLOUD) {
       if (!job->row.is_wav) app->publish_targets ^= 1u << i;

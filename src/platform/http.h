@@ -41,7 +41,8 @@ bool http_host_in_domain(const char* host, const char* suffix);
 
 // What a test program gives the client by defining kelvra_http_test_routes():
 // "HOST:443:127.0.0.1:PORT" entries that send a host to a loopback server,
-// and the certificate authority to trust instead of the system's.
+// and the certificate authority to trust instead of the system's. Only the
+// client built for the test and benchmark programs asks for it.
 struct HttpTestRoutes {
   const char* const* connect_to;
   uint32_t count;

@@ -3,6 +3,8 @@
 // and host checks read the URL exactly as the transfer does.
 #include "platform/http.h"
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -11,11 +13,15 @@
 #include <cstring>
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 // Tests send each service's real host name to a loopback server signed by a
-// test authority. Only the test programs define this function; the editor
-// and the renderer have no way to reach it.
-extern "C" const HttpTestRoutes* kelvra_http_test_routes() __attribute__((weak));
+// test authority. The hook exists only in the copy of this file that the
+// test and benchmark programs link (built with KELVRA_HTTP_TEST_ROUTES); the
+// editor's and the renderer's copy has no trace of it.
+#ifdef KELVRA_HTTP_TEST_ROUTES
+extern "C" const HttpTestRoutes* kelvra_http_test_routes();
+#endif
 
 namespace {
 
@@ -176,14 +182,66 @@ curl_slist* header_list(const char* headers, bool* ok) {
       if (grown == nullptr) *ok = false;
       list = grown != nullptr ? grown : list;
     }
+    explicit_bzero(text, length);
     line = *end == '\0' ? end : end + 2;
   }
   return list;
 }
 
+// Wipes a list's texts (header lines hold the bearer value) and frees it.
+void free_wiped(curl_slist* list) {
+  for (curl_slist* item = list; item != nullptr; item = item->next)
+    if (item->data != nullptr) explicit_bzero(item->data, std::strlen(item->data));
+  curl_slist_free_all(list);
+}
+
+// libcurl's own buffers (the request it builds with the Authorization line,
+// the upload buffer that held a token form) are wiped before they are freed.
+void wiped_free(void* data) {
+  if (data == nullptr) return;
+  explicit_bzero(data, malloc_usable_size(data));
+  std::free(data);
+}
+void* plain_malloc(size_t size) { return std::malloc(size); }
+void* plain_calloc(size_t count, size_t size) { return std::calloc(count, size); }
+void* wiped_realloc(void* data, size_t size) {
+  if (data == nullptr) return std::malloc(size);
+  if (size == 0) {
+    wiped_free(data);
+    return nullptr;
+  }
+  void* moved = std::malloc(size);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, data, std::min(size, malloc_usable_size(data)));
+  wiped_free(data);
+  return moved;
+}
+char* plain_strdup(const char* text) {
+  const size_t length = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(std::malloc(length));
+  if (copy != nullptr) std::memcpy(copy, text, length);
+  return copy;
+}
+
+// Every connection is close-on-exec, so a program started during a transfer
+// (a browser, a file manager) never holds it.
+int close_on_exec(void*, curl_socket_t socket, curlsocktype) {
+  const int flags = fcntl(socket, F_GETFD);
+  if (flags < 0 || fcntl(socket, F_SETFD, flags | FD_CLOEXEC) != 0) return CURL_SOCKOPT_ERROR;
+  return CURL_SOCKOPT_OK;
+}
+
+// OpenSSL clears the plaintext it deciphered (a token reply) once it is handed over.
+CURLcode cleanse_plaintext(CURL*, void* ssl_context, void*) {
+  SSL_CTX_set_options(static_cast<SSL_CTX*>(ssl_context), SSL_OP_CLEANSE_PLAINTEXT);
+  return CURLE_OK;
+}
+
 }  // namespace
 
-void http_global_init() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+void http_global_init() {
+  curl_global_init_mem(CURL_GLOBAL_DEFAULT, plain_malloc, wiped_free, wiped_realloc, plain_strdup, plain_calloc);
+}
 
 bool http_host_in_domain(const char* host, const char* suffix) {
   const size_t host_length = std::strlen(host);
@@ -234,6 +292,8 @@ bool http_request(const HttpRequest* request, HttpResponse* response, const std:
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, close_on_exec);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, cleanse_plaintext);
     if (std::strcmp(request->method, "GET") != 0) {
       curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
       curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(total));
@@ -241,12 +301,12 @@ bool http_request(const HttpRequest* request, HttpResponse* response, const std:
       curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
     }
     curl_slist* routes = nullptr;
-    if (kelvra_http_test_routes != nullptr) {
-      const HttpTestRoutes* test = kelvra_http_test_routes();
-      for (uint32_t i = 0; test != nullptr && i < test->count; ++i) routes = curl_slist_append(routes, test->connect_to[i]);
-      curl_easy_setopt(curl, CURLOPT_CONNECT_TO, routes);
-      if (test != nullptr && test->ca_file != nullptr) curl_easy_setopt(curl, CURLOPT_CAINFO, test->ca_file);
-    }
+#ifdef KELVRA_HTTP_TEST_ROUTES
+    const HttpTestRoutes* test = kelvra_http_test_routes();
+    for (uint32_t i = 0; test != nullptr && i < test->count; ++i) routes = curl_slist_append(routes, test->connect_to[i]);
+    curl_easy_setopt(curl, CURLOPT_CONNECT_TO, routes);
+    if (test != nullptr && test->ca_file != nullptr) curl_easy_setopt(curl, CURLOPT_CAINFO, test->ca_file);
+#endif
     const CURLcode result = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -256,7 +316,7 @@ bool http_request(const HttpRequest* request, HttpResponse* response, const std:
     curl_easy_cleanup(curl);
     curl_slist_free_all(routes);
   }
-  curl_slist_free_all(headers);
+  free_wiped(headers);
   curl_url_cleanup(url);
   return ok;
 }

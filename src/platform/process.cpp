@@ -1,5 +1,6 @@
-// Helper programs started with posix_spawnp (no shell, no inherited stdin),
-// and the termination signals.
+// Helper programs started with posix_spawnp (no shell, no inherited stdin,
+// no descriptor but 0-2, none of the program's secrets in their
+// environment), and the termination signals.
 //
 // Index:
 //   [children]  the list of running children, spawning
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 extern char** environ;
 
@@ -69,7 +71,25 @@ void reap_pending() {
   }
 }
 
+// A ZARNELK_..._SECRET or ZARNELK_..._TOKEN entry: a client secret or an
+// access token, which a browser or file manager has no use for.
+bool secret_entry(const char* entry) {
+  if (std::strncmp(entry, "ZARNELK_", 8) != 0) return false;
+  const char* equals = std::strchr(entry, '=');
+  if (equals == nullptr) return false;
+  const size_t length = static_cast<size_t>(equals - entry);
+  const auto ends_with = [&](const char* tail) {
+    const size_t tail_length = std::strlen(tail);
+    return length > 8 + tail_length && std::strncmp(equals - tail_length, tail, tail_length) == 0;
+  };
+  return ends_with("_SECRET") || ends_with("_TOKEN");
+}
+
 bool spawn(const char* const* argv, int out_fd, pid_t* pid) {
+  std::vector<char*> environment;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+    if (!secret_entry(*entry)) environment.push_back(*entry);
+  environment.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -79,10 +99,13 @@ bool spawn(const char* const* argv, int out_fd, pid_t* pid) {
   } else {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   }
+  // Whatever another thread opened without close-on-exec (a library's
+  // socket, a connection of an upload) stays with this process.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   // The list is held across the start so that no scan for other children
   // meets the new one before it is noted.
   std::lock_guard<std::mutex> held(g_children_lock);
-  int result = posix_spawnp(pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
+  int result = posix_spawnp(pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environment.data());
   posix_spawn_file_actions_destroy(&actions);
   if (result == 0) note_started_locked(*pid);
   return result == 0;

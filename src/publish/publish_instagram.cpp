@@ -1,5 +1,6 @@
 // Instagram reels through the Graph API's resumable flow: create a reel
-// container, send the file to it, wait until it is finished, publish it.
+// container, send the file to it, wait until it is finished (asking about
+// once a minute, for up to ten minutes, as slow reels need), publish it.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,9 @@
 namespace {
 
 bool all_digits(const char* text) { return text[0] != '\0' && std::strspn(text, "0123456789") == std::strlen(text); }
+
+constexpr uint32_t kPollSeconds = 60;
+constexpr uint32_t kPollLimit = 600;
 
 bool version_ok(const char* version) {
   return version[0] == 'v' && version[1] != '\0' && std::strspn(version + 1, "0123456789.") == std::strlen(version + 1);
@@ -62,13 +66,12 @@ bool publish_instagram(PublishTask* task, int file, uint64_t size) {
     publish_wipe(headers, sizeof headers);
   }
   ok = ok && publish_wait_ready((base + container + "?fields=status_code").c_str(), suffix, bearer, nullptr,
-                                "status_code", "FINISHED", 240, task, reply);
+                                "status_code", "FINISHED", kPollSeconds, kPollLimit, task, reply);
   char media[100] = "";
   if (ok) {
-    char publish[160];
-    std::snprintf(publish, sizeof publish, "{\"creation_id\":\"%s\"}", container);
-    ok = publish_json("POST", (base + task->account_id + "/media_publish").c_str(), suffix, bearer, nullptr, publish,
-                      reply, &task->cancel) &&
+    // The container goes in the creation_id query parameter.
+    const std::string publish = base + task->account_id + "/media_publish?creation_id=" + container;
+    ok = publish_json("POST", publish.c_str(), suffix, bearer, nullptr, nullptr, reply, &task->cancel) &&
          publish_field(reply->body, "id", media, sizeof media);
   }
   if (ok)

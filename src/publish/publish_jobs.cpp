@@ -17,6 +17,8 @@
 #include <new>
 
 #include "platform/clock.h"
+#include "platform/keyring.h"
+#include "platform/secret_memory.h"
 #include "project/project.h"
 #include "publish/publish.h"
 
@@ -34,9 +36,12 @@ const TargetInfo kTargets[PUBLISH_TARGETS] = {
     {nullptr, nullptr, nullptr, "https://dashboard.twitch.tv/content/video-producer"},
     {"ZARNELK_LINKEDIN_ACCESS_TOKEN", "ZARNELK_LINKEDIN_MEMBER_ID", "ZARNELK_LINKEDIN_CLIENT_ID",
      "https://www.linkedin.com/feed/"},
-    {"ZARNELK_INSTAGRAM_PAGE_TOKEN", "ZARNELK_INSTAGRAM_ACCOUNT_ID", nullptr, "https://www.instagram.com/"},
+    {"ZARNELK_INSTAGRAM_USER_TOKEN", "ZARNELK_INSTAGRAM_ACCOUNT_ID", nullptr, "https://www.instagram.com/"},
     {"ZARNELK_SOUNDCLOUD_ACCESS_TOKEN", nullptr, "ZARNELK_SOUNDCLOUD_CLIENT_ID", "https://soundcloud.com/upload"},
 };
+
+// The Graph API takes a user access token; the older name still works.
+constexpr char kInstagramOldToken[] = "ZARNELK_INSTAGRAM_PAGE_TOKEN";
 
 constexpr uint64_t kUploadLimit = 0xFFFEFFFEull;  // size - 1 may be at most 0xFFFEFFFD
 
@@ -45,6 +50,11 @@ void set_status(PublishTask* task, const char* text) {
 }
 
 bool upload(PublishTask* task) {
+  // An expired sign-in is renewed with its refresh token first.
+  if (task->token[0] == '\0' && task->refresh_token[0] != '\0') {
+    if (!publish_renew(task)) return false;
+    task->status_text[0] = '\0';
+  }
   const int file = open(task->file_path, O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
   struct stat info{};
@@ -68,17 +78,30 @@ bool upload(PublishTask* task) {
   return ok;
 }
 
-bool connected(const PublishTask& task) { return task.token[0] != '\0'; }
+bool connected(const PublishTask& task) {
+  return task.token[0] != '\0' || (task.signed_in != 0 && task.refresh_token[0] != '\0');
+}
 
 }  // namespace
 
 // ------------------------------------------------------------------- [tasks]
 
 PublishContext* kelvra_publish_create() {
-  void* memory = std::calloc(1, sizeof(PublishContext));
+  void* memory = sys_secret_alloc(sizeof(PublishContext));
   if (memory == nullptr) return nullptr;
-  PublishContext* context = static_cast<PublishContext*>(memory);
+  PublishContext* context = new (memory) PublishContext{};
   for (uint32_t t = 0; t < PUBLISH_TARGETS; ++t) context->tasks[t].target = t;
+  // Sign-ins the secret store kept from an earlier run come back in the
+  // background, where a sign-in could be made at all.
+  if (sys_keyring_present()) {
+    for (PublishTask& task : context->tasks) {
+      const OAuthProvider* provider = publish_provider(task.target);
+      char client[512];
+      if (provider == nullptr || !publish_env(provider->client_id, client, sizeof client)) continue;
+      task.restore_tried = 1;
+      publish_task_start(&task, PUBLISH_RESTORE);
+    }
+  }
   return context;
 }
 
@@ -91,8 +114,8 @@ void kelvra_publish_destroy(PublishContext* context) {
     delete task.thread;
     task.thread = nullptr;
   }
-  publish_wipe(context, sizeof(PublishContext));
-  std::free(context);
+  context->~PublishContext();
+  sys_secret_free(context, sizeof(PublishContext));
 }
 
 bool publish_task_ready(PublishTask* task) {
@@ -104,16 +127,21 @@ bool publish_task_ready(PublishTask* task) {
   }
   if (task->token[0] != '\0' && ui_time_ms() < task->expires_ms) return true;
   publish_wipe(task->token, sizeof task->token);
+  // A sign-in with a refresh token stays connected: the next upload renews it.
+  if (task->signed_in != 0 && task->refresh_token[0] != '\0') return true;
+  task->signed_in = 0;
   const TargetInfo& info = kTargets[task->target];
   if (info.token_variable == nullptr) return true;
-  if (!publish_env(info.token_variable, task->token, sizeof task->token)) return true;
+  if (!publish_env(info.token_variable, task->token, sizeof task->token) &&
+      (task->target != PUBLISH_INSTAGRAM || !publish_env(kInstagramOldToken, task->token, sizeof task->token)))
+    return true;
   if (info.account_variable != nullptr && !publish_env(info.account_variable, task->account_id, sizeof task->account_id))
     publish_wipe(task->token, sizeof task->token);
   task->expires_ms = UINT64_MAX;
   return true;
 }
 
-void publish_task_start(PublishTask* task, bool connecting) {
+void publish_task_start(PublishTask* task, uint8_t connecting) {
   task->connecting = connecting;
   task->status_text[0] = '\0';
   task->cancel.exchange(0);
@@ -129,14 +157,20 @@ void publish_task_start(PublishTask* task, bool connecting) {
 
 void publish_worker(PublishTask* task) {
   bool ok = false;
-  if (task->connecting) {
-    ok = publish_oauth(task);
-    if (!ok && task->status_text[0] == '\0') set_status(task, "Could not connect the account.");
-  } else {
-    ok = upload(task);
-    if (!ok && task->status_text[0] == '\0') set_status(task, "Upload could not start.");
+  switch (task->connecting) {
+    case PUBLISH_SIGN_IN:
+      ok = publish_oauth(task);
+      if (!ok && task->status_text[0] == '\0') set_status(task, "Could not connect the account.");
+      break;
+    case PUBLISH_RESTORE: ok = publish_restore(task); break;  // nothing remembered: nothing to say
+    case PUBLISH_FORGET: ok = publish_forget(task); break;
+    default:
+      ok = upload(task);
+      if (!ok && task->status_text[0] == '\0') set_status(task, "Upload could not start.");
+      break;
   }
-  if (!ok && task->cancel.load() != 0) set_status(task, task->connecting ? "Sign-in cancelled." : "Upload cancelled.");
+  if (!ok && task->cancel.load() != 0 && task->connecting != PUBLISH_FORGET)
+    set_status(task, task->connecting == PUBLISH_UPLOAD ? "Upload cancelled." : "Sign-in cancelled.");
   task->size.store(0);
   task->busy.exchange(0);
 }
@@ -152,7 +186,9 @@ const char* kelvra_publish_status(PublishContext* context, uint32_t target, bool
   if (context == nullptr || target >= PUBLISH_TARGETS) return "Publishing is unavailable";
   PublishTask& task = context->tasks[target];
   if (!publish_task_ready(&task)) {
-    if (task.connecting) return "Waiting for browser sign-in…";
+    if (task.connecting == PUBLISH_SIGN_IN) return "Waiting for browser sign-in…";
+    if (task.connecting == PUBLISH_RESTORE) return "Restoring the remembered sign-in…";
+    if (task.connecting == PUBLISH_FORGET) return "Disconnecting…";
     const uint64_t size = task.size.load();
     const uint64_t sent = task.sent.load();
     if (size == 0 || sent >= size) return "Uploading / processing…";
@@ -174,12 +210,24 @@ void kelvra_publish_account(PublishContext* context, uint32_t target) {
   const TargetInfo& info = kTargets[target];
   char client[512];
   if (info.client_variable != nullptr && publish_env(info.client_variable, client, sizeof client)) {
-    publish_task_start(&task, true);
+    publish_task_start(&task, PUBLISH_SIGN_IN);
     return;
   }
   publish_open_url(info.portal);
   if (target != PUBLISH_TWITCH && !connected(task))
     set_status(&task, "Provider opened. Configure API access for direct upload.");
+}
+
+bool kelvra_publish_signed_in(PublishContext* context, uint32_t target) {
+  if (context == nullptr || target >= PUBLISH_TARGETS) return false;
+  PublishTask& task = context->tasks[target];
+  return publish_task_ready(&task) && task.signed_in != 0 && connected(task);
+}
+
+bool kelvra_publish_disconnect(PublishContext* context, uint32_t target) {
+  if (!kelvra_publish_signed_in(context, target)) return false;
+  publish_task_start(&context->tasks[target], PUBLISH_FORGET);
+  return true;
 }
 
 bool kelvra_publish_cancel(PublishContext* context, uint32_t target) {
@@ -197,7 +245,7 @@ void start_upload(PublishTask* task, const char* folder, const char* file_name, 
   }
   if (!kelvra_path(folder, file_name, task->file_path)) return;
   std::snprintf(task->title, sizeof task->title, "%s", title);
-  publish_task_start(task, false);
+  publish_task_start(task, PUBLISH_UPLOAD);
 }
 
 }  // namespace

@@ -71,10 +71,30 @@ bool read_registration(const char* body, std::string* video, std::string* token,
 
 bool linkedin_order(const Part& a, const Part& b) { return a.first < b.first; }
 
+// The API version sent when ZARNELK_LINKEDIN_VERSION does not name one: the
+// newest month this program has been checked against. LinkedIn retires a
+// version about a year after its month.
+constexpr char kLinkedInVersion[] = "202611";
+
 }  // namespace
 
+bool publish_little_text(const char* text, char* out, uint64_t size) {
+  uint64_t length = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    const bool reserved = std::strchr("\\|{}@[]()<>#*_~", *c) != nullptr;
+    if (length + (reserved ? 2 : 1) >= size) {
+      out[0] = '\0';
+      return false;
+    }
+    if (reserved) out[length++] = '\\';
+    out[length++] = *c;
+  }
+  out[length] = '\0';
+  return true;
+}
+
 bool publish_wait_ready(const char* url, const char* host_suffix, const char* authorization, const char* extra,
-                        const char* field, const char* wanted, uint32_t limit, PublishTask* task,
+                        const char* field, const char* wanted, uint32_t every, uint32_t limit, PublishTask* task,
                         HttpResponse* response) {
   for (uint32_t waited = 0;;) {
     if (!publish_json("GET", url, host_suffix, authorization, extra, nullptr, response, &task->cancel)) return false;
@@ -83,9 +103,9 @@ bool publish_wait_ready(const char* url, const char* host_suffix, const char* au
     if (std::strcmp(value, wanted) == 0) return true;
     for (const char* error : {"ERROR", "EXPIRED", "FAILED", "PROCESSING_FAILED"})
       if (std::strcmp(value, error) == 0) return false;
-    waited += 3;
+    waited += every;
     if (waited > limit) return false;
-    for (int i = 0; i < 12; ++i) {
+    for (uint32_t i = 0; i < every * 4; ++i) {
       if (task->cancel.load() != 0) return false;
       ui_sleep_ms(250);
     }
@@ -95,7 +115,8 @@ bool publish_wait_ready(const char* url, const char* host_suffix, const char* au
 bool publish_linkedin(PublishTask* task, int file, uint64_t size) {
   const char* member = task->account_id;
   if (member[0] == '\0' || std::strspn(member, kMemberCharacters) != std::strlen(member)) return false;
-  char version[16] = "202607";
+  char version[16];
+  std::snprintf(version, sizeof version, "%s", kLinkedInVersion);
   if (std::getenv("ZARNELK_LINKEDIN_VERSION") != nullptr &&
       !publish_env("ZARNELK_LINKEDIN_VERSION", version, sizeof version))
     return false;
@@ -163,11 +184,15 @@ bool publish_linkedin(PublishTask* task, int file, uint64_t size) {
     char encoded[512] = "";
     ok = publish_form(encoded, sizeof encoded, "v", video.c_str());
     const std::string address = api + "/rest/videos/" + (encoded + 2);
-    ok = ok && publish_wait_ready(address.c_str(), suffix, bearer, extra, "status", "AVAILABLE", 240, task, reply);
+    ok = ok && publish_wait_ready(address.c_str(), suffix, bearer, extra, "status", "AVAILABLE", 3, 240, task, reply);
   }
+  char little[2 * sizeof task->title];
+  ok = ok && publish_little_text(task->title, little, sizeof little);
   if (ok) {
+    // The commentary is "little" text, where reserved characters must be
+    // escaped or the post is cut or misread; the media title is plain.
     const std::string title = quoted(task->title);
-    const std::string post = std::string("{\"author\":\"urn:li:person:") + member + "\",\"commentary\":" + title +
+    const std::string post = std::string("{\"author\":\"urn:li:person:") + member + "\",\"commentary\":" + quoted(little) +
                              ",\"visibility\":\"PUBLIC\",\"distribution\":{\"feedDistribution\":\"MAIN_FEED\","
                              "\"targetEntities\":[],\"thirdPartyDistributionChannels\":[]},\"content\":{\"media\":{"
                              "\"id\":" +

@@ -1,8 +1,8 @@
 // The two single-file uploads: YouTube's resumable upload (a JSON request
 // opens the session, a PUT sends the file; a connection dropped during the
-// PUT asks the session how much arrived and sends the rest, up to three
-// times) and SoundCloud's multipart POST of the WAV mix. Both make private
-// items.
+// PUT, or a 500, 502, 503 or 504 reply after an exponential wait, asks the
+// session how much arrived and sends the rest, up to five times) and
+// SoundCloud's multipart POST of the WAV mix. Both make private items.
 #include <unistd.h>
 
 #include <cinttypes>
@@ -12,11 +12,29 @@
 
 #include "json/json.h"
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "publish/publish.h"
 
 namespace {
 
-constexpr int kResumeTries = 3;
+constexpr int kResumeTries = 5;
+constexpr uint64_t kYouTubeTitleLimit = 100;  // characters
+
+// Google's resumable uploads are resumed after these replies, after a wait.
+bool server_error(uint32_t status) { return status == 500 || status == 502 || status == 503 || status == 504; }
+
+// Waits 2^try seconds and a random part of another second; false on a cancel.
+bool back_off(int tries, const std::atomic<int32_t>& cancel) {
+  uint8_t random[2] = {0, 0};
+  sys_random_bytes(random, sizeof random);
+  const uint64_t wait_ms = (1000ull << tries) + (static_cast<uint64_t>(random[0]) << 8 | random[1]) % 1000;
+  const uint64_t until = ui_time_ms() + wait_ms;
+  while (ui_time_ms() < until) {
+    if (cancel.load() != 0) return false;
+    ui_sleep_ms(50);
+  }
+  return cancel.load() == 0;
+}
 
 // The bytes the upload session holds, from a 308 reply's "Range: bytes=0-N"
 // (none: 0); false when the reply is not such an answer.
@@ -32,8 +50,32 @@ bool received_bytes(const HttpResponse& reply, const char* range, uint64_t* have
 
 }  // namespace
 
+void publish_youtube_title(const char* title, char* out, uint64_t size) {
+  uint64_t length = 0;
+  uint64_t characters = 0;
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(title); *c != '\0';) {
+    // One whole UTF-8 sequence at a time.
+    uint64_t bytes = 1;
+    while ((c[bytes] & 0xC0) == 0x80 && (c[0] & 0xC0) == 0xC0 && bytes < 4) ++bytes;
+    if (*c == '<' || *c == '>' || *c < 0x20) {
+      c += bytes;
+      continue;
+    }
+    if (characters == kYouTubeTitleLimit || length + bytes >= size) break;
+    std::memcpy(out + length, c, bytes);
+    length += bytes;
+    ++characters;
+    c += bytes;
+  }
+  while (length > 0 && out[length - 1] == ' ') --length;
+  out[length] = '\0';
+  if (length == 0) std::snprintf(out, size, "Zarnel Kelvra export");
+}
+
 bool publish_youtube(PublishTask* task, int file, uint64_t size) {
-  char* title = data_json_quote(task->title);
+  char clean[sizeof task->title];
+  publish_youtube_title(task->title, clean, sizeof clean);
+  char* title = data_json_quote(clean);
   if (title == nullptr) return false;
   char body[1200];
   const int body_length = std::snprintf(
@@ -70,8 +112,11 @@ bool publish_youtube(PublishTask* task, int file, uint64_t size) {
     put.file_length = size;
     put.progress = &task->sent;
     ok = http_request(&put, reply, &task->cancel);
-    // A dropped connection: ask the session what it has, then send the rest.
-    for (int tries = 0; !ok && reply->status == 0 && tries < kResumeTries && task->cancel.load() == 0; ++tries) {
+    // A dropped connection or a server error: ask the session what it has
+    // (after a wait for an error), then send the rest.
+    bool again = (!ok && reply->status == 0) || (ok && server_error(reply->status));
+    for (int tries = 0; again && tries < kResumeTries && task->cancel.load() == 0; ++tries) {
+      if (server_error(reply->status) && !back_off(tries, task->cancel)) break;
       char query[3300];
       std::snprintf(query, sizeof query, "Authorization: %s\r\nContent-Range: bytes */%" PRIu64 "\r\n", bearer, size);
       HttpRequest ask{};
@@ -81,13 +126,21 @@ bool publish_youtube(PublishTask* task, int file, uint64_t size) {
       ask.headers = query;
       ask.file = -1;
       uint64_t have = 0;
-      if (!http_request(&ask, reply, &task->cancel)) continue;  // no answer: ask again
+      ok = http_request(&ask, reply, &task->cancel);
+      if (!ok || server_error(reply->status)) {
+        publish_wipe(query, sizeof query);
+        continue;  // no answer, or the server is still failing: ask again
+      }
       if (reply->status >= 200 && reply->status < 300) {
-        ok = true;  // it had everything already
-        break;
+        publish_wipe(query, sizeof query);
+        break;  // it had everything already
       }
       const char* range = std::strstr(reply->range, "bytes=") != nullptr ? reply->range : nullptr;
-      if (!received_bytes(*reply, range, &have) || have > size) break;
+      if (!received_bytes(*reply, range, &have) || have > size) {
+        publish_wipe(query, sizeof query);
+        ok = false;
+        break;
+      }
       std::snprintf(query, sizeof query,
                     "Authorization: %s\r\nContent-Type: video/mp4\r\nContent-Range: bytes %" PRIu64 "-%" PRIu64
                     "/%" PRIu64 "\r\n",
@@ -98,6 +151,7 @@ bool publish_youtube(PublishTask* task, int file, uint64_t size) {
       rest.file_length = size - have;
       ok = http_request(&rest, reply, &task->cancel);
       publish_wipe(query, sizeof query);
+      again = (!ok && reply->status == 0) || (ok && server_error(reply->status));
     }
     char id[64];
     ok = ok && reply->status >= 200 && reply->status < 300 && publish_field(reply->body, "id", id, sizeof id);

@@ -1,13 +1,20 @@
 #!/usr/bin/env python3
 """A stand-in browser for the sign-in tests, installed as xdg-open.
 
-It records the address it was asked to open, and (in the background, so that
-the opener returns at once) plays the provider: it calls the address's
-redirect_uri back, first with the requests listed in FAKE_BROWSER_BEFORE
-(comma-separated: "wrong-state", "wrong-host", "silent"), then with the real
-state and FAKE_BROWSER_CODE (or "error=access_denied" when that is empty),
-and records each answer's status line.
+It records the address it was asked to open (the program's one-time
+loopback address) and, in the background so that the opener returns at
+once, follows it: the listener's redirect gives the provider's
+authorization address, recorded as "authorize ...". Then it plays the
+provider: it issues FAKE_BROWSER_CODE for the address's code_challenge,
+client_id and redirect_uri (one JSON line in the log's ".codes" file, which
+the fake token endpoint reads), and calls the redirect_uri back, first with
+the requests listed in FAKE_BROWSER_BEFORE (comma-separated: "wrong-state",
+"wrong-host", "silent"; "beaten" makes another client open the one-time
+address first, as another local user could), then with the real state and
+the code (or "error=access_denied" when the code is empty), and records each
+answer's status line.
 """
+import json
 import os
 import socket
 import sys
@@ -28,23 +35,50 @@ def call(port, target, host):
     return reply.decode("utf-8", "replace")
 
 
+def location(reply):
+    for line in reply.split("\r\n"):
+        if line.lower().startswith("location: "):
+            return line[10:]
+    return None
+
+
 def main():
     url = sys.argv[1]
     log = os.environ.get("FAKE_BROWSER_LOG", "/dev/null")
     with open(log, "a") as out:
         out.write("open " + url + "\n")
-    if "redirect_uri=" not in url:
+    start = urllib.parse.urlsplit(url)
+    if start.scheme != "http" or start.hostname != "127.0.0.1" or not start.path.startswith("/start/"):
         return
     if os.fork() != 0:
         return
-    query = urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)
+    port = start.port
+    host = f"127.0.0.1:{port}"
+    steps = list(filter(None, os.environ.get("FAKE_BROWSER_BEFORE", "").split(",")))
+    answers = []
+    if "beaten" in steps:
+        answers.append(call(port, start.path, host))
+    opened = call(port, start.path, host)
+    provider = location(opened)
+    if provider is None:
+        answers.append(opened)
+        with open(log, "a") as out:
+            for answer in answers:
+                out.write("answer " + answer.replace("\r\n", "|") + "\n")
+        return
+    with open(log, "a") as out:
+        out.write("authorize " + provider + "\n")
+    query = urllib.parse.parse_qs(urllib.parse.urlsplit(provider).query)
     redirect = urllib.parse.urlsplit(query["redirect_uri"][0])
     state = query["state"][0]
-    port = redirect.port
-    host = f"127.0.0.1:{port}"
     code = os.environ.get("FAKE_BROWSER_CODE", "")
-    answers = []
-    for step in filter(None, os.environ.get("FAKE_BROWSER_BEFORE", "").split(",")):
+    if code:
+        with open(log + ".codes", "a") as codes:
+            codes.write(json.dumps({"code": urllib.parse.unquote(code), "challenge": query["code_challenge"][0],
+                                    "client_id": query["client_id"][0],
+                                    "redirect_uri": query["redirect_uri"][0]}) + "\n")
+    port = redirect.port
+    for step in steps:
         if step == "wrong-state":
             answers.append(call(port, f"/callback?state=not-{state}&code=stolen", host))
         elif step == "wrong-host":

@@ -79,6 +79,9 @@ class FakeServices {
                                          "secure.soundcloud.com", "api.soundcloud.com",  "graph.facebook.com",
                                          "rupload.facebook.com", "elsewhere.example",     "googleapis.com.evil.example"};
     for (const char* host : kHosts) routes_.push_back(std::string(host) + ":443:127.0.0.1:" + std::to_string(port));
+    // Another port of a service host reaches the fake too: only the client's
+    // own port check keeps a request from it.
+    routes_.push_back("www.googleapis.com:8443:127.0.0.1:" + std::to_string(port));
     for (const std::string& route : routes_) route_texts_.push_back(route.c_str());
     ca_ = tls + "/ca.pem";
     active_ = HttpTestRoutes{route_texts_.data(), static_cast<uint32_t>(route_texts_.size()), ca_.c_str()};

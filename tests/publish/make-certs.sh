@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Makes the certificates of the loopback fake services: a test authority, a
-# server certificate it signs for every service host, one it signs for
-# another name, and one signed by an authority nobody trusts.
+# server certificate it signs for every service host (and for hosts outside
+# every service's domain, so that only the client's own domain check keeps
+# it from them), one it signs for another name, and one signed by an
+# authority nobody trusts.
 set -euo pipefail
 out=${1:?usage: make-certs.sh FOLDER}
 mkdir -p "$out"
 cd "$out"
 hosts="accounts.google.com oauth2.googleapis.com www.googleapis.com www.linkedin.com api.linkedin.com \
-upload.licdn.com secure.soundcloud.com api.soundcloud.com graph.facebook.com rupload.facebook.com"
+upload.licdn.com secure.soundcloud.com api.soundcloud.com graph.facebook.com rupload.facebook.com \
+elsewhere.example googleapis.com.evil.example"
 san=$(printf 'DNS:%s,' $hosts); san=${san%,}
 ssl() { openssl "$@" 2>/dev/null; }
 make_ca() {

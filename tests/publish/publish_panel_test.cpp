@@ -69,6 +69,7 @@ const char* const kVariables[] = {
     "ZARNELK_LINKEDIN_ACCESS_TOKEN",
     "ZARNELK_LINKEDIN_MEMBER_ID",
     "ZARNELK_INSTAGRAM_PAGE_TOKEN",
+    "ZARNELK_INSTAGRAM_USER_TOKEN",
     "ZARNELK_INSTAGRAM_ACCOUNT_ID",
     "ZARNELK_SOUNDCLOUD_ACCESS_TOKEN",
     "ZARNELK_YOUTUBE_CLIENT_ID",
@@ -665,15 +666,19 @@ TEST_F(PublishPanel, TwitchAndTheServicesPages) {
 // With a client id the account button signs in through the browser. While
 // the browser is out the line waits and the button reads "Cancel", which ends
 // that sign-in; "Upload selected" leaves a waiting task alone. Once the
-// browser comes back the line reads "Account connected." and the next upload
-// carries the new token, which no text ever shows.
+// browser comes back the line names the connected channel, the button
+// reads "Disconnect", and the next upload carries the new token, which no
+// text ever shows. Disconnect forgets the sign-in.
 TEST_F(PublishPanel, SignInThroughTheAccountButton) {
   env("ZARNELK_YOUTUBE_CLIENT_ID", "client-panel");
+  env("ZARNELK_YOUTUBE_CLIENT_SECRET", "panel-client-secret");
   env("FAKE_BROWSER_CODE", "code-panel");
   env("FAKE_BROWSER_BEFORE", "");
   serve(R"([
     {"method": "POST", "path": "/token", "status": 200,
      "body": "{\"access_token\": \"signed-secret-9090\", \"expires_in\": 3600}"},
+    {"method": "GET", "path": "/youtube/v3/channels", "status": 200,
+     "body": "{\"items\": [{\"id\": \"UCpanel\", \"snippet\": {\"title\": \"Panel Channel\"}}]}"},
     {"method": "POST", "path": "/upload/youtube/", "status": 200,
      "headers": {"Location": "https://www.googleapis.com/upload/session/signed"}},
     {"method": "PUT", "path": "/upload/session/signed", "status": 200, "body": "{\"id\": \"vid-signed\"}"}])");
@@ -716,16 +721,21 @@ TEST_F(PublishPanel, SignInThroughTheAccountButton) {
     EXPECT_TRUE(status_reads(PUBLISH_YOUTUBE, "Waiting for browser sign-in…"));
     kelvra_test::write_file(gate, "");
     settle();
-    EXPECT_TRUE(status_reads(PUBLISH_YOUTUBE, "Account connected."));
-    EXPECT_TRUE(button_reads(button, "Account", false));
-    EXPECT_STREQ(kelvra_publish_status(kelvra_publishing(app), PUBLISH_YOUTUBE, &connected), "Account connected.");
+    // Without a secret store (no session bus here) the line also says, once, that it is not remembered.
+    const char* const kConnected = "Connected as Panel Channel. Sign-ins will not be remembered: no secret store.";
+    EXPECT_TRUE(status_reads(PUBLISH_YOUTUBE, kConnected));
+    EXPECT_TRUE(button_reads(button, "Disconnect", false));
+    EXPECT_STREQ(kelvra_publish_status(kelvra_publishing(app), PUBLISH_YOUTUBE, &connected), kConnected);
     EXPECT_TRUE(connected);
   }
   // One browser opened for each press that started a sign-in.
   const std::string opened = kelvra_test::read_file(bin.file("opener.log"));
   EXPECT_EQ(std::count(opened.begin(), opened.end(), '\n'), 2) << opened;
-  EXPECT_EQ(opened.rfind("https://accounts.google.com/o/oauth2/v2/auth?client_id=client-panel&", 0), 0u) << opened;
-  ASSERT_EQ(services->requests().size(), 1u);  // the token exchange only: nothing was uploaded while signing in
+  // The opener saw a one-time loopback address, not the authorization address with its state and challenge.
+  EXPECT_EQ(opened.rfind("http://127.0.0.1:", 0), 0u) << opened;
+  EXPECT_EQ(opened.find("client-panel"), std::string::npos) << opened;
+  EXPECT_EQ(opened.find("state"), std::string::npos) << opened;
+  ASSERT_EQ(services->requests().size(), 2u);  // the token and the channel: nothing was uploaded while signing in
   expect_hidden("signed-secret-9090");
 
   ASSERT_TRUE(ticked(PUBLISH_YOUTUBE));
@@ -733,10 +743,18 @@ TEST_F(PublishPanel, SignInThroughTheAccountButton) {
   settle();
   EXPECT_TRUE(status_reads(PUBLISH_YOUTUBE, "Uploaded privately · vid-signed"));
   const auto requests = services->requests();
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[1].header("authorization"), "Bearer signed-secret-9090");
-  EXPECT_EQ(requests[2].sha256, sha256_hex(kelvra_test::read_file(exported(0))));
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[2].header("authorization"), "Bearer signed-secret-9090");
+  EXPECT_EQ(requests[3].sha256, sha256_hex(kelvra_test::read_file(exported(0))));
   expect_hidden("signed-secret-9090");
+
+  // Disconnect forgets the sign-in: the destination is no longer connected.
+  EXPECT_TRUE(button_reads(button, "Disconnect", false));
+  editor->click(button);
+  settle();
+  EXPECT_TRUE(status_reads(PUBLISH_YOUTUBE, "Disconnected."));
+  EXPECT_TRUE(button_reads(button, "Connect", false));
+  EXPECT_STREQ(task(PUBLISH_YOUTUBE).token, "");
 }
 
 // A running upload shows how far it got and its button reads "Cancel", which
