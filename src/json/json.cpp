@@ -48,6 +48,17 @@ int hex_value(char c) {
 
 // ----------------------------------------------------------------- [parsing]
 
+// Token storage a freed document leaves to the next parse on the same thread:
+// parsing again (a project reopened, one response after another) then writes
+// into memory already mapped and warm instead of growing a fresh array
+// through every doubling. The larger of two is kept; the rest is freed.
+struct SpareTokens {
+  JsonToken* tokens = nullptr;
+  uint64_t capacity = 0;
+  ~SpareTokens() { std::free(tokens); }
+};
+thread_local SpareTokens spare_tokens;
+
 // Makes room for one more token; refuses at the token limit or when memory runs out.
 bool reserve_token(JsonDocument* document) {
   if (document->count < document->capacity) return true;
@@ -240,6 +251,11 @@ bool data_json_parse(JsonDocument* document, const char* text) {
   *document = JsonDocument{};
   if (text == nullptr) return false;
   document->text = text;
+  SpareTokens& spare = spare_tokens;
+  document->tokens = spare.tokens;
+  document->capacity = spare.capacity;
+  spare.tokens = nullptr;
+  spare.capacity = 0;
   const char* p = data_json_value(document, text, 0);
   if (p != nullptr) p = skip_space(p);
   if (p == nullptr || *p != '\0') {
@@ -251,7 +267,14 @@ bool data_json_parse(JsonDocument* document, const char* text) {
 
 void data_json_free(JsonDocument* document) {
   if (document == nullptr) return;
-  std::free(document->tokens);
+  SpareTokens& spare = spare_tokens;
+  if (document->capacity > spare.capacity) {
+    std::free(spare.tokens);
+    spare.tokens = document->tokens;
+    spare.capacity = document->capacity;
+  } else {
+    std::free(document->tokens);
+  }
   *document = JsonDocument{};
 }
 

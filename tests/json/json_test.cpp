@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -128,6 +129,38 @@ TEST(JsonParse, TokenLimitIs1048576) {
   ASSERT_TRUE(at_limit.ok);
   EXPECT_EQ(at_limit.document.count, DATA_JSON_MAX_TOKENS);
   EXPECT_FALSE(Parsed(zeros(DATA_JSON_MAX_TOKENS)).ok);
+}
+
+// Token storage passes from a freed document to the next parse on the
+// thread: documents alive together never share it, the limit holds in reused
+// storage, and a parse into it gives exactly what a fresh parse gives.
+TEST(JsonParse, TokenStorageReusedAcrossParses) {
+  auto zeros = [](size_t n) {
+    std::string text = "[";
+    for (size_t i = 0; i < n; ++i) text += i ? ",0" : "0";
+    return text + "]";
+  };
+  const std::string big = zeros(DATA_JSON_MAX_TOKENS - 1);
+  { Parsed warm(big); ASSERT_TRUE(warm.ok); }
+  EXPECT_FALSE(Parsed(zeros(DATA_JSON_MAX_TOKENS)).ok);  // into the storage the big one left
+  Parsed again(big);
+  ASSERT_TRUE(again.ok);
+  EXPECT_EQ(again.document.count, DATA_JSON_MAX_TOKENS);
+  EXPECT_EQ(again.document.tokens[DATA_JSON_MAX_TOKENS - 1].start, big.size() - 2);
+
+  const char* text = R"({"a": [1, {"b": null}], "c": "x"})";
+  const uint64_t nexts[] = {9, 2, 7, 4, 7, 6, 7, 8, 9};
+  Parsed first(text);
+  { Parsed failed("[1, 2"); EXPECT_FALSE(failed.ok); }
+  Parsed second(text);  // while `first` is alive
+  ASSERT_TRUE(first.ok);
+  ASSERT_TRUE(second.ok);
+  EXPECT_NE(first.document.tokens, second.document.tokens);
+  for (const Parsed* parsed : {&first, &second}) {
+    ASSERT_EQ(parsed->document.count, 9u);
+    for (uint64_t i = 0; i < 9; ++i) EXPECT_EQ(parsed->document.tokens[i].next, nexts[i]) << i;
+    EXPECT_EQ(parsed->document.tokens[8].end, std::strlen(text) - 1);
+  }
 }
 
 TEST(JsonAccess, FieldLookup) {
