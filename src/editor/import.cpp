@@ -410,6 +410,7 @@ void join_library(KelvraApp* app, const ImportResult& result) {
   source.loops = 1;
   source.video = result.video;
   source.audio = result.audio;
+  source.imported = 1;
   project.source_count += 1;
   kelvra_check_sources(app);
   char text[sizeof app->status];

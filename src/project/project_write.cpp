@@ -143,9 +143,11 @@ void project_write_library(TextBuffer* buffer, const Project* project) {
   uint64_t kept = 0;
   if (!data_json_array_count(document, sources, &kept)) kept = 0;
 
-  // Sources past the file's own joined the library in this session: rendered
-  // files and imported ones.
-  const bool added = project->source_count > kept;
+  // Sources past the file's own that joined the library in this session:
+  // rendered files and imported ones.
+  bool added = false;
+  for (uint64_t i = kept; i < project->source_count && !added; ++i)
+    added = project->sources[i].rendered || project->sources[i].imported;
   if (!added) {
     if (sources != JSON_NONE) {
       project_append(buffer, ",\n  \"sources\": ");
@@ -162,6 +164,7 @@ void project_write_library(TextBuffer* buffer, const Project* project) {
   }
   for (uint64_t i = kept; i < project->source_count; ++i) {
     const Source* source = &project->sources[i];
+    if (!source->rendered && !source->imported) continue;
     project_append(buffer, "%s{\"id\":", any ? ", " : "");
     project_append_quoted(buffer, source->id);
     project_append(buffer, ",\"file\":");

@@ -171,6 +171,21 @@ TEST_F(Import, DroppedFileIsCopiedAndJoinsTheLibraryAsOneEdit) {
   kelvra_project_close(reopened.get());
 }
 
+// A file manager drops several files at once: one drop event each, all
+// before the next frame; each is imported, in order.
+TEST_F(Import, SeveralFilesDroppedAtOnce) {
+  const char* names[] = {"one.wav", "two.wav", "three.wav", "four.wav"};
+  for (const char* name : names) {
+    copy_fixture("tone-mono-44k.wav", outside.file(name));
+    push_drop(editor->window_id, outside.file(name));
+  }
+  editor->step();
+  settle();
+  ASSERT_EQ(app->project.source_count, 6u);
+  for (int i = 0; i < 4; ++i) EXPECT_STREQ(app->project.sources[2 + i].file, names[i]);
+  EXPECT_EQ(app->history.undo_count, 4u);
+}
+
 // The Import button opens the desktop's chooser of several files; each chosen
 // file is imported, a name with a line break in it too.
 TEST_F(Import, ButtonImportsEveryChosenFile) {
