@@ -72,14 +72,17 @@ struct HeadlessDrivers {
     setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
     // A child editor a test kills on purpose writes where its parent looks.
     const char* given = std::getenv("KELVRA_RECOVERY_CHILD_STATE");
+    // The library's poster cache goes there too, emptied with it before each test.
     if (given != nullptr) {
       setenv("XDG_STATE_HOME", given, 1);
+      setenv("XDG_CACHE_HOME", given, 1);
       return;
     }
     char pattern[] = "/tmp/kelvra-state-XXXXXX";
     if (::mkdtemp(pattern) != nullptr) {
       g_state_folder = pattern;
       setenv("XDG_STATE_HOME", pattern, 1);
+      setenv("XDG_CACHE_HOME", pattern, 1);
       std::atexit(remove_state_folder);
       ::testing::UnitTest::GetInstance()->listeners().Append(new EmptyStateFolder);
     }

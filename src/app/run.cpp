@@ -20,12 +20,15 @@
 #include "editor/editor.h"
 #include "editor/file_commands.h"
 #include "editor/history.h"
+#include "editor/import.h"
+#include "editor/library.h"
 #include "editor/meters.h"
 #include "editor/piano_roll.h"
 #include "editor/recovery.h"
 #include "editor/render_tab.h"
 #include "editor/workspace.h"
 #include "export/render.h"
+#include "media/poster.h"
 #include "media/video.h"
 #include "media/wave.h"
 #include "platform/clock.h"
@@ -106,6 +109,8 @@ bool kelvra_start(KelvraApp* app) {
   http_global_init();  // before any publishing worker can make a request
   if (!create_shell(app)) return false;
   app->recovery = kelvra_recovery_create();
+  char posters[KELVRA_PATH_SIZE];
+  app->posters = kelvra_poster_create(kelvra_poster_folder(posters, sizeof posters) ? posters : nullptr);
   kelvra_status(app, "");
   kelvra_open_active(app);
   report_media_folder(app);
@@ -256,6 +261,7 @@ uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
   // A dialog or menu that the input opened returns at once on a termination request.
   if (sys_termination_signal() != 0) return end_on_request(app);
   kelvra_file_dialog_poll(app);
+  kelvra_library_poll(app);
   kelvra_render_poll(app);
   kelvra_recovery_poll(app);
   if (!ui_window_is_visible(app->window)) {
@@ -294,6 +300,9 @@ void kelvra_shutdown(KelvraApp* app) {
   kelvra_file_dialog_end(app);
   kelvra_recovery_destroy(app->recovery);
   app->recovery = nullptr;
+  kelvra_import_destroy(app);
+  kelvra_poster_destroy(app->posters);
+  app->posters = nullptr;
   kelvra_video_destroy(app->source_video);
   kelvra_video_destroy(app->program_video);
   kelvra_video_destroy(app->lookahead_video);

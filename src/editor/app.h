@@ -21,6 +21,8 @@ struct RenderQueue;
 struct PublishContext;
 struct RecoveryWriter;
 struct HistorySnapshot;
+struct PosterWorker;
+struct ImportWorker;
 
 constexpr uint32_t KELVRA_LANE_VIDEOS = 7;
 constexpr uint64_t HISTORY_MAX_STEPS = 100;
@@ -72,6 +74,7 @@ enum : uint32_t {
   KELVRA_DIALOG_NONE = 0,
   KELVRA_DIALOG_OPEN = 1,
   KELVRA_DIALOG_SAVE = 2,
+  KELVRA_DIALOG_IMPORT = 7,  // the Import button's chooser of media files
 };
 
 // What a left-button drag on the piano roll does (RollView::roll_drag).
@@ -300,6 +303,27 @@ struct KelvraApp {
   uint8_t source_streams[PROJECT_MAX_ROWS];  // MEDIA_STREAMS_* of the source's file once probed, else 0
   uint8_t needs_redraw;
   uint8_t dirty;
+
+  // --- library: posters, scrolling, search and import (editor/library*.cpp, import.cpp)
+  PosterWorker* posters;   // made at start-up
+  ImportWorker* importer;  // made by the first import
+  Rect search_field;       // in the header
+  Rect import_button;      // beside "LIBRARY"; "Cancel" while an import runs
+  Rect library_scroll_bar; // empty while every card fits
+  Rect library_thumb;
+  uint64_t library_shown[PROJECT_MAX_ROWS];  // the sources the search lets through, in table order
+  uint64_t library_shown_count;
+  uint64_t library_scroll;      // the first of the shown sources at the top of the column
+  uint64_t library_rows_fit;    // cards that fit above the status bar
+  uint64_t posters_asked;       // sources whose posters were asked for, of project posters_project
+  uint64_t posters_project;     // project_serial when they were asked
+  uint64_t poster_serial;       // the poster worker's serial when last drawn
+  int32_t thumb_grab;           // pointer offset inside the scroll bar's thumb while it is dragged
+  char search_text[128];
+  uint8_t search_focus;         // the search field has the keyboard
+  uint8_t library_focus;        // the last press was on the library: Page Up and Page Down scroll it
+  uint8_t thumb_drag;           // the scroll bar's thumb follows the pointer
+  uint8_t cache_reported;       // the status line told that the poster cache cannot be written
 };
 
 // Allocates the zero-filled record and sets the initial values; null when memory runs out.

@@ -8,6 +8,7 @@
 #include "editor/app.h"
 #include "editor/editor.h"
 #include "editor/history.h"
+#include "editor/import.h"
 #include "editor/piano_roll.h"
 #include "editor/recovery.h"
 #include "editor/render_tab.h"
@@ -113,6 +114,8 @@ void follow(KelvraApp* app, uint32_t command, uint32_t state, const UiDialogAnsw
   }
   if (command == KELVRA_DIALOG_OPEN)
     open_chosen(app, answer.path);
+  else if (command == KELVRA_DIALOG_IMPORT)
+    kelvra_import_chosen(app, &answer);
   else
     save_chosen(app, answer.path);
 }

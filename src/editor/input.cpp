@@ -17,6 +17,7 @@
 #include "editor/editor.h"
 #include "editor/file_commands.h"
 #include "editor/history.h"
+#include "editor/library.h"
 #include "editor/piano_roll.h"
 #include "editor/render_tab.h"
 #include "export/render.h"
@@ -227,13 +228,19 @@ void sampling_press(KelvraApp* app, const UiInput* event) {
 // -------------------------------------------------------------------- [keys]
 
 void kelvra_input(KelvraApp* app, const UiInput* event) {
+  if (event->drop != 0) {  // a dropped file is imported, also while a dialog is open
+    kelvra_library_input(app, event);
+    return;
+  }
   if (app->file_dialog != KELVRA_DIALOG_NONE) {
     // While a file dialog is open the window takes no input but its close,
     // which ends the dialog and then closes as it always does.
     if (!event->close) return;
     kelvra_file_dialog_end(app);
   }
-  if (kelvra_name_input(app, event)) {
+  if (event->pointer == UI_POINTER_PRESS && app->name_editing && !kelvra_hit(app->clip_name_field, event))
+    kelvra_name_input(app, event);  // a press elsewhere ends the name's edit before the library sees it
+  if (kelvra_library_input(app, event) || kelvra_name_input(app, event)) {
     app->needs_redraw = 1;
     return;
   }
@@ -311,7 +318,8 @@ void kelvra_press(KelvraApp* app, const UiInput* event) {
   if (sequence_clip_controls_press(app, event)) return;
   if (kelvra_hit(app->library_rows, event)) {
     kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
-    kelvra_select(app, static_cast<uint64_t>((event->y - app->library_rows.y) / 106));
+    const int64_t source = kelvra_library_source_at(app, event->y);
+    if (source >= 0) kelvra_select(app, static_cast<uint64_t>(source));
     return;
   }
   for (uint32_t tab = 0; tab < KELVRA_TAB_COUNT; ++tab) {

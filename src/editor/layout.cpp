@@ -4,12 +4,12 @@
 
 #include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/library.h"
 #include "editor/workspace.h"
 
 namespace {
 
 constexpr int32_t kTabWidths[KELVRA_TAB_COUNT] = {72, 66, 43, 53, 60};
-constexpr int32_t kLibraryRow = 106;
 
 }  // namespace
 
@@ -89,17 +89,11 @@ void kelvra_layout(KelvraApp* app) {
   controls[SEQUENCE_AUDIO] = Rect{693, B + 15, 29, 25};
   controls[SEQUENCE_SCROLL] = Rect{lanes.x, B, lanes.width, 7};
   app->library_rows = Rect{0, 67, 176, H - 89};
-  // Card i stands on b = 169 + 106 i; cards whose b reaches the status bar are left out.
-  uint64_t cards = 0;
-  while (cards < app->project.source_count && 169 + kLibraryRow * static_cast<int64_t>(cards) < H - 23) {
-    app->library_cards[cards] = Rect{7, 67 + kLibraryRow * static_cast<int32_t>(cards), 161, 102};
-    ++cards;
-  }
-  app->library_card_count = cards;
   app->timeline_top = V;
   app->layout_width = W;
   app->layout_height = H;
   app->pixels_per_second = 40;
   kelvra_monitor_area(&app->monitor_area, app);
   kelvra_inset_control(&app->inset_button, app);
+  kelvra_library_layout(app);  // the cards the search lets through, the scroll bar, the search field
 }

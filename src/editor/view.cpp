@@ -5,7 +5,7 @@
 // Index:
 //   [widgets]  kelvra_fill, kelvra_box, kelvra_dial
 //   [header]   kelvra_draw_header, draw_header_meter
-//   [library]  kelvra_draw_library
+//   (the library column and the search field: library_draw.cpp)
 //   [frame]    kelvra_draw
 #include <algorithm>
 #include <cmath>
@@ -13,6 +13,7 @@
 #include "base/palette.h"
 #include "editor/app.h"
 #include "editor/editor.h"
+#include "editor/library.h"
 #include "editor/piano_roll.h"
 #include "editor/render_tab.h"
 #include "editor/workspace.h"
@@ -64,10 +65,7 @@ void kelvra_draw_header(KelvraApp* app) {
   const int32_t W = app->layout_width;
   kelvra_fill(app, Rect{0, 0, W, 40}, PALETTE_BAR);
   kelvra_fill(app, Rect{0, 39, W, 1}, PALETTE_HEADER_LINE);
-  const int32_t f = std::clamp(W - 566, 0, 532);
-  kelvra_fill(app, Rect{8, 7, f, 26}, PALETTE_BORDER);
-  kelvra_fill(app, Rect{9, 8, f - 2, 24}, PALETTE_SEARCH);
-  kelvra_text(app->painter, Rect{14, 7, f - 18, 26}, "YouTube link or keywords", PALETTE_SECONDARY_TEXT, false);
+  kelvra_draw_search(app);
   draw_header_meter(app, W - 548, 97, &app->buffer_meter);
   draw_header_meter(app, W - 447, 84, &app->memory_meter);
   draw_header_meter(app, W - 359, 68, &app->cpu_meter);
@@ -76,31 +74,6 @@ void kelvra_draw_header(KelvraApp* app) {
   kelvra_box(app, app->redo_button, "↷", false);
   if (app->project.embedded_media) kelvra_box(app, Rect{W - 169, 7, 94, 25}, "Embedded", true);
   kelvra_box(app, app->save_button, "Save .pjn", false);
-}
-
-// ----------------------------------------------------------------- [library]
-
-void kelvra_draw_library(KelvraApp* app) {
-  const int32_t H = app->layout_height;
-  kelvra_fill(app, app->library_panel, PALETTE_BAR);
-  kelvra_fill(app, Rect{175, 40, 1, H - 62}, PALETTE_LIBRARY_EDGE);
-  kelvra_text(app->painter, Rect{6, 43, 155, 21}, "LIBRARY", PALETTE_SECONDARY_TEXT, false);
-  const Project& project = app->project;
-  for (uint64_t i = 0; i < app->library_card_count; ++i) {
-    const Rect card = app->library_cards[i];
-    const int32_t b = card.y + card.height;
-    const Source& source = project.sources[i];
-    const bool selected = static_cast<int64_t>(i) == app->selected_source;
-    kelvra_fill(app, card, selected ? PALETTE_SELECTED : PALETTE_BORDER);
-    kelvra_fill(app, Rect{card.x + 1, card.y + 1, card.width - 2, card.height - 2}, PALETTE_CARD);
-    const Rect picture{card.x + 1, card.y + 1, card.width - 2, 80};
-    kelvra_fill(app, picture, PALETTE_PICTURE);
-    char path[KELVRA_PATH_SIZE];
-    if (selected && kelvra_path(app->media_folder, source.file, path))
-      kelvra_video_paint(app->source_video, path, app->painter, picture, false);
-    if (source.file[0] != '\0') kelvra_text(app->painter, Rect{11, b - 37, 40, 16}, "✓", PALETTE_CHECK, false);
-    kelvra_text(app->painter, Rect{11, b - 22, 153, 20}, source.title, PALETTE_PRIMARY_TEXT, false);
-  }
 }
 
 // ------------------------------------------------------------------- [frame]

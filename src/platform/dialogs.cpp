@@ -1,6 +1,7 @@
 // System dialogs and shell actions.
 //
-// Provides: the Yes/No box, file and folder choosers through zenity, else
+// Provides: the Yes/No box, file and folder choosers (one file, or several
+// at once) through zenity, else
 // kdialog, else the window layer's own picker; the colour chooser through
 // zenity or kdialog (the desktop dialogs run beside the frame loop, which
 // polls for their answer); popup menus drawn by the window layer; opening files and
@@ -199,7 +200,7 @@ bool finish_save_name(char* path, const char* extension, bool dialog_confirmed) 
 // without a usable answer (not installed, no display) the next one is tried:
 // zenity, kdialog, then the window layer's own picker (files and folders).
 
-enum DialogKind : uint32_t { DIALOG_FILE, DIALOG_FOLDER, DIALOG_COLOR };
+enum DialogKind : uint32_t { DIALOG_FILE, DIALOG_FOLDER, DIALOG_COLOR, DIALOG_FILES };
 enum Program : int { ZENITY = 0, KDIALOG = 1, PROGRAMS = 2 };
 
 struct OpenDialog {
@@ -210,11 +211,14 @@ struct OpenDialog {
   char proposed[kPathSize];  // a save's proposed path, as given
   uint32_t rgb;              // the colour shown first
   int program;               // the one running
+  char title[128];           // a chooser of several files: its title
   SysChild child;
-  char output[4096];
+  char output[65536];        // several chosen paths fit
   size_t length;
 };
 OpenDialog g_dialog;
+// The paths a chooser of several files answered, each ending in its NUL.
+std::vector<char> g_files;
 
 std::vector<std::string> program_arguments(const OpenDialog& d, int program) {
   if (d.kind == DIALOG_COLOR) {
@@ -222,6 +226,15 @@ std::vector<std::string> program_arguments(const OpenDialog& d, int program) {
     std::snprintf(start, sizeof start, "#%06x", d.rgb & 0xFFFFFF);
     if (program == ZENITY) return {"zenity", "--color-selection", "--show-palette", std::string("--color=") + start};
     return {"kdialog", "--getcolor", "--default", start};
+  }
+  if (d.kind == DIALOG_FILES) {
+    // One path a line: a name holding a line break is put together again
+    // when the answer is read.
+    const std::string start = start_folder() + "/";
+    if (program == ZENITY)
+      return {"zenity", "--file-selection", "--multiple", "--separator=\n", std::string("--title=") + d.title,
+              "--filename=" + start};
+    return {"kdialog", "--getopenfilename", start, "*|All files", "--multiple", "--separate-output", "--title", d.title};
   }
   if (d.kind == DIALOG_FOLDER) {
     const std::string start = start_folder() + "/";
@@ -294,9 +307,39 @@ bool parse_color(const char* chosen, uint32_t* rgb) {
   return false;
 }
 
+// Several chosen paths, one a line, into g_files and the answer. A piece
+// that names nothing takes the next line as well: the line break was part
+// of the name. Paths that name nothing even then are left out.
+uint32_t take_files(const char* chosen, UiDialogAnswer* answer) {
+  g_files.clear();
+  uint32_t count = 0;
+  std::string path;
+  const char* at = chosen;
+  while (*at != '\0') {
+    const char* end = std::strchr(at, '\n');
+    const std::string line = end != nullptr ? std::string(at, static_cast<size_t>(end - at)) : std::string(at);
+    path = path.empty() ? line : path + "\n" + line;
+    at = end != nullptr ? end + 1 : at + line.size();
+    if (path.empty()) continue;
+    if (!file_exists(path.c_str()) && *at != '\0' && path.size() < kPathSize) continue;
+    if (file_exists(path.c_str()) && path.size() < kPathSize) {
+      g_files.insert(g_files.end(), path.begin(), path.end());
+      g_files.push_back('\0');
+      ++count;
+    }
+    path.clear();
+  }
+  if (count == 0) return close_dialog(UI_DIALOG_CANCELLED);
+  answer->files = g_files.data();
+  answer->file_count = count;
+  std::snprintf(answer->path, sizeof answer->path, "%s", g_files.data());
+  return close_dialog(UI_DIALOG_CHOSEN);
+}
+
 // The answer `chosen` (a program's output line, or the own picker's path) as
 // the dialog's result.
 uint32_t finish(char* chosen, bool confirmed, UiDialogAnswer* answer) {
+  if (g_dialog.kind == DIALOG_FILES) return take_files(chosen, answer);
   if (g_dialog.kind == DIALOG_COLOR)
     return close_dialog(parse_color(chosen, &answer->rgb) ? UI_DIALOG_CHOSEN : UI_DIALOG_CANCELLED);
   if (std::strlen(chosen) >= kPathSize) return close_dialog(UI_DIALOG_CANCELLED);
@@ -310,8 +353,8 @@ uint32_t fall_back(UiWindow* window, UiDialogAnswer* answer) {
   if (g_dialog.kind == DIALOG_COLOR) return close_dialog(UI_DIALOG_CANCELLED);
   char picked[kPathSize];
   std::snprintf(picked, sizeof picked, "%s", g_dialog.save ? g_dialog.proposed : "");
-  if (!pick(window, g_dialog.save, g_dialog.kind == DIALOG_FOLDER, g_dialog.kind == DIALOG_FILE ? g_dialog.extension : nullptr,
-            picked))
+  const char* extension = g_dialog.kind == DIALOG_FILE ? g_dialog.extension : nullptr;
+  if (!pick(window, g_dialog.save, g_dialog.kind == DIALOG_FOLDER, extension, picked))
     return close_dialog(UI_DIALOG_CANCELLED);
   return finish(picked, false, answer);
 }
@@ -382,6 +425,24 @@ uint32_t ui_folder_dialog_begin(UiWindow* window, UiDialogAnswer* answer) {
   if (answer == nullptr || g_dialog.open) return UI_DIALOG_CANCELLED;
   g_dialog = OpenDialog{};
   g_dialog.kind = DIALOG_FOLDER;
+  return begin(window, answer);
+}
+
+uint32_t ui_files_dialog_begin(UiWindow* window, const char* title, UiDialogAnswer* answer) {
+  if (answer == nullptr || g_dialog.open) return UI_DIALOG_CANCELLED;
+  if (title == nullptr) title = "";
+  if (g_hooks.choose_file != nullptr) {
+    ModalScope modal;
+    char path[kPathSize] = "";
+    if (!g_hooks.choose_file(false, "", path) || !take_path(path, answer)) return UI_DIALOG_CANCELLED;
+    g_files.assign(path, path + std::strlen(path) + 1);
+    answer->files = g_files.data();
+    answer->file_count = 1;
+    return UI_DIALOG_CHOSEN;
+  }
+  g_dialog = OpenDialog{};
+  g_dialog.kind = DIALOG_FILES;
+  std::snprintf(g_dialog.title, sizeof g_dialog.title, "%s", title);
   return begin(window, answer);
 }
 

@@ -8,6 +8,7 @@
 //   [read]     sys_open_regular, sys_read_exactly
 //   [sweep]    sys_remove_stale_temporaries, sys_remove_stale_files
 //   [write]    sys_file_write_atomic
+//   [copy]     sys_copy_begin, _step, _flush, _abort, sys_move_new
 #include "platform/files.h"
 
 #include "base/limits.h"
@@ -246,4 +247,93 @@ uint32_t sys_file_write_atomic(const char* path, const void* data, uint64_t leng
     return SYS_WRITE_FAILED;
   }
   return sync_folder(folder) ? SYS_WRITE_DONE : SYS_WRITE_NOT_FLUSHED;
+}
+
+// -------------------------------------------------------------------- [copy]
+
+namespace {
+
+uint32_t copy_failure(int error) { return error == ENOSPC || error == EDQUOT ? SYS_COPY_NO_SPACE : SYS_COPY_FAILED; }
+
+}  // namespace
+
+bool sys_copy_begin(SysCopy* copy, const char* from, const char* folder) {
+  *copy = SysCopy{};
+  copy->from = -1;
+  copy->to = -1;
+  if (from == nullptr || folder == nullptr) return false;
+  const int length = std::snprintf(copy->temporary, sizeof copy->temporary, "%s/zkeXXXXXX",
+                                   std::strcmp(folder, "/") == 0 ? "" : folder);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof copy->temporary) return false;
+  copy->from = sys_open_regular(from, &copy->size);
+  if (copy->from < 0) return false;
+  // The source was opened without waiting; it is read with waiting.
+  const int flags = ::fcntl(copy->from, F_GETFL);
+  if (flags != -1) ::fcntl(copy->from, F_SETFL, flags & ~O_NONBLOCK);
+  copy->to = ::mkostemp(copy->temporary, O_CLOEXEC);
+  if (copy->to < 0) {
+    const int error = errno;
+    ::close(copy->from);
+    copy->from = -1;
+    copy->temporary[0] = '\0';
+    errno = error;
+    return false;
+  }
+  // mkostemp makes the file private; a media file is for everyone to read.
+  // (The umask cannot be read safely off the main thread, so it is not asked.)
+  ::fchmod(copy->to, 0644);
+  return true;
+}
+
+uint32_t sys_copy_step(SysCopy* copy, void* buffer, uint64_t capacity) {
+  if (copy->from < 0 || copy->to < 0 || buffer == nullptr || capacity == 0) return SYS_COPY_FAILED;
+  ssize_t got;
+  do {
+    got = ::read(copy->from, buffer, capacity < kChunk ? static_cast<size_t>(capacity) : kChunk);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return SYS_COPY_SOURCE_FAILED;
+  if (got == 0) return SYS_COPY_DONE;
+  if (!write_all(copy->to, static_cast<const unsigned char*>(buffer), static_cast<uint64_t>(got)))
+    return copy_failure(errno);
+  copy->done += static_cast<uint64_t>(got);
+  return SYS_COPY_MORE;
+}
+
+uint32_t sys_copy_flush(SysCopy* copy) {
+  if (copy->to < 0) return SYS_COPY_FAILED;
+  uint32_t result = SYS_COPY_DONE;
+  if (g_calls->fsync(copy->to) != 0) result = copy_failure(errno);
+  if (g_calls->close(copy->to) != 0 && result == SYS_COPY_DONE) result = copy_failure(errno);
+  copy->to = -1;
+  if (copy->from >= 0) ::close(copy->from);
+  copy->from = -1;
+  return result;
+}
+
+void sys_copy_abort(SysCopy* copy) {
+  if (copy->from >= 0) ::close(copy->from);
+  if (copy->to >= 0) ::close(copy->to);
+  copy->from = -1;
+  copy->to = -1;
+  if (copy->temporary[0] != '\0') ::unlink(copy->temporary);
+  copy->temporary[0] = '\0';
+}
+
+uint32_t sys_move_new(const char* from, const char* to) {
+  if (from == nullptr || to == nullptr) return SYS_MOVE_FAILED;
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
+    if (errno == EEXIST) return SYS_MOVE_TAKEN;
+    if (errno != EINVAL && errno != ENOSYS) return SYS_MOVE_FAILED;
+    // A file system without the no-replace rename: a hard link fails on an
+    // existing name just the same.
+    if (::link(from, to) != 0) return errno == EEXIST ? SYS_MOVE_TAKEN : SYS_MOVE_FAILED;
+    ::unlink(from);
+  }
+  char target[PATH_MAX];
+  if (sys_full_path(to, target)) {
+    char folder[PATH_MAX];
+    folder_of(target, folder, sizeof folder);
+    sync_folder(folder);
+  }
+  return SYS_MOVE_DONE;
 }

@@ -65,3 +65,46 @@ struct SysFileCalls {
 // Installs `calls` (null restores the real ones).
 void sys_file_set_calls(const SysFileCalls* calls);
 const SysFileCalls* sys_file_real_calls();
+
+// ----------------------------------------------------------------- copying
+// A copy of a file into a folder, made in steps so that a long one can show
+// its progress and be cancelled between them: the bytes go to a temporary
+// file of the atomic writer's kind ("zke" and six characters) in the target
+// folder, which is flushed to disk and then moved to its final name without
+// replacing anything. Until that move no file of a final name exists, and a
+// copy that fails or is cancelled leaves nothing behind. Writes and flushes
+// go through the installed SysFileCalls.
+struct SysCopy {
+  int from;       // the source, -1 once closed
+  int to;         // the temporary file, -1 once closed
+  uint64_t size;  // bytes the source had when it was opened
+  uint64_t done;  // bytes written so far
+  char temporary[4096];
+};
+
+enum : uint32_t {
+  SYS_COPY_MORE = 0,          // more to copy
+  SYS_COPY_DONE = 1,          // every byte of the source is in the temporary file
+  SYS_COPY_FAILED = 2,        // a write or flush failed; see errno
+  SYS_COPY_NO_SPACE = 3,      // the disk (or the user's quota) is full
+  SYS_COPY_SOURCE_FAILED = 4, // the source could not be read
+};
+
+// Opens `from` (a regular file, without waiting on a FIFO) and creates the
+// temporary file in `folder`; false, with nothing made, when either fails.
+bool sys_copy_begin(SysCopy* copy, const char* from, const char* folder);
+// Copies the next piece of at most `capacity` bytes through `buffer`.
+uint32_t sys_copy_step(SysCopy* copy, void* buffer, uint64_t capacity);
+// Flushes the whole copy to disk and closes it; SYS_COPY_DONE or a failure.
+uint32_t sys_copy_flush(SysCopy* copy);
+// Closes what is open and removes the temporary file.
+void sys_copy_abort(SysCopy* copy);
+
+enum : uint32_t {
+  SYS_MOVE_DONE = 0,
+  SYS_MOVE_TAKEN = 1,   // a file of that name exists; nothing moved
+  SYS_MOVE_FAILED = 2,
+};
+// Moves `from` to `to` in the same file system, never over an existing file;
+// the folder is flushed after a move.
+uint32_t sys_move_new(const char* from, const char* to);

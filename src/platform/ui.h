@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "base/limits.h"
+
 struct UiWindow;
 
 struct UiWindowConfig {
@@ -73,6 +75,7 @@ struct UiInput {
   int32_t y;
   int32_t wheel;       // positive away from the user, 120 per notch
   uint8_t close;       // the user asked to close the window
+  uint16_t drop;       // a file was dropped on the window: 1 + the slot ui_window_dropped_path reads; else 0
 };
 
 struct UiFramebuffer {
@@ -101,6 +104,10 @@ void ui_window_destroy(UiWindow* window);
 // Dispatches every waiting platform event; false once the quit request is taken.
 bool ui_window_poll_events();
 bool ui_window_next_input(UiWindow* window, UiInput* out);
+// The path of the file dropped on the window with `event` (a drop event taken
+// from the queue, before UI_QUEUE_SIZE later drops); false for another event
+// or a path of `capacity` bytes or more. A dropped folder comes as its path too.
+bool ui_window_dropped_path(UiWindow* window, const UiInput* event, char* out, uint64_t capacity);
 bool ui_window_is_visible(UiWindow* window);
 bool ui_window_client_size(UiWindow* window, uint32_t* width, uint32_t* height);
 bool ui_window_pointer(UiWindow* window, int32_t* x, int32_t* y);
@@ -161,8 +168,13 @@ enum : uint32_t {
 };
 
 struct UiDialogAnswer {
-  char path[260];  // a chosen file or folder (full path)
+  char path[KELVRA_PATH_SIZE];  // a chosen file or folder (full path)
   uint32_t rgb;    // a chosen colour, 0xRRGGBB
+  // The answer of a chooser of several files: `file_count` full paths one
+  // after another, each ending in its NUL. They stay valid until the next
+  // chooser opens.
+  const char* files;
+  uint32_t file_count;
 };
 
 // Opens a file chooser for `extension` files. A save chooser proposes
@@ -171,6 +183,8 @@ struct UiDialogAnswer {
 uint32_t ui_file_dialog_begin(UiWindow* window, bool save, const char* extension, const char* proposed,
                               UiDialogAnswer* answer);
 uint32_t ui_folder_dialog_begin(UiWindow* window, UiDialogAnswer* answer);
+// Opens a chooser of one or several existing files of any kind, titled `title`.
+uint32_t ui_files_dialog_begin(UiWindow* window, const char* title, UiDialogAnswer* answer);
 uint32_t ui_color_dialog_begin(UiWindow* window, uint32_t rgb, UiDialogAnswer* answer);
 // Checks the open chooser without waiting: WAITING, or its answer (the
 // chooser is then closed), or IDLE when none is open.

@@ -4,7 +4,8 @@
 // (256 events, the close request first), mouse capture while the left button
 // is down, system cursors, frame pacing on CLOCK_MONOTONIC with absolute
 // deadlines and a carried remainder, the clipboard (ASCII only), message
-// boxes (ended by a termination request) and a plain pixel framebuffer.
+// boxes (ended by a termination request), a plain pixel framebuffer, and the
+// files dropped on the window (their paths kept beside the queue).
 // Cannot: show a native menu bar (a menu set with ui_window_set_menu opens as
 // a popup on F10 instead), or report a "quit message" from the platform: the
 // quit is posted only by ui_window_request_close; SDL's own quit event is a
@@ -53,6 +54,11 @@ struct UiWindow {
   UiInput queue[UI_QUEUE_SIZE];
   uint64_t queue_head;
   uint64_t queue_count;
+  // The paths of dropped files, by slot; a drop event names its slot. The
+  // ring is as long as the queue, so a slot is taken again only after its
+  // event has left the queue. Each path is SDL's, freed with SDL_free.
+  char* dropped[UI_QUEUE_SIZE];
+  uint64_t next_drop;
   UiMenuItem* menu;     // copy of the items of ui_window_set_menu, or null
   char* menu_text;      // storage of the copied texts
   uint64_t menu_count;
@@ -142,6 +148,9 @@ UiWindow* ui_window_create(const UiWindowConfig* config) {
   SDL_SetHint("SDL_VIDEO_X11_WMCLASS", "zarnel-kelvra");
   SDL_SetHint("SDL_VIDEO_WAYLAND_WMCLASS", "zarnel-kelvra");
   SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
+  // Files dragged from a file manager arrive as drop events (the window
+  // then tells the desktop that it takes them).
+  SDL_EventState(SDL_DROPFILE, SDL_ENABLE);
   window->sdl = SDL_CreateWindow(config->title, x, y, width, height, flags);
   if (window->sdl == nullptr) {
     std::free(window);
@@ -165,6 +174,10 @@ void ui_window_destroy(UiWindow* window) {
     if (slot == window) slot = nullptr;
   }
   if (window->captured) SDL_CaptureMouse(SDL_FALSE);
+  for (char*& path : window->dropped) {
+    SDL_free(path);
+    path = nullptr;
+  }
   SDL_DestroyWindow(window->sdl);
   std::free(window->menu);
   std::free(window->menu_text);
@@ -276,6 +289,21 @@ void handle_button(UiWindow* window, const SDL_MouseButtonEvent& button, bool do
   queue_event(window, event);
 }
 
+// A dropped file: its path goes to the next slot, its event to the queue.
+void handle_drop(UiWindow* window, char* path) {
+  if (window == nullptr || window->queue_count == UI_QUEUE_SIZE) {
+    SDL_free(path);  // a full queue drops the event, and with it the path
+    return;
+  }
+  const uint64_t slot = window->next_drop;
+  window->next_drop = (slot + 1) % UI_QUEUE_SIZE;
+  SDL_free(window->dropped[slot]);
+  window->dropped[slot] = path;
+  UiInput event{};
+  event.drop = static_cast<uint16_t>(slot + 1);
+  queue_event(window, event);
+}
+
 void handle_event(const SDL_Event& e) {
   switch (e.type) {
     case SDL_QUIT:
@@ -322,6 +350,20 @@ void handle_event(const SDL_Event& e) {
       queue_event(window, event);
       return;
     }
+    case SDL_DROPFILE: {
+      // A drop without a window (some desktops send none) goes to the only window.
+      UiWindow* window = window_by_id(e.drop.windowID);
+      if (window == nullptr && e.drop.windowID == 0) {
+        for (UiWindow* any : g_platform.windows) {
+          if (any != nullptr) {
+            window = any;
+            break;
+          }
+        }
+      }
+      if (e.drop.file != nullptr) handle_drop(window, e.drop.file);
+      return;
+    }
     case SDL_MOUSEWHEEL: {
       UiWindow* window = window_by_id(e.wheel.windowID);
       if (window == nullptr || e.wheel.y == 0) return;
@@ -363,6 +405,17 @@ bool ui_window_next_input(UiWindow* window, UiInput* out) {
   *out = window->queue[window->queue_head];
   window->queue_head = (window->queue_head + 1) % UI_QUEUE_SIZE;
   --window->queue_count;
+  return true;
+}
+
+bool ui_window_dropped_path(UiWindow* window, const UiInput* event, char* out, uint64_t capacity) {
+  if (window == nullptr || event == nullptr || out == nullptr || capacity == 0) return false;
+  if (event->drop == 0 || event->drop > UI_QUEUE_SIZE) return false;
+  const char* path = window->dropped[event->drop - 1];
+  if (path == nullptr) return false;
+  const size_t length = std::strlen(path);
+  if (length >= capacity) return false;
+  std::memcpy(out, path, length + 1);
   return true;
 }
 

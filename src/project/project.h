@@ -40,6 +40,7 @@ struct Source {
   uint8_t audio;
   uint8_t loop;
   uint8_t rendered;
+  uint8_t imported;  // joined the library by an import since the file was read; saved like a rendered one
 };
 
 struct Clip {

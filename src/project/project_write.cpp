@@ -144,8 +144,11 @@ void project_write_library(TextBuffer* buffer, const Project* project) {
   uint64_t kept = 0;
   if (!data_json_array_count(document, sources, &kept)) kept = 0;
 
+  // Sources past the file's own that joined the library in this session:
+  // rendered files and imported ones.
   bool added = false;
-  for (uint64_t i = kept; i < project->source_count && !added; ++i) added = project->sources[i].rendered;
+  for (uint64_t i = kept; i < project->source_count && !added; ++i)
+    added = project->sources[i].rendered || project->sources[i].imported;
   if (!added) {
     if (sources != JSON_NONE) {
       project_append(buffer, ",\n  \"sources\": ");
@@ -162,14 +165,15 @@ void project_write_library(TextBuffer* buffer, const Project* project) {
   }
   for (uint64_t i = kept; i < project->source_count; ++i) {
     const Source* source = &project->sources[i];
-    if (!source->rendered) continue;
+    if (!source->rendered && !source->imported) continue;
     project_append(buffer, "%s{\"id\":", any ? ", " : "");
     project_append_quoted(buffer, source->id);
     project_append(buffer, ",\"file\":");
     project_append_quoted(buffer, source->file);
     project_append(buffer, ",\"title\":");
     project_append_quoted(buffer, source->title);
-    project_append(buffer, ",\"duration\":%.9g,\"rendered\":true}", text_finite(source->duration));
+    project_append(buffer, ",\"duration\":%.9g%s}", text_finite(source->duration),
+                   source->rendered ? ",\"rendered\":true" : "");
     any = true;
   }
   project_append(buffer, "]");

@@ -24,7 +24,7 @@ void move_clip(KelvraApp* app, double at) {
 AppPtr app_with_clip() {
   AppPtr app = new_app();
   Project& p = app->project;
-  p.sources[p.source_count++] = Source{"src", "a.mp4", "A", 0, 4, 10, 1, 1, 1, 0, 0};
+  p.sources[p.source_count++] = Source{"src", "a.mp4", "A", 0, 4, 10, 1, 1, 1, 0, 0, 0};
   Clip clip{};
   clip.out = 2;
   clip.loops = 1;

@@ -121,6 +121,22 @@ TEST(ProjectWrite, RenderedSourcesIntoAFileWithoutLibrary) {
   EXPECT_EQ(build(p.get()).find("\"sources\""), std::string::npos);
 }
 
+// A source imported in this session is written with the library, as a plain one.
+TEST(ProjectWrite, ImportedSourcesJoinTheFileLibrary) {
+  ProjectPtr p = empty_project();
+  Source& imported = p->sources[p->source_count++];
+  std::snprintf(imported.id, sizeof imported.id, "take.mp4");
+  std::snprintf(imported.file, sizeof imported.file, "take.mp4");
+  std::snprintf(imported.title, sizeof imported.title, "take");
+  imported.imported = 1;
+  imported.duration = 3;
+  const std::string text = build(p.get());
+  EXPECT_NE(text.find(",\n  \"sources\": [{\"id\":\"take.mp4\",\"file\":\"take.mp4\",\"title\":\"take\",\"duration\":3}],\n"
+                      "  \"canvasSizes\""),
+            std::string::npos)
+      << text;
+}
+
 TEST(ProjectWrite, ReadWriteReadKeepsTheRecordAndTheText) {
   const std::string file =
       R"({"schemaVersion": 1, "sources": [{"id": "a", "file": "a.mp4", "title": "Ä \"quoted\"", "duration": 12.25},
