@@ -337,7 +337,8 @@ struct KelvraApp {
   uint32_t number_control;    // SEQUENCE_* + 1 of the control whose number is typed; 0 for none
   uint32_t number_click_control;
   uint64_t number_click_ms;
-  double number_click_value;  // the clip's position at the first press of a double-click
+  int32_t number_click_x;     // where the first press of a double-click came
+  int32_t number_click_y;
   uint8_t number_fresh;       // nothing typed yet: the first character replaces the number
   char number_text[24];
   StripCache* strips;         // the band's waveforms and pictures, decoded in the background

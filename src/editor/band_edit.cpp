@@ -408,18 +408,16 @@ bool kelvra_number_press(KelvraApp* app, const UiInput* event) {
     if (kelvra_hit(app->clip_controls[control], event)) over = control;
   if (over == SEQUENCE_CONTROLS) return false;
   const uint64_t now = ui_time_ms();
-  if (app->number_click_control != over + 1 || now - app->number_click_ms > kDoubleClickMs) {
+  const bool again = app->number_click_control == over + 1 && now - app->number_click_ms <= kDoubleClickMs &&
+                     std::abs(event->x - app->number_click_x) <= 3 && std::abs(event->y - app->number_click_y) <= 3;
+  if (!again) {
     app->number_click_control = over + 1;
     app->number_click_ms = now;
-    app->number_click_value = clip->at;  // the position before the slider's press moves it
-    return false;  // the first press does what it always does
+    app->number_click_x = event->x;
+    app->number_click_y = event->y;
+    return false;  // the first press does what it always does (the slider's puts the clip there)
   }
   app->number_click_control = 0;
-  if (over == SEQUENCE_POSITION) {
-    // The slider moved the clip on the first press of the double-click: it goes back.
-    clip->at = app->number_click_value;
-    kelvra_sequence_end(app);
-  }
   switch (over) {
     case SEQUENCE_POSITION: std::snprintf(app->number_text, sizeof app->number_text, "%.2f", clip->at); break;
     case SEQUENCE_FADE_IN: std::snprintf(app->number_text, sizeof app->number_text, "%.2f", clip->fade_in); break;
