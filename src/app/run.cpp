@@ -17,6 +17,7 @@
 #include "app/command_line.h"
 #include "editor/app.h"
 #include "editor/audio_output.h"
+#include "editor/band.h"
 #include "editor/editor.h"
 #include "editor/file_commands.h"
 #include "editor/history.h"
@@ -29,6 +30,7 @@
 #include "editor/workspace.h"
 #include "export/render.h"
 #include "media/poster.h"
+#include "media/strip_cache.h"
 #include "media/video.h"
 #include "media/wave.h"
 #include "platform/clock.h"
@@ -108,6 +110,7 @@ bool kelvra_start(KelvraApp* app) {
   sys_catch_termination();
   http_global_init();  // before any publishing worker can make a request
   if (!create_shell(app)) return false;
+  app->strips = strip_cache_create();
   app->recovery = kelvra_recovery_create();
   char posters[KELVRA_PATH_SIZE];
   app->posters = kelvra_poster_create(kelvra_poster_folder(posters, sizeof posters) ? posters : nullptr);
@@ -154,14 +157,21 @@ uint32_t kelvra_cursor_for(const KelvraApp* app, int32_t x, int32_t y) {
   if (app->active_tab == KELVRA_TAB_SAMPLING && app->layout_mode != KELVRA_LAYOUT_SOURCE &&
       static_cast<uint64_t>(app->selected_source) < app->project.source_count && kelvra_hit(app->clip_name_field, &at))
     return UI_CURSOR_IBEAM;
-  const uint32_t kind = app->drag_kind != KELVRA_DRAG_NONE ? app->drag_kind : kelvra_sample_handle(app, &at);
+  uint32_t kind = app->drag_kind != KELVRA_DRAG_NONE ? app->drag_kind : kelvra_sample_handle(app, &at);
+  if (kind == KELVRA_DRAG_NONE) kind = kelvra_band_handle(app, &at);
   switch (kind) {
     case KELVRA_DRAG_NEW_RANGE: return UI_CURSOR_CROSS;
     case KELVRA_DRAG_RANGE_IN:
-    case KELVRA_DRAG_RANGE_OUT: return UI_CURSOR_SIZEWE;
+    case KELVRA_DRAG_RANGE_OUT:
+    case KELVRA_DRAG_TRIM_IN:
+    case KELVRA_DRAG_TRIM_OUT:
+    case KELVRA_DRAG_TITLE_START:
+    case KELVRA_DRAG_TITLE_END: return UI_CURSOR_SIZEWE;
     case KELVRA_DRAG_RANGE_BODY:
     case KELVRA_DRAG_CLIP_MOVE:
-    case KELVRA_DRAG_INSET_MOVE: return UI_CURSOR_SIZEALL;
+    case KELVRA_DRAG_INSET_MOVE:
+    case KELVRA_DRAG_TITLE_MOVE:
+    case KELVRA_DRAG_TITLE_SHIFT: return UI_CURSOR_SIZEALL;
     default: return UI_CURSOR_ARROW;
   }
 }
@@ -262,6 +272,7 @@ uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
   if (sys_termination_signal() != 0) return end_on_request(app);
   kelvra_file_dialog_poll(app);
   kelvra_library_poll(app);
+  kelvra_band_poll(app);
   kelvra_render_poll(app);
   kelvra_recovery_poll(app);
   if (!ui_window_is_visible(app->window)) {
@@ -315,6 +326,8 @@ void kelvra_shutdown(KelvraApp* app) {
   kelvra_publish_destroy(app->publishing);
   app->publishing = nullptr;
   kelvra_wave_destroy(app->wave);
+  strip_cache_destroy(app->strips);
+  app->strips = nullptr;
   kelvra_history_clear(app);
   kelvra_project_close(&app->project);
   kelvra_painter_destroy(app->painter);

@@ -11,6 +11,8 @@ KelvraApp* kelvra_app_create() {
   if (app == nullptr) return nullptr;
   app->selected_source = -1;
   app->selected_clip = -1;
+  app->selected_title = -1;
+  app->title_click = -1;
   kelvra_score_defaults(&app->project.score);
   app->follow_playhead = 1;
   app->snap_time = -1;

@@ -23,6 +23,7 @@ struct RecoveryWriter;
 struct HistorySnapshot;
 struct PosterWorker;
 struct ImportWorker;
+struct StripCache;
 
 constexpr uint32_t KELVRA_LANE_VIDEOS = 7;
 constexpr uint64_t HISTORY_MAX_STEPS = 100;
@@ -69,12 +70,35 @@ enum : uint32_t {
   KELVRA_DRAG_INSET_MOVE = 13,     // an inset on the monitor
 };
 
+// Drags of the Text tab's titles and of the band's edits, numbered apart
+// from the ones above.
+enum : uint32_t {
+  KELVRA_DRAG_TITLE_MOVE = 20,   // a title's box on the Text tab's canvas
+  KELVRA_DRAG_TITLE_START = 21,  // the start of a title's box on the titles row
+  KELVRA_DRAG_TITLE_END = 22,    // the end of a title's box on the titles row
+  KELVRA_DRAG_TITLE_SHIFT = 23,  // a title's box on the titles row, moved in time
+  KELVRA_DRAG_TRIM_IN = 24,      // within 5 px of a clip's left edge on the lanes
+  KELVRA_DRAG_TRIM_OUT = 25,     // within 5 px of its right edge
+};
+
+// The Text tab's buttons, by index into KelvraApp::title_buttons.
+enum : uint32_t {
+  TEXT_ADD = 0,
+  TEXT_COLOR,
+  TEXT_BOX_COLOR,
+  TEXT_NO_BOX,
+  TEXT_DELETE,
+  TEXT_BUTTONS,
+};
+
 // The file command waiting for its dialog's answer (KelvraApp::file_dialog).
 enum : uint32_t {
   KELVRA_DIALOG_NONE = 0,
   KELVRA_DIALOG_OPEN = 1,
   KELVRA_DIALOG_SAVE = 2,
   KELVRA_DIALOG_IMPORT = 7,  // the Import button's chooser of media files
+  KELVRA_DIALOG_TITLE_COLOR = 3,  // the colour chooser for the selected title's text
+  KELVRA_DIALOG_TITLE_BOX = 4,    // the colour chooser for its box
 };
 
 // What a left-button drag on the piano roll does (RollView::roll_drag).
@@ -324,6 +348,29 @@ struct KelvraApp {
   uint8_t library_focus;        // the last press was on the library: Page Up and Page Down scroll it
   uint8_t thumb_drag;           // the scroll bar's thumb follows the pointer
   uint8_t cache_reported;       // the status line told that the poster cache cannot be written
+  // --- editor: titles on the Text tab (the text field is the clip-name
+  // field's, with name_clip naming the title while name_for_title is set)
+  int64_t selected_title;
+  uint64_t color_title;       // the title whose colour chooser is open
+  uint64_t title_click_ms;    // the last press on a title's box, for double-clicks
+  int64_t title_click;
+  uint8_t name_for_title;
+  Rect title_canvas;          // the primary canvas as the Text tab shows it
+  Rect title_field;           // the box of the title being typed in
+  Rect title_buttons[TEXT_BUTTONS];
+
+  // --- editor: band editing
+  Rect split_button;          // "Split" on the Timeline tab's toolbar
+  double band_pps;            // the band's zoom in pixels a second; 0 before the first zoom
+  uint32_t number_control;    // SEQUENCE_* + 1 of the control whose number is typed; 0 for none
+  uint32_t number_click_control;
+  uint64_t number_click_ms;
+  int32_t number_click_x;     // where the first press of a double-click came
+  int32_t number_click_y;
+  uint8_t number_fresh;       // nothing typed yet: the first character replaces the number
+  char number_text[24];
+  StripCache* strips;         // the band's waveforms and pictures, decoded in the background
+  uint64_t strips_seen;       // the cache's serial at the last frame
 };
 
 // Allocates the zero-filled record and sets the initial values; null when memory runs out.

@@ -133,6 +133,13 @@ void kelvra_draw_canvases(KelvraApp* app) {
   }
 }
 
+bool kelvra_compose_primary(KelvraApp* app, Rect picture) {
+  uint64_t stack[KELVRA_STACK_MAX];
+  const uint64_t count = kelvra_video_stack(&app->project, app->timeline_playhead, stack);
+  return count > 0 &&
+         compose_canvas(app, stack, count, kelvra_canvas_index(kelvra_canvas_id(&app->project)), picture);
+}
+
 // ------------------------------------------------------------------- [press]
 
 bool kelvra_canvas_press(KelvraApp* app, const UiInput* event) {

@@ -152,7 +152,12 @@ void name_finish(KelvraApp* app) {
   char result[kNameSize];
   std::memcpy(result, text + begin, end - begin);
   result[end - begin] = '\0';
-  if (Clip* clip = clip_at(app, app->name_clip)) {
+  if (app->name_for_title) {
+    Title* title = app->name_clip < app->project.title_count ? &app->project.titles[app->name_clip] : nullptr;
+    if (title == nullptr || result[0] == '\0' || std::strcmp(result, title->text) == 0) return;
+    if (!kelvra_history_begin(app)) return;
+    std::memcpy(title->text, result, end - begin + 1);
+  } else if (Clip* clip = clip_at(app, app->name_clip)) {
     if (result[0] == '\0' || std::strcmp(result, clip->name) == 0) return;
     if (!kelvra_history_begin(app)) return;
     std::memcpy(clip->name, result, end - begin + 1);
@@ -173,6 +178,7 @@ constexpr uint32_t kTab = 9;
 constexpr uint32_t kEnter = 10;
 
 void start_editing(KelvraApp* app) {
+  app->name_for_title = 0;
   const Clip* clip = selected_clip(app);
   app->name_clip = clip != nullptr ? static_cast<uint64_t>(app->selected_clip) : KELVRA_NONE;
   copy_name(app->name_text, clip != nullptr ? clip->name : app->pending_clip_name);
@@ -280,6 +286,15 @@ bool kelvra_name_live(const KelvraApp* app) {
 }
 
 bool kelvra_name_input(KelvraApp* app, const UiInput* event) {
+  if (event->pointer == UI_POINTER_PRESS && app->name_editing && app->name_for_title) {
+    if (kelvra_hit(app->title_field, event)) {
+      select_all(app);
+      app->needs_redraw = 1;
+      return true;
+    }
+    stop_editing(app, true);
+    return false;
+  }
   if (event->pointer == UI_POINTER_PRESS) {
     if (kelvra_name_live(app) && kelvra_hit(app->clip_name_field, event)) {
       if (!app->name_editing) start_editing(app);
@@ -297,20 +312,26 @@ bool kelvra_name_input(KelvraApp* app, const UiInput* event) {
   return consumed;
 }
 
+void kelvra_title_edit_begin(KelvraApp* app, uint64_t title) {
+  if (title >= app->project.title_count) return;
+  if (app->name_editing) stop_editing(app, true);
+  app->name_for_title = 1;
+  app->name_clip = title;
+  copy_name(app->name_text, app->project.titles[title].text);
+  app->name_editing = 1;
+  select_all(app);
+  app->needs_redraw = 1;
+}
+
 // ------------------------------------------------------------------- [draw]
 
-void kelvra_name_draw(KelvraApp* app) {
-  const Rect f = app->clip_name_field;
-  if (f.width < 1 || f.height < 1) return;
-  kelvra_shape(app->painter, f, 3.0f, app->name_editing ? PALETTE_SELECTED : PALETTE_BORDER);
-  kelvra_shape(app->painter, Rect{f.x + 1, f.y + 1, f.width - 2, f.height - 2}, 2.0f, PALETTE_PICTURE);
+namespace {
 
-  char shown[kNameSize + sizeof kCaretMark];
-  if (!app->name_editing) {
-    const Clip* clip = selected_clip(app);
-    copy_name(shown, clip != nullptr ? clip->name : app->pending_clip_name);
-  } else if (app->name_anchor != app->name_caret) {
-    kelvra_fill(app, Rect{f.x + 3, f.y + 4, f.width - 6, f.height - 8}, PALETTE_ACTIVE_BUTTON);
+// The edited text as the field in `f` shows it: the caret as a mark inside
+// it, or the text with its selection highlighted.
+void editing_text(KelvraApp* app, Rect f, char* shown, uint32_t highlight) {
+  if (app->name_anchor != app->name_caret) {
+    kelvra_fill(app, Rect{f.x + 3, f.y + 4, f.width - 6, f.height - 8}, highlight);
     copy_name(shown, app->name_text);
   } else {
     // About 7 px a byte: past that many bytes the start of the text scrolls
@@ -320,8 +341,35 @@ void kelvra_name_draw(KelvraApp* app) {
     const uint64_t fits = static_cast<uint64_t>(std::max<int64_t>((static_cast<int64_t>(f.width) - 16) / 7, 3));
     uint64_t start = caret > fits ? caret - fits : 0;
     while (start < caret && continuation(text[start])) ++start;
-    std::snprintf(shown, sizeof shown, "%.*s%s%s", static_cast<int>(caret - start), text + start, kCaretMark,
-                  text + caret);
+    std::snprintf(shown, kNameSize + sizeof kCaretMark, "%.*s%s%s", static_cast<int>(caret - start), text + start,
+                  kCaretMark, text + caret);
+  }
+}
+
+}  // namespace
+
+void kelvra_title_field_draw(KelvraApp* app, Rect f) {
+  if (!app->name_editing || !app->name_for_title || f.width < 1 || f.height < 1) return;
+  kelvra_shape(app->painter, f, 3.0f, PALETTE_SELECTED);
+  kelvra_shape(app->painter, Rect{f.x + 1, f.y + 1, f.width - 2, f.height - 2}, 2.0f, PALETTE_PICTURE);
+  char shown[kNameSize + sizeof kCaretMark];
+  editing_text(app, f, shown, PALETTE_ACTIVE_BUTTON);
+  kelvra_text(app->painter, Rect{f.x + 5, f.y, f.width - 10, f.height}, shown, PALETTE_PRIMARY_TEXT, true);
+}
+
+void kelvra_name_draw(KelvraApp* app) {
+  const Rect f = app->clip_name_field;
+  if (f.width < 1 || f.height < 1) return;
+  const bool editing = app->name_editing && !app->name_for_title;
+  kelvra_shape(app->painter, f, 3.0f, editing ? PALETTE_SELECTED : PALETTE_BORDER);
+  kelvra_shape(app->painter, Rect{f.x + 1, f.y + 1, f.width - 2, f.height - 2}, 2.0f, PALETTE_PICTURE);
+
+  char shown[kNameSize + sizeof kCaretMark];
+  if (!editing) {
+    const Clip* clip = selected_clip(app);
+    copy_name(shown, clip != nullptr ? clip->name : app->pending_clip_name);
+  } else {
+    editing_text(app, f, shown, PALETTE_ACTIVE_BUTTON);
   }
   const Rect area{f.x + 5, f.y, f.width - 10, f.height};
   if (shown[0] != '\0')

@@ -5,6 +5,8 @@
 // into UTF-8 text and the keys move them a whole character at a time.
 #pragma once
 
+#include "base/rect.h"
+
 struct KelvraApp;
 struct UiInput;
 
@@ -23,3 +25,10 @@ void name_replace(KelvraApp* app, const char* text);
 void name_finish(KelvraApp* app);
 // Draws the field in clip_name_field.
 void kelvra_name_draw(KelvraApp* app);
+
+// Gives the field's keyboard to the text of title `title`, the whole text
+// selected; finishing stores it as the title's text (one undo step; an empty
+// or unchanged text changes nothing).
+void kelvra_title_edit_begin(KelvraApp* app, uint64_t title);
+// Draws the text of the title being typed in, in the box `f`.
+void kelvra_title_field_draw(KelvraApp* app, Rect f);

@@ -99,6 +99,9 @@ Rect* kelvra_preview_cell(Rect* out, const KelvraApp* app, uint32_t index);
 Rect* kelvra_primary_picture(Rect* out, const KelvraApp* app);
 // Every open canvas at the playhead, side by side; records which showed a picture.
 void kelvra_draw_canvases(KelvraApp* app);
+// The clips under the playhead composed into `picture` as the primary canvas
+// shows them; false when no layer's picture was there.
+bool kelvra_compose_primary(KelvraApp* app, Rect picture);
 // The toolbar's "Export" and "Canvases" buttons; true when the press was theirs.
 bool kelvra_canvas_press(KelvraApp* app, const UiInput* event);
 

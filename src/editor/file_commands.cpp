@@ -12,6 +12,7 @@
 #include "editor/piano_roll.h"
 #include "editor/recovery.h"
 #include "editor/render_tab.h"
+#include "editor/text_tab.h"
 #include "export/render.h"
 #include "platform/files.h"
 #include "platform/ui.h"
@@ -116,8 +117,10 @@ void follow(KelvraApp* app, uint32_t command, uint32_t state, const UiDialogAnsw
     open_chosen(app, answer.path);
   else if (command == KELVRA_DIALOG_IMPORT)
     kelvra_import_chosen(app, &answer);
-  else
+  else if (command == KELVRA_DIALOG_SAVE)
     save_chosen(app, answer.path);
+  else
+    kelvra_title_color_chosen(app, command, answer.rgb);
 }
 
 }  // namespace

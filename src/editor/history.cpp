@@ -13,6 +13,8 @@ struct HistorySnapshot {
   int64_t selected_clip;
   uint64_t source_count;
   uint64_t clip_count;
+  uint64_t title_count;
+  int64_t selected_title;
   double timeline_playhead;
   double source_playhead;
   double sample_media_time;
@@ -31,7 +33,8 @@ struct HistorySnapshot {
   RollView roll;
 };
 
-static_assert(sizeof(HistorySnapshot) % alignof(Source) == 0 && sizeof(Source) % alignof(Clip) == 0,
+static_assert(sizeof(HistorySnapshot) % alignof(Source) == 0 && sizeof(Source) % alignof(Clip) == 0 &&
+                  sizeof(Clip) % alignof(Title) == 0,
               "rows follow the head without padding");
 
 namespace {
@@ -42,6 +45,10 @@ Source* snapshot_sources(HistorySnapshot* snapshot) { return reinterpret_cast<So
 
 Clip* snapshot_clips(HistorySnapshot* snapshot) {
   return reinterpret_cast<Clip*>(snapshot_sources(snapshot) + snapshot->source_count);
+}
+
+Title* snapshot_titles(HistorySnapshot* snapshot) {
+  return reinterpret_cast<Title*>(snapshot_clips(snapshot) + snapshot->clip_count);
 }
 
 // Pushes on a stack, dropping its oldest snapshot when it is full.
@@ -67,6 +74,9 @@ void restore(KelvraApp* app, HistorySnapshot* snapshot) {
   project->clip_count = snapshot->clip_count;
   std::memcpy(project->sources, snapshot_sources(snapshot), snapshot->source_count * sizeof(Source));
   std::memcpy(project->clips, snapshot_clips(snapshot), snapshot->clip_count * sizeof(Clip));
+  project->title_count = snapshot->title_count;
+  std::memcpy(project->titles, snapshot_titles(snapshot), snapshot->title_count * sizeof(Title));
+  app->selected_title = snapshot->selected_title;
   app->selected_source = snapshot->selected_source;
   app->selected_clip = snapshot->selected_clip;
   app->timeline_playhead = snapshot->timeline_playhead;
@@ -96,7 +106,7 @@ void history_set_allocator(void* (*allocate)(size_t)) { g_allocate = allocate !=
 
 size_t history_snapshot_size(const KelvraApp* app) {
   return sizeof(HistorySnapshot) + app->project.source_count * sizeof(Source) +
-         app->project.clip_count * sizeof(Clip);
+         app->project.clip_count * sizeof(Clip) + app->project.title_count * sizeof(Title);
 }
 
 HistorySnapshot* history_capture(const KelvraApp* app) {
@@ -107,6 +117,8 @@ HistorySnapshot* history_capture(const KelvraApp* app) {
   snapshot->selected_clip = app->selected_clip;
   snapshot->source_count = project->source_count;
   snapshot->clip_count = project->clip_count;
+  snapshot->title_count = project->title_count;
+  snapshot->selected_title = app->selected_title;
   snapshot->timeline_playhead = app->timeline_playhead;
   snapshot->source_playhead = app->source_playhead;
   snapshot->sample_media_time = app->sample_media_time;
@@ -125,6 +137,7 @@ HistorySnapshot* history_capture(const KelvraApp* app) {
   snapshot->roll = app->roll;
   std::memcpy(snapshot_sources(snapshot), project->sources, project->source_count * sizeof(Source));
   std::memcpy(snapshot_clips(snapshot), project->clips, project->clip_count * sizeof(Clip));
+  std::memcpy(snapshot_titles(snapshot), project->titles, project->title_count * sizeof(Title));
   return snapshot;
 }
 

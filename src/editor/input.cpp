@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "editor/app.h"
+#include "editor/band.h"
 #include "editor/clip_name.h"
 #include "editor/editor.h"
 #include "editor/file_commands.h"
@@ -20,6 +21,7 @@
 #include "editor/library.h"
 #include "editor/piano_roll.h"
 #include "editor/render_tab.h"
+#include "editor/text_tab.h"
 #include "export/render.h"
 #include "platform/clock.h"
 #include "platform/ui.h"
@@ -59,7 +61,7 @@ bool drag_started(KelvraApp* app, const UiInput* event) {
   if (app->drag_started) return true;
   const uint32_t kind = app->drag_kind;
   const bool sampling = kind >= KELVRA_DRAG_NEW_RANGE && kind <= KELVRA_DRAG_RANGE_OUT;
-  const bool moving = kind == KELVRA_DRAG_CLIP_MOVE || kind == KELVRA_DRAG_INSET_MOVE;
+  const bool moving = kind == KELVRA_DRAG_CLIP_MOVE || kind == KELVRA_DRAG_INSET_MOVE || kind >= KELVRA_DRAG_TITLE_MOVE;
   const int32_t dx = std::abs(event->x - app->press_x);
   const int32_t dy = std::abs(event->y - app->press_y);
   if (sampling && dx <= 1) return false;
@@ -78,6 +80,14 @@ void drag(KelvraApp* app, const UiInput* event) {
   const bool edits = kind != KELVRA_DRAG_NONE && kind != KELVRA_DRAG_TIMELINE_SCRUB &&
                      kind != KELVRA_DRAG_SCROLL_BAR && kind != KELVRA_DRAG_POSITION;
   if (edits && !drag_started(app, event)) return;
+  if (kind == KELVRA_DRAG_TITLE_MOVE) {
+    kelvra_text_drag(app, event);
+    return;
+  }
+  if (kind > KELVRA_DRAG_TITLE_MOVE) {
+    kelvra_band_drag(app, event);
+    return;
+  }
   if (kind == KELVRA_DRAG_TIMELINE_SCRUB || kind == KELVRA_DRAG_CLIP_MOVE)
     kelvra_sequence_drag(app, event);
   else if ((kind >= KELVRA_DRAG_FADE_IN && kind <= KELVRA_DRAG_SCROLL_BAR) || kind > KELVRA_DRAG_INSET_MOVE)
@@ -103,6 +113,8 @@ void toolbar_press(KelvraApp* app, const UiInput* event) {
       if (kelvra_history_begin(app)) app->project.snap_off = !app->project.snap_off;
     } else if (event->x >= app->follow_button.x) {  // "Follow", to the toolbar's right edge
       if (kelvra_history_begin(app)) app->follow_playhead = !app->follow_playhead;
+    } else if (under(app->split_button)) {
+      kelvra_band_split(app);
     } else if (clip && under(app->duplicate_button)) {
       sequence_duplicate(app);
       kelvra_sequence_end(app);
@@ -240,7 +252,7 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
   }
   if (event->pointer == UI_POINTER_PRESS && app->name_editing && !kelvra_hit(app->clip_name_field, event))
     kelvra_name_input(app, event);  // a press elsewhere ends the name's edit before the library sees it
-  if (kelvra_library_input(app, event) || kelvra_name_input(app, event)) {
+  if (kelvra_library_input(app, event) || kelvra_name_input(app, event) || kelvra_number_input(app, event)) {
     app->needs_redraw = 1;
     return;
   }
@@ -251,6 +263,11 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
   }
   if (event->key == UI_KEY_ESCAPE) kelvra_halt(app);
   if (event->character == ' ') space(app);
+  // The band's edit keys: Delete removes the selection, S splits the selected clip.
+  if (!event->ctrl && app->active_tab != KELVRA_TAB_AUDIO) {
+    if (event->key == UI_KEY_DELETE) kelvra_band_delete(app);
+    if (event->key == key_letter('S')) kelvra_band_split(app);
+  }
   if (event->ctrl) {
     if (event->key == key_letter('O')) kelvra_open_file(app);
     if (event->key == key_letter('S')) kelvra_save_file(app);
@@ -278,11 +295,15 @@ void kelvra_input(KelvraApp* app, const UiInput* event) {
       app->snap_time = -1;
       break;
     case UI_POINTER_WHEEL:
-      if (kelvra_monitor_press(app, event) || sequence_clip_controls_wheel(app, event)) break;
+      if (kelvra_band_zoom(app, event) || kelvra_monitor_press(app, event) || kelvra_band_wheel(app, event) ||
+          sequence_clip_controls_wheel(app, event))
+        break;
       if (kelvra_hit(app->clip_lanes, event)) {
+        // Two seconds a notch at the default 40 px a second: the same distance on screen at any zoom.
         const double visible = app->clip_lanes.width / app->pixels_per_second;
-        app->timeline_scroll = std::fmax(
-            std::fmin(app->timeline_scroll - event->wheel / 60.0, app->project.timeline_end - visible), 0.0);
+        const double step = event->wheel / 60.0 * 40 / app->pixels_per_second;
+        app->timeline_scroll =
+            std::fmax(std::fmin(app->timeline_scroll - step, app->project.timeline_end - visible), 0.0);
       }
       break;
     default:
@@ -312,10 +333,10 @@ void kelvra_press(KelvraApp* app, const UiInput* event) {
   }
   if (kelvra_canvas_press(app, event)) return;
   if (kelvra_hit(app->clip_lanes, event)) {
-    kelvra_sequence_press(app, event);
+    if (!kelvra_band_press(app, event)) kelvra_sequence_press(app, event);
     return;
   }
-  if (sequence_clip_controls_press(app, event)) return;
+  if (kelvra_number_press(app, event) || sequence_clip_controls_press(app, event)) return;
   if (kelvra_hit(app->library_rows, event)) {
     kelvra_change_tab(app, KELVRA_TAB_SAMPLING);
     const int64_t source = kelvra_library_source_at(app, event->y);
@@ -332,7 +353,7 @@ void kelvra_press(KelvraApp* app, const UiInput* event) {
     toolbar_press(app, event);
     return;
   }
-  if (kelvra_monitor_press(app, event)) return;
+  if (kelvra_text_press(app, event) || kelvra_monitor_press(app, event)) return;
   if (app->active_tab == KELVRA_TAB_TIMELINE && kelvra_hit(app->main_panel, event)) {
     kelvra_toggle(app, TRANSPORT_TIMELINE);
     return;

@@ -5,6 +5,7 @@
 #include "editor/app.h"
 #include "editor/editor.h"
 #include "editor/library.h"
+#include "editor/text_tab.h"
 #include "editor/workspace.h"
 
 namespace {
@@ -66,6 +67,7 @@ void kelvra_layout(KelvraApp* app) {
   app->layout_buttons[KELVRA_LAYOUT_SPLIT] = Rect{centre - 76, button_y, 42, 24};
   app->layout_buttons[KELVRA_LAYOUT_SOURCE] = Rect{centre - 31, button_y, 55, 24};
   app->layout_buttons[KELVRA_LAYOUT_EDIT] = Rect{centre + 27, button_y, 50, 24};
+  app->split_button = Rect{centre - 193, button_y, 49, 24};
   app->duplicate_button = Rect{centre - 140, button_y, 68, 24};
   app->remove_button = Rect{centre - 68, button_y, 61, 24};
   app->timeline_play_button = Rect{centre - 3, button_y, 65, 24};
@@ -92,8 +94,9 @@ void kelvra_layout(KelvraApp* app) {
   app->timeline_top = V;
   app->layout_width = W;
   app->layout_height = H;
-  app->pixels_per_second = 40;
+  app->pixels_per_second = app->band_pps > 0 ? app->band_pps : 40;
   kelvra_monitor_area(&app->monitor_area, app);
   kelvra_inset_control(&app->inset_button, app);
   kelvra_library_layout(app);  // the cards the search lets through, the scroll bar, the search field
+  kelvra_text_layout(app);
 }

@@ -16,6 +16,7 @@
 #include "editor/app.h"
 #include "editor/editor.h"
 #include "editor/history.h"
+#include "editor/text_tab.h"
 #include "editor/workspace.h"
 #include "media/titles.h"
 #include "media/video.h"
@@ -178,14 +179,5 @@ void kelvra_draw_monitor(KelvraApp* app) {
 
 void kelvra_draw_other(KelvraApp* app) {
   if (app->active_tab != KELVRA_TAB_TEXT) return;  // the Render tab draws its own view
-  const int32_t W = app->layout_width;
-  const int32_t V = app->timeline_top;
-  const Rect area{185, 78, W - 382, V - 116};
-  kelvra_fill(app, area, PALETTE_PICTURE);
-  kelvra_draw_titles(app->painter, &app->project, app->timeline_playhead, area);
-  kelvra_text(app->painter, Rect{W - 185, 80, 160, 23}, "Saved titles", PALETTE_SECONDARY_TEXT, false);
-  const Project& project = app->project;
-  for (uint64_t i = 0; i < project.title_count && i < 20; ++i)
-    kelvra_text(app->painter, Rect{W - 185, 106 + 21 * static_cast<int32_t>(i), 158, 21}, project.titles[i].text,
-                PALETTE_PRIMARY_TEXT, false);
+  kelvra_text_draw(app);
 }

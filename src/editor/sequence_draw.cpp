@@ -10,6 +10,7 @@
 
 #include "base/palette.h"
 #include "editor/app.h"
+#include "editor/band.h"
 #include "editor/editor.h"
 #include "editor/render_tab.h"
 #include "editor/workspace.h"
@@ -50,6 +51,7 @@ void draw_toolbar(KelvraApp* app) {
     for (uint32_t mode = 0; mode < 3; ++mode)
       kelvra_box(app, app->layout_buttons[mode], kLayoutNames[mode], mode == app->layout_mode);
   } else if (app->active_tab == KELVRA_TAB_TIMELINE) {
+    kelvra_box(app, app->split_button, "Split", false);
     kelvra_box(app, app->duplicate_button, "Duplicate", false);
     kelvra_box(app, app->remove_button, "Remove", false);
     kelvra_box(app, app->timeline_play_button, app->playing ? "Ⅱ Pause" : "▶ Play", app->playing != 0);
@@ -60,22 +62,37 @@ void draw_toolbar(KelvraApp* app) {
   }
 }
 
+// Grid lines at least 5 px apart and second labels at least 40 px apart,
+// whatever the zoom; steps are counted in eighths of a second.
+int64_t grid_step(double pps, double least) {
+  static constexpr int64_t kSteps[] = {1, 2, 4, 8, 16, 40, 80, 120, 240, 480, 960, 2400, 4800, 9600, 28800};
+  for (int64_t step : kSteps)
+    if (step / 8.0 * pps >= least) return step;
+  return kSteps[std::size(kSteps) - 1];
+}
+
 void draw_grid(KelvraApp* app, Rect lanes, double scroll, double pps) {
-  const int64_t first = static_cast<int64_t>(std::floor(scroll * 8));
-  const int64_t last = first + static_cast<int64_t>(lanes.width / pps * 8) + 3;
-  for (int64_t k = first; k < last; ++k) {
+  const int64_t line_step = grid_step(pps, 5);
+  const int64_t label_step = std::max<int64_t>(grid_step(pps, 40), 8);
+  const int64_t first = static_cast<int64_t>(std::floor(scroll * 8 / line_step)) * line_step;
+  const int64_t last = first + static_cast<int64_t>(lanes.width / pps * 8) + 3 * line_step;
+  for (int64_t k = first; k < last; k += line_step) {
     const int32_t offset = kelvra_round((k / 8.0 - scroll) * pps);
     if (offset < 0 || offset >= lanes.width) continue;
-    if (k % 8 == 0) {
-      kelvra_fill(app, Rect{lanes.x + offset, lanes.y + 16, 1, lanes.height - 16}, kSecondLine);
-      if (lanes.x + offset + 10 < lanes.x + lanes.width) {
-        char label[24];
-        std::snprintf(label, sizeof label, "%llds", static_cast<long long>(k / 8));
-        kelvra_text(app->painter, Rect{lanes.x + offset + 6, lanes.y + 1, std::min(lanes.width - offset - 6, 32), 14},
-                    label, PALETTE_SECONDARY_TEXT, false);
-      }
-    } else {
-      kelvra_fill(app, Rect{lanes.x + offset, lanes.y + 18, 1, lanes.height - 18}, kEighthLine);
+    if (k % label_step == 0) continue;  // drawn with the labels below
+    kelvra_fill(app, Rect{lanes.x + offset, lanes.y + (k % 8 == 0 ? 16 : 18), 1, lanes.height - (k % 8 == 0 ? 16 : 18)},
+                k % 8 == 0 ? kSecondLine : kEighthLine);
+  }
+  const int64_t first_label = static_cast<int64_t>(std::floor(scroll * 8 / label_step)) * label_step;
+  for (int64_t k = first_label; k < last + label_step; k += label_step) {
+    const int32_t offset = kelvra_round((k / 8.0 - scroll) * pps);
+    if (offset < 0 || offset >= lanes.width) continue;
+    kelvra_fill(app, Rect{lanes.x + offset, lanes.y + 16, 1, lanes.height - 16}, kSecondLine);
+    if (lanes.x + offset + 10 < lanes.x + lanes.width) {
+      char label[24];
+      std::snprintf(label, sizeof label, "%llds", static_cast<long long>(k / 8));
+      kelvra_text(app->painter, Rect{lanes.x + offset + 6, lanes.y + 1, std::min(lanes.width - offset - 6, 32), 14},
+                  label, PALETTE_SECONDARY_TEXT, false);
     }
   }
 }
@@ -127,13 +144,14 @@ struct RowCover {
 
 // One clip or title box over `span` on the row at y, with its name unless hidden.
 void draw_item(KelvraApp* app, ItemSpan span, int32_t y, const char* name, uint32_t body, uint32_t edge,
-               bool start_mark, bool named) {
+               bool start_mark, bool named, uint64_t clip = KELVRA_NONE) {
   const Rect lanes = app->clip_lanes;
   const int32_t left = span.left;
   const int32_t right = span.right;
   if (right <= left) return;
   kelvra_fill(app, Rect{left, y, right - left, 20}, body);
   kelvra_fill(app, Rect{left, y, right - left, 1}, edge);
+  if (clip != KELVRA_NONE) kelvra_band_decorate(app, clip, span.x, left, right, y);
   if (start_mark && span.x >= lanes.x) kelvra_fill(app, Rect{span.x, y + 1, 2, 17}, kStartMark);
   if (named) kelvra_text(app->painter, Rect{left + 4, y, right - left - 7, 18}, name, PALETTE_PRIMARY_TEXT, false);
 }
@@ -230,15 +248,18 @@ void kelvra_draw_sequence(KelvraApp* app) {
       draw_item(app, spans[item], y, clip.music ? music_name : clip.name,
                 selected ? kSelectedClip : missing ? kMissingClip : clip.music ? kMusicClip : kClip,
                 selected ? PALETTE_SELECTED : missing ? kMissingEdge : clip.music ? kMusicEdge : kClipEdge, true,
-                named[item]);
+                named[item], named[item] ? item : KELVRA_NONE);  // a clip wholly under later ones needs no strips
     } else {
-      draw_item(app, spans[item], y, project.titles[item - clip_count].text, kTitle, kTitleEdge, false,
-                named[item]);
+      const bool chosen = static_cast<int64_t>(item - clip_count) == app->selected_title;
+      draw_item(app, spans[item], y, project.titles[item - clip_count].text, kTitle,
+                chosen ? PALETTE_SELECTED : kTitleEdge, false, named[item]);
     }
   }
 
   // The point a dragged clip snapped to.
-  if (app->drag_kind == KELVRA_DRAG_CLIP_MOVE && app->snap_time >= 0) {
+  const bool snapping = app->drag_kind == KELVRA_DRAG_CLIP_MOVE || app->drag_kind == KELVRA_DRAG_TRIM_IN ||
+                        app->drag_kind == KELVRA_DRAG_TRIM_OUT;
+  if (snapping && app->snap_time >= 0) {
     const int32_t x = kelvra_round((app->snap_time - scroll) * pps);
     if (x >= 0 && x < lanes.width) kelvra_fill(app, Rect{lanes.x + x, lanes.y + 16, 1, lanes.height - 16}, kSnapLine);
   }
@@ -259,4 +280,5 @@ void kelvra_draw_sequence(KelvraApp* app) {
                    static_cast<int32_t>(visible / span * lanes.width), 4},
               kScrollThumb);
   if (project.clip_count > 0) draw_controls(app);
+  kelvra_band_overlay(app);
 }

@@ -238,5 +238,5 @@ void kelvra_request_pictures(KelvraApp* app) {
         kelvra_sample_picture(app, path);
     }
   }
-  if (app->active_tab == KELVRA_TAB_TIMELINE) kelvra_timeline_picture(app);
+  if (app->active_tab == KELVRA_TAB_TIMELINE || app->active_tab == KELVRA_TAB_TEXT) kelvra_timeline_picture(app);
 }

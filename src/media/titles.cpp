@@ -31,13 +31,16 @@ bool kelvra_title_color(const char* text, uint32_t* rgb) {
   return true;
 }
 
+Rect kelvra_title_box(const Title* title, Rect rect) {
+  return Rect{rect.x + static_cast<int32_t>(rect.width * title->x) - kTitleWidth / 2,
+              rect.y + static_cast<int32_t>(rect.height * title->y) - kTitleHeight / 2, kTitleWidth, kTitleHeight};
+}
+
 void kelvra_draw_titles(Painter* painter, const Project* project, double t, Rect rect) {
   for (uint64_t i = 0; i < project->title_count; ++i) {
     const Title& title = project->titles[i];
     if (!(title.at <= t && t < title.at + title.duration)) continue;
-    const Rect box{rect.x + static_cast<int32_t>(rect.width * title.x) - kTitleWidth / 2,
-                   rect.y + static_cast<int32_t>(rect.height * title.y) - kTitleHeight / 2, kTitleWidth,
-                   kTitleHeight};
+    const Rect box = kelvra_title_box(&title, rect);
     uint32_t fill = kTitleFallback;
     if (title.background[0] == '#') {
       kelvra_title_color(title.background, &fill);
@@ -45,6 +48,6 @@ void kelvra_draw_titles(Painter* painter, const Project* project, double t, Rect
     }
     uint32_t ink = PALETTE_PRIMARY_TEXT;
     kelvra_title_color(title.color, &ink);
-    kelvra_text(painter, box, title.text, ink, true);
+    kelvra_text_outlined(painter, box, title.text, ink, KELVRA_TITLE_OUTLINE, KELVRA_TITLE_OUTLINE_WIDTH, true);
   }
 }

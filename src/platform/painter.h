@@ -35,6 +35,10 @@ void kelvra_shape(Painter* painter, Rect rect, float radius, uint32_t rgb);
 // Many plain rectangles of one colour in one fill (overlaps are simply covered).
 void kelvra_fill_rects(Painter* painter, const Rect* rects, uint64_t count, uint32_t rgb);
 void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bool centered);
+// The same text with a stroke of `outline` colour, `width` pixels wide, around
+// each glyph (drawn under the glyphs' fill), so that it reads on any picture.
+void kelvra_text_outlined(Painter* painter, Rect rect, const char* text, uint32_t rgb, uint32_t outline,
+                          double width, bool centered);
 void kelvra_texture(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,
                     uint64_t version, Rect rect, bool cover);
 void kelvra_texture_compose(Painter* painter, const void* pixels, uint32_t width, uint32_t height, const void* key,

@@ -468,6 +468,33 @@ void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bo
   cairo_restore(cr);
 }
 
+void kelvra_text_outlined(Painter* painter, Rect rect, const char* text, uint32_t rgb, uint32_t outline,
+                          double width, bool centered) {
+  if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1 || text == nullptr ||
+      text[0] == '\0')
+    return;
+  char* valid = nullptr;
+  if (!g_utf8_validate(text, -1, nullptr)) text = valid = g_utf8_make_valid(text, -1);
+  const long units = utf16_units(text);
+  const TextEntry* entry = units >= 0 && units <= kTextUnits ? text_layout(painter, text, rect.width, centered) : nullptr;
+  g_free(valid);
+  if (entry == nullptr) return;
+  cairo_t* cr = painter->cr;
+  cairo_save(cr);
+  cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
+  cairo_clip(cr);
+  cairo_move_to(cr, rect.x, rect.y + (rect.height - entry->height) / 2.0);
+  pango_cairo_layout_path(cr, entry->layout);
+  // The stroke is centred on the glyph edges: twice the width puts `width` outside them.
+  set_colour(cr, outline);
+  cairo_set_line_width(cr, 2.0 * width);
+  cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+  cairo_stroke_preserve(cr);
+  set_colour(cr, rgb);
+  cairo_fill(cr);
+  cairo_restore(cr);
+}
+
 namespace {
 
 // Draws `bitmap` (width x height) fitted or covering `rect`, moved and zoomed

@@ -71,6 +71,7 @@ struct Title {
   double duration;
   double x;
   double y;
+  uint64_t json_index;  // the title's object in the document, KELVRA_NONE for a title made in the editor
 };
 
 struct Project {
@@ -133,6 +134,8 @@ bool project_read_sequence(Project* candidate);
 void project_read_canvas(Project* candidate);
 void project_read_loudness(Project* candidate);
 void project_clip(Project* candidate, Clip* clip, uint64_t index);
+// Reads the element of "texts" at `index` into `title` (its json_index included).
+void project_title(const JsonDocument* document, uint64_t index, Title* title);
 void project_string(const JsonDocument* document, uint64_t object, const char* key, char* buffer,
                     size_t size);
 // A string field shown as text (a name or a title): what is not UTF-8 or cannot
@@ -163,6 +166,10 @@ void project_keep_fields(TextBuffer* buffer, const JsonDocument* document, uint6
                          const char* const* skip_keys, size_t skip_count, uint8_t* written);
 void project_write_clips(TextBuffer* buffer, const Project* project);
 void project_write_cuts(TextBuffer* buffer, const Project* project);
+// Whether the titles are those of the file's "texts", unchanged and in order,
+// so that the member can be carried over as it was.
+bool project_texts_as_read(const Project* project);
+void project_write_texts(TextBuffer* buffer, const Project* project);
 void project_write_library(TextBuffer* buffer, const Project* project);
 void project_write_canvas_list(TextBuffer* buffer, const Project* project);
 void project_write_transform(TextBuffer* buffer, const Project* project, const Clip* clip, uint8_t* written);

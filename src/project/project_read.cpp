@@ -245,6 +245,19 @@ void project_clip(Project* candidate, Clip* clip, uint64_t index) {
   }
 }
 
+void project_title(const JsonDocument* document, uint64_t element, Title* title) {
+  *title = Title{};
+  title->json_index = element;
+  title->at = std::fmax(project_number(document, element, "at", 0.0), 0.0);
+  title->duration = std::fmax(project_number(document, element, "duration", 2.0), 0.0);
+  title->x = std::clamp(project_number(document, element, "x", 0.5), 0.0, 1.0);
+  title->y = std::clamp(project_number(document, element, "y", 0.82), 0.0, 1.0);
+  project_text(document, element, "text", title->text, sizeof title->text);
+  const uint64_t style = data_json_field(document, element, "style");
+  project_string(document, style, "background", title->background, sizeof title->background);
+  project_string(document, style, "color", title->color, sizeof title->color);
+}
+
 bool project_read_sequence(Project* candidate) {
   project_read_canvas(candidate);
   const JsonDocument* document = &candidate->document;
@@ -270,14 +283,7 @@ bool project_read_sequence(Project* candidate) {
   for (uint64_t element = data_json_child(document, texts); element != JSON_NONE;
        element = data_json_after(document, element, texts)) {
     Title* title = &candidate->titles[candidate->title_count++];
-    title->at = std::fmax(project_number(document, element, "at", 0.0), 0.0);
-    title->duration = std::fmax(project_number(document, element, "duration", 2.0), 0.0);
-    title->x = std::clamp(project_number(document, element, "x", 0.5), 0.0, 1.0);
-    title->y = std::clamp(project_number(document, element, "y", 0.82), 0.0, 1.0);
-    project_text(document, element, "text", title->text, sizeof title->text);
-    const uint64_t style = data_json_field(document, element, "style");
-    project_string(document, style, "background", title->background, sizeof title->background);
-    project_string(document, style, "color", title->color, sizeof title->color);
+    project_title(document, element, title);
     candidate->timeline_end = std::fmax(candidate->timeline_end, title->at + title->duration);
   }
   return true;

@@ -25,6 +25,7 @@ const char* const kClipSkips[] = {"id", "name", "at", "in", "out", "lane", "gain
                                   "audio", "mode", "loops", "fadeIn", "fadeOut", "transforms"};
 const char* const kCutSkips[] = {"in", "out", "video", "audio", "mode", "loops"};
 const char* const kPlacementSkips[] = {"x", "y", "scale"};
+const char* const kTitleSkips[] = {"text", "at", "duration", "x", "y", "style"};
 
 template <size_t N>
 constexpr size_t count_of(const char* const (&)[N]) {
@@ -136,6 +137,68 @@ void project_write_cuts(TextBuffer* buffer, const Project* project) {
   project_append(buffer, "%s}", written ? "\n  " : "");
 }
 
+// ------------------------------------------------------------------ [titles]
+
+namespace {
+
+bool same_title(const Title& a, const Title& b) {
+  return std::strcmp(a.text, b.text) == 0 && std::strcmp(a.background, b.background) == 0 &&
+         std::strcmp(a.color, b.color) == 0 && a.at == b.at && a.duration == b.duration && a.x == b.x && a.y == b.y;
+}
+
+}  // namespace
+
+bool project_texts_as_read(const Project* project) {
+  const JsonDocument* document = &project->document;
+  const uint64_t texts = data_json_field(document, 0, "texts");
+  if (texts == JSON_NONE) return project->title_count == 0;
+  uint64_t i = 0;
+  for (uint64_t element = data_json_child(document, texts); element != JSON_NONE;
+       element = data_json_after(document, element, texts), ++i) {
+    if (i >= project->title_count || project->titles[i].json_index != element) return false;
+    Title read;
+    project_title(document, element, &read);
+    if (!same_title(read, project->titles[i])) return false;
+  }
+  return i == project->title_count;
+}
+
+void project_write_texts(TextBuffer* buffer, const Project* project) {
+  const JsonDocument* document = &project->document;
+  project_append(buffer, "[");
+  for (uint64_t i = 0; i < project->title_count; ++i) {
+    const Title* title = &project->titles[i];
+    // Token 0 is the whole document: a zero-filled title names no object of it.
+    const uint64_t object = title->json_index != 0 ? title->json_index : KELVRA_NONE;
+    project_append(buffer, "%s\n    {", i > 0 ? "," : "");
+    uint8_t written = 0;
+    project_keep_fields(buffer, document, object, kTitleSkips, count_of(kTitleSkips), &written);
+    project_append(buffer, "%s\"text\": ", written ? ", " : "");
+    project_append_quoted(buffer, title->text);
+    project_append(buffer, ", \"at\": %.9g, \"duration\": %.9g, \"x\": %.9g, \"y\": %.9g, \"style\": {",
+                   text_finite(title->at), text_finite(title->duration), text_finite(title->x), text_finite(title->y));
+    // The style's other members stay; a colour the title has none of keeps what the file said.
+    const char* style_skips[2];
+    size_t style_skip_count = 0;
+    if (title->background[0] != '\0') style_skips[style_skip_count++] = "background";
+    if (title->color[0] != '\0') style_skips[style_skip_count++] = "color";
+    uint8_t inner = 0;
+    project_keep_fields(buffer, document, data_json_field(document, object, "style"), style_skips,
+                        style_skip_count, &inner);
+    if (title->background[0] != '\0') {
+      project_append(buffer, "%s\"background\": ", inner ? ", " : "");
+      project_append_quoted(buffer, title->background);
+      inner = 1;
+    }
+    if (title->color[0] != '\0') {
+      project_append(buffer, "%s\"color\": ", inner ? ", " : "");
+      project_append_quoted(buffer, title->color);
+    }
+    project_append(buffer, "}}");
+  }
+  project_append(buffer, "%s]", project->title_count > 0 ? "\n  " : "");
+}
+
 // ----------------------------------------------------------------- [library]
 
 void project_write_library(TextBuffer* buffer, const Project* project) {
@@ -214,10 +277,19 @@ bool project_rebuild_text(const Project* project, uint32_t layout, TextBuffer* o
     project_append(out, "\"schemaVersion\": 1");
     written = 1;
   }
-  project_keep_fields(out, document, 0, kTopLevelSkips, count_of(kTopLevelSkips), &written);
+  // Titles as the file had them keep their text; edited ones are written out.
+  const bool texts_kept = project_texts_as_read(project);
+  const char* top_skips[count_of(kTopLevelSkips) + 1];
+  for (size_t i = 0; i < count_of(kTopLevelSkips); ++i) top_skips[i] = kTopLevelSkips[i];
+  top_skips[count_of(kTopLevelSkips)] = "texts";
+  project_keep_fields(out, document, 0, top_skips, count_of(kTopLevelSkips) + (texts_kept ? 0 : 1), &written);
   const char* layout_word = layout == 1 ? "source" : layout == 2 ? "edit" : "split";
   project_append(out, "%s\n  \"layout\": \"%s\",\n  \"clips\": ", written ? "," : "", layout_word);
   project_write_clips(out, project);
+  if (!texts_kept) {
+    project_append(out, ",\n  \"texts\": ");
+    project_write_texts(out, project);
+  }
   project_append(out, ",\n  \"cuts\": ");
   project_write_cuts(out, project);
   project_append(out, ",\n  \"audioScore\": ");

@@ -627,14 +627,20 @@ TEST_F(Monitor, TitlesInEveryCanvasAndOnTheTextTab) {
   scrub(20);
   EXPECT_EQ(marked(Rect{187 + 244 - 85, 208 + 137 - 15, 170, 30}, kCanvasGround), 0);
 
-  // The Text tab: titles placed in its own area, not in a canvas; the list of the first 20.
+  // The Text tab: titles placed on the primary canvas under its buttons, in
+  // its area 952 x 519 from (185, 78); the list of the first 20.
   scrub(0);
   editor->click(app->tab_buttons[KELVRA_TAB_TEXT]);
   ASSERT_EQ(app->active_tab, KELVRA_TAB_TEXT);
-  const Rect box{185 + 476 - 85, 78 + 259 - 15, 170, 30};  // area 952 x 519 from (185, 78)
+  const Rect canvas = app->title_canvas;
+  EXPECT_TRUE(canvas.x >= 185 && canvas.y >= 78 + 30 && canvas.x + canvas.width <= 185 + 952 &&
+              canvas.y + canvas.height <= 78 + 519)
+      << text_of(canvas);
+  EXPECT_NEAR(static_cast<double>(canvas.width) / canvas.height, 16.0 / 9, 0.01) << text_of(canvas);
+  const Rect box{canvas.x + canvas.width / 2 - 85, canvas.y + canvas.height / 2 - 15, 170, 30};
   EXPECT_EQ(editor->pixel(box.x, box.y), 0x204080u);
   EXPECT_EQ(editor->pixel(box.x + 169, box.y + 29), 0x204080u);
-  EXPECT_EQ(editor->pixel(box.x - 1, box.y), PALETTE_PICTURE);
+  EXPECT_EQ(editor->pixel(box.x - 1, box.y), kCanvasGround);
   EXPECT_EQ(editor->pixel(185, 78), PALETTE_PICTURE);
   EXPECT_EQ(editor->pixel(185 + 951, 78 + 518), PALETTE_PICTURE);
   EXPECT_EQ(editor->pixel(185 + 952, 78 + 518), PALETTE_PANEL);

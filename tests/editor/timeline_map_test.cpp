@@ -150,7 +150,7 @@ TEST(TimelineMap, SequenceEndPullsThePlayheadBack) {
   Clip& looped = add_clip(app.get(), 0, 1, 3, 4);          // 2 s x 3 passes: ends at 10
   looped.loop = 1;
   looped.loops = 3;
-  p.titles[p.title_count++] = Title{"t", "", "", 2, 5, 0, 0};  // ends at 7
+  p.titles[p.title_count++] = Title{"t", "", "", 2, 5, 0, 0, KELVRA_NONE};  // ends at 7
   app->timeline_playhead = 9;
   kelvra_sequence_end(app.get());
   EXPECT_EQ(p.timeline_end, 10.0);

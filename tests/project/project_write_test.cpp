@@ -188,4 +188,45 @@ TEST(ProjectWrite, NumbersUseNineSignificantDigits) {
   data_json_free(&document);
 }
 
+// Titles as the file gave them keep their text byte for byte; an edited
+// title is written out with the members the program does not know, in its
+// object and in its style; a title made in the editor joins them; removing
+// every title leaves an empty list.
+TEST(ProjectWrite, TitlesKeepTheirTextUntilEditedAndTheirMembersAfter) {
+  const std::string file =
+      R"({"texts": [{"text": "A",  "at": 1, "font": "Serif", "style": {"background": "#112233", "shadow": 2}},
+                    {"text": "B", "y": 0.5}], "after": true})";
+  ProjectPtr p = open_text(file);
+  EXPECT_NE(build(p.get()).find(R"("texts": [{"text": "A",  "at": 1, "font": "Serif", "style": {"background": "#112233", "shadow": 2}},
+                    {"text": "B", "y": 0.5}])"),
+            std::string::npos)
+      << build(p.get());
+
+  p->titles[0].x = 0.25;
+  std::strcpy(p->titles[0].color, "#ffffff");
+  Title& made = p->titles[p->title_count++];
+  made = Title{};
+  std::strcpy(made.text, "New \"one\"");
+  made.duration = 3;
+  made.json_index = KELVRA_NONE;
+  const std::string edited = build(p.get());
+  for (const char* member : {"\"font\": \"Serif\"", "\"shadow\": 2", "\"x\": 0.25", "\"color\": \"#ffffff\"",
+                             "\"background\": \"#112233\"", "\"after\": true", "\"text\": \"New \\\"one\\\"\""})
+    EXPECT_NE(edited.find(member), std::string::npos) << member << "\n" << edited;
+  ProjectPtr again = open_text(edited);
+  ASSERT_EQ(again->title_count, 3u);
+  for (uint64_t i = 0; i < 3; ++i) EXPECT_TRUE(kelvra_test::same_title(again->titles[i], p->titles[i])) << i;
+  // Saved again, the titles keep the text they were read with.
+  const std::string second = build(again.get());
+  EXPECT_NE(second.find(edited.substr(edited.find("\"texts\": ["), edited.find("\n  ],") - edited.find("\"texts\": ["))),
+            std::string::npos)
+      << second;
+  EXPECT_EQ(build(open_text(second).get()), second);
+
+  p->title_count = 0;
+  const std::string none = build(p.get());
+  EXPECT_NE(none.find("\"texts\": []"), std::string::npos) << none;
+  EXPECT_EQ(open_text(none)->title_count, 0u);
+}
+
 }  // namespace
