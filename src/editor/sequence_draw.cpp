@@ -135,6 +135,19 @@ struct RowCover {
       c = end;
     }
   }
+  bool open(int32_t c) const {
+    const int32_t bit = c - origin;
+    return bit < 0 || bit >= kWords * 64 || (bits[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0;
+  }
+  // The first and one past the last column of [from, to) that nothing covers
+  // yet; an empty range when all are covered.
+  ItemSpan open_part(int32_t from, int32_t to) const {
+    int32_t first = from;
+    while (first < to && !open(first)) ++first;
+    int32_t last = to;
+    while (last > first && !open(last - 1)) --last;
+    return ItemSpan{first, first, last};
+  }
   // The bits of columns c..end (exclusive) within c's word.
   static uint64_t mask(int32_t c, int32_t end) {
     const int32_t count = end - c;
@@ -144,14 +157,16 @@ struct RowCover {
 
 // One clip or title box over `span` on the row at y, with its name unless hidden.
 void draw_item(KelvraApp* app, ItemSpan span, int32_t y, const char* name, uint32_t body, uint32_t edge,
-               bool start_mark, bool named, uint64_t clip = KELVRA_NONE) {
+               bool start_mark, bool named, uint64_t clip = KELVRA_NONE, ItemSpan open = ItemSpan{}) {
   const Rect lanes = app->clip_lanes;
   const int32_t left = span.left;
   const int32_t right = span.right;
   if (right <= left) return;
   kelvra_fill(app, Rect{left, y, right - left, 20}, body);
   kelvra_fill(app, Rect{left, y, right - left, 1}, edge);
-  if (clip != KELVRA_NONE) kelvra_band_decorate(app, clip, span.x, left, right, y);
+  // Pictures and waveform only where later items leave the clip in view.
+  if (clip != KELVRA_NONE && open.right > open.left)
+    kelvra_band_decorate(app, clip, span.x, std::max(left, open.left), std::min(right, open.right), y);
   if (start_mark && span.x >= lanes.x) kelvra_fill(app, Rect{span.x, y + 1, 2, 17}, kStartMark);
   if (named) kelvra_text(app->painter, Rect{left + 4, y, right - left - 7, 18}, name, PALETTE_PRIMARY_TEXT, false);
 }
@@ -215,6 +230,7 @@ void kelvra_draw_sequence(KelvraApp* app) {
   const uint64_t title_count = std::min(project.title_count, PROJECT_MAX_ROWS);
   ItemSpan spans[2 * PROJECT_MAX_ROWS];
   bool named[2 * PROJECT_MAX_ROWS];
+  ItemSpan open[2 * PROJECT_MAX_ROWS];
   RowCover cover[5];
   for (RowCover& row : cover) {
     std::fill(std::begin(row.bits), std::end(row.bits), 0);
@@ -234,6 +250,7 @@ void kelvra_draw_sequence(KelvraApp* app) {
     RowCover& row = cover[row_of(item)];
     const ItemSpan span = spans[item];
     named[item] = span.right > span.left && !row.covered(span.left + 4, span.right - 3);
+    open[item] = row.open_part(span.left, span.right);
     if (span.right > span.left) row.cover(span.left, span.right);
   }
   for (uint64_t item = 0; item < clip_count + title_count; ++item) {
@@ -248,7 +265,7 @@ void kelvra_draw_sequence(KelvraApp* app) {
       draw_item(app, spans[item], y, clip.music ? music_name : clip.name,
                 selected ? kSelectedClip : missing ? kMissingClip : clip.music ? kMusicClip : kClip,
                 selected ? PALETTE_SELECTED : missing ? kMissingEdge : clip.music ? kMusicEdge : kClipEdge, true,
-                named[item], named[item] ? item : KELVRA_NONE);  // a clip wholly under later ones needs no strips
+                named[item], item, open[item]);
     } else {
       const bool chosen = static_cast<int64_t>(item - clip_count) == app->selected_title;
       draw_item(app, spans[item], y, project.titles[item - clip_count].text, kTitle,
