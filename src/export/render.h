@@ -5,9 +5,12 @@
 // A request queues one MP4 job per canvas, or one WAV job for the mix. Each
 // job renders from its own frozen copy of the document (an EditSnapshot),
 // taken when it was queued; whoever owns the queue polls it (the editor once
-// a frame), and the poll keeps at most two workers running. The queue knows
-// nothing of the editor: the Render tab, the library and publishing sit above
-// it and read its rows.
+// a frame). The canvases of a batch render together as a group (up to three
+// at once) that decodes every source picture and mixes the sound once for
+// all of them; the poll runs at most two batches at once (a group or a WAV)
+// and at most a group's worth of canvases. The queue knows nothing of the
+// editor: the Render tab, the library and publishing sit above it and read
+// its rows.
 #pragma once
 
 #include <atomic>
