@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app.h"
-#include "app/file_commands.h"
+#include "editor/app.h"
+#include "editor/file_commands.h"
 #include "app/run.h"
 #include "app_fixture.h"
 #include "child_process.h"
