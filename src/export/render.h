@@ -5,9 +5,12 @@
 // A request queues one MP4 job per canvas, or one WAV job for the mix. Each
 // job renders from its own frozen copy of the document (an EditSnapshot),
 // taken when it was queued; whoever owns the queue polls it (the editor once
-// a frame), and the poll keeps at most two workers running. The queue knows
-// nothing of the editor: the Render tab, the library and publishing sit above
-// it and read its rows.
+// a frame). The canvases of a batch render together as a group (up to three
+// at once) that decodes every source picture and mixes the sound once for
+// all of them; the poll runs at most two batches at once (a group or a WAV)
+// and at most a group's worth of canvases. The queue knows nothing of the
+// editor: the Render tab, the library and publishing sit above it and read
+// its rows.
 #pragma once
 
 #include <atomic>
@@ -33,7 +36,11 @@ enum : int32_t {
 };
 
 constexpr uint64_t RENDER_MAX_JOBS = 24;
-constexpr uint32_t RENDER_MAX_WORKERS = 2;
+constexpr uint32_t RENDER_MAX_WORKERS = 2;  // batches (a WAV, or a group of canvases) running at once
+// Canvases of one batch that share their decoding: a batch with more runs in
+// groups of this many, one after the other. Also the most canvases encoded
+// at once (each encoder holds its own pictures).
+constexpr uint32_t RENDER_GROUP_CANVASES = 3;
 constexpr uint32_t RENDER_RATE = 48000;          // audio frames a second
 constexpr uint32_t RENDER_BLOCK_FRAMES = 1600;   // audio frames of one 1/30 s block
 constexpr uint32_t RENDER_FPS = 30;
@@ -59,6 +66,9 @@ struct RenderRow {
   LoudnessFigures loudness;   // of the sound written so far (an MP4's as its AAC decodes)
   uint8_t loudness_measured;  // `loudness` holds figures
   uint8_t limited_by_peaks;   // the target was out of reach: the sound stops where its peaks allow
+  // Processor time the job has used, of every thread working for it (its
+  // worker, composer and encoder threads) and its share of its group's decoding.
+  double cpu_seconds;
 };
 
 // The document as a job renders it: the project without its file text and
@@ -69,11 +79,17 @@ struct EditSnapshot {
   char media_folder[KELVRA_PATH_SIZE];
 };
 
+struct RenderGroup;
+
 struct RenderJob {
   // --- set when queued, then read by the worker; the UI thread does not
   // change them while a worker exists
   EditSnapshot* snapshot;                // the worker's private copy of the document; freed once collected
   char output_folder[KELVRA_PATH_SIZE];  // where the file is written
+  // The canvases of the batch that share this job's decoding (null for a
+  // WAV); shared by their jobs and freed with the last of them.
+  RenderGroup* group;
+  char thread_name[16];  // the worker's; every thread it starts (composer, encoder) inherits it
 
   // --- UI thread only
   std::thread* thread;    // the worker while it exists
@@ -81,6 +97,7 @@ struct RenderJob {
   uint64_t started_ms;
   uint64_t cpu_sample_ms;
   uint64_t cpu_time;      // the workers' CPU time at the last sample, 100 ns units
+  uint64_t shared_time;   // the group's shared threads' CPU time at the last sample
 
   // --- shared through atomics: the worker writes, the UI thread reads
   // (`cancel` the other way round). row.message is written by the worker
@@ -95,6 +112,9 @@ struct RenderJob {
   std::atomic<int32_t> range;
   std::atomic<int32_t> true_peak;
   std::atomic<int32_t> peak_limited;  // 1 once the worker settled short of the target
+  // The worker's threads' CPU time (100 ns units) as it ended, taken before
+  // they went; set before `ended`.
+  std::atomic<uint64_t> cpu_total;
 };
 
 // Owned and used by one thread (the editor's UI thread, or kelvra-render's main).
@@ -102,6 +122,7 @@ struct RenderQueue {
   RenderJob jobs[RENDER_MAX_JOBS];
   uint64_t job_count;  // finished rows leave the list when a new batch needs their room
   char output_folder[KELVRA_PATH_SIZE];  // empty: jobs write into the media folder
+  uint32_t serial;  // jobs queued so far: names their threads
 };
 
 // What a batch renders: one MP4 per canvas of `canvases` (bit k for preset
@@ -268,6 +289,11 @@ bool kelvra_loudness_measure_limited(const SoundPlan* plan, uint64_t frames, dou
 void kelvra_render_worker(RenderJob* job);
 // Renders the job's file; MEDIA_OK when the final file exists.
 int32_t render_file(RenderJob* job);
+// Moves a finished partial file to its final name, never over an existing
+// file, flushed to disk; a MEDIA_* status.
+int32_t render_move_into_place(const char* from, const char* to);
+// The status that tells a failed system call's error number.
+int32_t render_status_of_errno(int error);
 // The row's text for a failed export: the cause where the status tells one
 // (a full disk, a read-only folder), and the status's code.
 void kelvra_render_failure_text(int32_t status, char* out, uint64_t size);
@@ -301,4 +327,45 @@ void kelvra_render_picture_destroy(RenderPicture* picture);
 // valid until the next call; null on failure, with `message` (128 bytes)
 // written when a source could not be decoded.
 const uint8_t* kelvra_render_compose(RenderPicture* picture, double t, char* message, uint32_t* stride);
+// One decoded layer of the stack at a time: the clip it shows and its picture
+// (B, G, R, X rows, width x 4 bytes apart).
+struct RenderLayer {
+  uint64_t clip;
+  const uint8_t* pixels;
+  uint32_t width;
+  uint32_t height;
+};
+// The canvas at `t` from layers decoded elsewhere (the stack at `t`, top
+// first), placed as the picture's snapshot places them on its canvas; valid
+// until the next call, null on failure.
+const uint8_t* kelvra_render_compose_layers(RenderPicture* picture, double t, const RenderLayer* layers,
+                                            uint64_t count, uint32_t* stride);
+
+// ----------------------------------------------------------------- [group]
+// The canvases of one batch render together: one thread of the group
+// decodes the picture of every layer and mixes (and measures) the sound once
+// a block for all of them, and each canvas's worker composes its own picture
+// from those on a composer thread, converts it and encodes it with the sound
+// into its own file. A canvas that is cancelled or whose file fails leaves
+// the group; the others go on.
+
+// A group rendering `snapshot` (copied) with the loudness `target` (0 for
+// none), held by one job; null when out of memory.
+RenderGroup* render_group_create(const EditSnapshot* snapshot, double target);
+// One more job holds the group.
+void render_group_hold(RenderGroup* group);
+// A job lets go of the group; the last one waits for its thread and frees it.
+void render_group_release(RenderGroup* group);
+bool render_group_started(const RenderGroup* group);
+// Starts the group's thread for `jobs` (at most RENDER_GROUP_CANVASES, their
+// workers about to start); false when it could not start.
+bool render_group_start(RenderGroup* group, RenderJob* const* jobs, uint32_t count);
+// The job's canvas leaves the group (its worker could not start).
+void render_group_leave(RenderGroup* group, const RenderJob* job);
+// Brings the group's shared processor time up to date, split evenly among
+// the canvases still rendering, and gives `job`'s share so far (100 ns units).
+uint64_t render_group_shared_time(RenderGroup* group, const RenderJob* job);
+// The worker body of a job of a group: renders its canvas's file; MEDIA_OK
+// when the final file exists.
+int32_t render_group_file(RenderJob* job);
 

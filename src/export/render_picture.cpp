@@ -116,3 +116,54 @@ const uint8_t* kelvra_render_compose(RenderPicture* picture, double t, char* mes
   if (pixels == nullptr || width != picture->preset.width || height != picture->preset.height) return nullptr;
   return pixels;
 }
+
+namespace {
+
+// Whether a width x height picture, drawn covering a w x h canvas with
+// `placement` at `opacity`, hides every pixel of it.
+bool picture_covers(uint32_t width, uint32_t height, uint32_t w, uint32_t h, TexturePlacement placement,
+                    double opacity) {
+  if (opacity < 1.0 || width == 0 || height == 0) return false;
+  double scale = std::max(static_cast<double>(w) / width, static_cast<double>(h) / height);
+  if (placement.zoom > 0.0) scale *= placement.zoom;
+  const double drawn_width = width * scale;
+  const double drawn_height = height * scale;
+  const double left = (w - drawn_width) * 0.5 + w * placement.x;
+  const double top = (h - drawn_height) * 0.5 + h * placement.y;
+  return left <= 0 && top <= 0 && left + drawn_width >= w && top + drawn_height >= h;
+}
+
+}  // namespace
+
+const uint8_t* kelvra_render_compose_layers(RenderPicture* picture, double t, const RenderLayer* layers,
+                                            uint64_t count, uint32_t* stride) {
+  const Project& project = picture->snapshot->project;
+  Painter* painter = picture->painter;
+  const uint32_t w = picture->preset.width;
+  const uint32_t h = picture->preset.height;
+  const Rect canvas{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
+  if (!kelvra_painter_begin(painter, w, h)) return nullptr;
+  if (count == 0) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+  // Bottom layer first, so that higher lanes cover lower ones.
+  for (uint64_t i = count; i-- > 0;) {
+    const RenderLayer& layer = layers[i];
+    const Clip& clip = project.clips[layer.clip];
+    const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
+    const double opacity = kelvra_layer_opacity(&clip, t);
+    if (i == count - 1 && !picture_covers(layer.width, layer.height, w, h, placement, opacity))
+      kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+    kelvra_picture_compose(painter, layer.pixels, layer.width, layer.height, canvas, placement, opacity, true);
+  }
+  const float scale = static_cast<float>(h) / kTitleCanvasHeight;
+  kelvra_painter_scale(painter, scale);
+  kelvra_draw_titles(painter, &project, t,
+                     Rect{0, 0, static_cast<int32_t>(static_cast<float>(w) / scale),
+                          static_cast<int32_t>(kTitleCanvasHeight)});
+  kelvra_painter_scale(painter, 1.0);
+  if (!kelvra_painter_end(painter)) return nullptr;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  const uint8_t* pixels = kelvra_painter_pixels(painter, &width, &height, stride);
+  if (pixels == nullptr || width != w || height != h) return nullptr;
+  return pixels;
+}

@@ -12,6 +12,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -58,16 +59,12 @@ EditSnapshot* make_snapshot(const Project* project, const char* media_folder, bo
 void free_job(RenderJob* job) {
   std::free(job->snapshot);
   job->snapshot = nullptr;
+  render_group_release(job->group);
+  job->group = nullptr;
 }
 
 double seconds_since(uint64_t now_ms, uint64_t then_ms) {
   return now_ms >= then_ms ? static_cast<double>(now_ms - then_ms) / 1000.0 : 0.0;
-}
-
-uint64_t thread_cpu_time(std::thread* thread, bool* ok) {
-  uint64_t time = 0;
-  *ok = sys_thread_cpu_time(thread->native_handle(), &time);
-  return time;
 }
 
 void start_job(RenderJob* job, uint64_t now) {
@@ -75,6 +72,8 @@ void start_job(RenderJob* job, uint64_t now) {
   job->started_ms = now;
   job->cpu_sample_ms = now;
   job->cpu_time = 0;
+  job->shared_time = 0;
+  job->cpu_total.store(0);
   job->stage.exchange(RENDER_DECODING_AUDIO);
   job->ended.store(0);
   try {
@@ -83,7 +82,42 @@ void start_job(RenderJob* job, uint64_t now) {
     job->thread = nullptr;
     job->row.state = RENDER_FAILED;
     std::snprintf(job->row.message, sizeof job->row.message, "Could not start the render worker.");
+    if (job->group != nullptr) render_group_leave(job->group, job);
   }
+}
+
+// Starts the queued jobs of `group` together with its thread; how many.
+uint32_t start_group(RenderQueue* queue, RenderGroup* group, uint64_t now) {
+  RenderJob* jobs[RENDER_GROUP_CANVASES];
+  uint32_t count = 0;
+  for (uint64_t i = 0; i < queue->job_count && count < RENDER_GROUP_CANVASES; ++i) {
+    RenderJob& job = queue->jobs[i];
+    if (job.group == group && job.row.state == RENDER_QUEUED && job.thread == nullptr) jobs[count++] = &job;
+  }
+  if (!render_group_start(group, jobs, count)) {
+    for (uint32_t i = 0; i < count; ++i) {
+      jobs[i]->row.state = RENDER_FAILED;
+      std::snprintf(jobs[i]->row.message, sizeof jobs[i]->row.message, "Could not start the render worker.");
+      render_group_leave(group, jobs[i]);
+    }
+    return count;
+  }
+  for (uint32_t i = 0; i < count; ++i) start_job(jobs[i], now);
+  return count;
+}
+
+// The job's processor time so far: its own threads' and its share of its group's.
+void sample_cpu(RenderJob* job, uint64_t now) {
+  uint64_t own = 0;
+  if (!sys_named_threads_cpu_time(job->thread_name, &own) || own < job->cpu_time) own = job->cpu_time;
+  const uint64_t shared = job->group != nullptr ? render_group_shared_time(job->group, job) : 0;
+  const uint64_t used = own - job->cpu_time + (shared > job->shared_time ? shared - job->shared_time : 0);
+  if (now > job->cpu_sample_ms)
+    job->row.cpu_percent = static_cast<double>(used) / (static_cast<double>(now - job->cpu_sample_ms) * 100.0);
+  job->cpu_time = own;
+  job->shared_time = std::max(shared, job->shared_time);
+  job->row.cpu_seconds = static_cast<double>(job->cpu_time + job->shared_time) / 1e7;
+  job->cpu_sample_ms = now;
 }
 
 double figure(int32_t hundredths) { return hundredths == RENDER_NO_FIGURE ? -HUGE_VAL : hundredths / 100.0; }
@@ -107,6 +141,10 @@ void collect_job(RenderJob* job, uint64_t now) {
   job->row.state = job->stage.load();
   job->row.elapsed = seconds_since(now, job->started_ms);
   job->row.cpu_percent = 0;
+  // The worker took its threads' time as it ended, before they went.
+  job->cpu_time = std::max(job->cpu_time, job->cpu_total.load());
+  if (job->group != nullptr) job->shared_time = std::max(job->shared_time, render_group_shared_time(job->group, job));
+  job->row.cpu_seconds = static_cast<double>(job->cpu_time + job->shared_time) / 1e7;
   read_loudness(*job, &job->row);
   free_job(job);
   if (job->row.state == RENDER_READY) job->row.progress = 1.0;
@@ -128,6 +166,10 @@ bool partial_name(const char* name) {
 void move_job(RenderJob* to, RenderJob* from) {
   to->thread = nullptr;
   to->snapshot = from->snapshot;
+  to->group = from->group;
+  std::memcpy(to->thread_name, from->thread_name, sizeof to->thread_name);
+  to->shared_time = from->shared_time;
+  to->cpu_total.store(from->cpu_total.load());
   to->row = from->row;
   std::memcpy(to->output_folder, from->output_folder, sizeof to->output_folder);
   to->started_ms = from->started_ms;
@@ -141,6 +183,7 @@ void move_job(RenderJob* to, RenderJob* from) {
   to->range.store(from->range.load());
   to->true_peak.store(from->true_peak.load());
   from->snapshot = nullptr;
+  from->group = nullptr;
 }
 
 // Whether a row may leave the list: its job has ended and been collected.
@@ -207,6 +250,8 @@ bool render_queue_batch(RenderQueue* queue, const RenderRequest* request, uint64
   char title[160] = "";
   project_string(&project->document, 0, "title", title, sizeof title);
   bool failed = false;
+  RenderGroup* group = nullptr;  // the canvases' current group
+  uint32_t grouped = 0;          // canvases in it
   for (uint32_t k = 0; k < (wav ? 1u : KELVRA_CANVAS_COUNT) && !failed; ++k) {
     if (!wav && (request->canvases & (1u << k)) == 0) continue;
     if (queue->job_count >= RENDER_MAX_JOBS) {
@@ -215,10 +260,29 @@ bool render_queue_batch(RenderQueue* queue, const RenderRequest* request, uint64
     }
     RenderJob& job = queue->jobs[queue->job_count];
     job.snapshot = make_snapshot(project, request->media_folder, wav, k);
+    job.group = nullptr;
     if (job.snapshot == nullptr) {
       failed = true;
       break;
     }
+    if (!wav) {
+      // Canvases share their decoding in groups of up to RENDER_GROUP_CANVASES.
+      if (group != nullptr && grouped < RENDER_GROUP_CANVASES) {
+        render_group_hold(group);
+        ++grouped;
+      } else {
+        group = render_group_create(job.snapshot, kelvra_loudness_target(project));
+        grouped = 1;
+      }
+      job.group = group;
+      if (group == nullptr) {
+        std::free(job.snapshot);
+        job.snapshot = nullptr;
+        failed = true;
+        break;
+      }
+    }
+    std::snprintf(job.thread_name, sizeof job.thread_name, "render %u", queue->serial++ % 100000);
     RenderRow& row = job.row;
     row = RenderRow{};
     row.state = RENDER_QUEUED;
@@ -256,34 +320,53 @@ bool render_queue_batch(RenderQueue* queue, const RenderRequest* request, uint64
 bool render_queue_poll(RenderQueue* queue) {
   if (queue == nullptr) return false;
   const uint64_t now = ui_time_ms();
-  uint32_t running = 0;
   bool changed = false;
   for (uint64_t i = 0; i < queue->job_count; ++i) {
     RenderJob& job = queue->jobs[i];
     if (job.thread == nullptr) continue;
     if (job.ended.load() == 0) {
-      ++running;
-      if (now - job.cpu_sample_ms >= 1000) {
-        bool ok = false;
-        const uint64_t cpu = thread_cpu_time(job.thread, &ok);
-        if (ok) {
-          job.row.cpu_percent = static_cast<double>(cpu - job.cpu_time) /
-                                (static_cast<double>(now - job.cpu_sample_ms) * 100.0);
-          job.cpu_time = cpu;
-        }
-        job.cpu_sample_ms = now;
-      }
+      if (now - job.cpu_sample_ms >= 1000) sample_cpu(&job, now);
       continue;
     }
     collect_job(&job, now);
     changed = true;
   }
+  // What runs: batches (a WAV, or a group of canvases) and the canvases encoding.
+  uint32_t running = 0;
+  uint32_t encoders = 0;
+  const RenderGroup* counted[RENDER_MAX_JOBS];
+  uint32_t groups = 0;
+  for (uint64_t i = 0; i < queue->job_count; ++i) {
+    const RenderJob& job = queue->jobs[i];
+    if (job.thread == nullptr) continue;
+    if (job.group == nullptr) {
+      ++running;
+      continue;
+    }
+    ++encoders;
+    if (std::find(counted, counted + groups, job.group) == counted + groups) {
+      counted[groups++] = job.group;
+      ++running;
+    }
+  }
   for (uint64_t i = 0; i < queue->job_count && running < RENDER_MAX_WORKERS; ++i) {
     RenderJob& job = queue->jobs[i];
     if (job.row.state != RENDER_QUEUED || job.thread != nullptr) continue;
-    start_job(&job, now);
+    if (job.group == nullptr) {
+      start_job(&job, now);
+      changed = true;
+      if (job.thread != nullptr) ++running;
+      continue;
+    }
+    if (render_group_started(job.group)) continue;
+    uint32_t canvases = 0;
+    for (uint64_t j = i; j < queue->job_count; ++j)
+      canvases += queue->jobs[j].group == job.group && queue->jobs[j].row.state == RENDER_QUEUED;
+    // A group starts whole, while the canvases encoding stay within a group's worth.
+    if (encoders > 0 && encoders + canvases > RENDER_GROUP_CANVASES) continue;
+    encoders += start_group(queue, job.group, now);
+    ++running;
     changed = true;
-    if (job.thread != nullptr) ++running;
   }
   return changed;
 }
@@ -306,6 +389,7 @@ uint64_t render_queue_rows(const RenderQueue* queue, RenderRow* rows) {
     row.progress = job.permille.load() / 1000.0;
     row.elapsed = seconds_since(now, job.started_ms);
     row.cpu_percent = job.row.cpu_percent;
+    row.cpu_seconds = job.row.cpu_seconds;
     row.duration = job.row.duration;
     row.project_serial = job.row.project_serial;
     row.edit_serial = job.row.edit_serial;

@@ -21,6 +21,7 @@
 #include "export/render.h"
 #include "media/wave.h"
 #include "platform/media.h"
+#include "platform/system_stats.h"
 
 namespace {
 
@@ -329,8 +330,20 @@ void kelvra_render_failure_text(int32_t status, char* out, uint64_t size) {
     std::snprintf(out, size, "Export failed (media error %08lx).", code);
 }
 
+int32_t render_move_into_place(const char* from, const char* to) { return move_into_place(from, to); }
+
+int32_t render_status_of_errno(int error) { return status_of_errno(error); }
+
 void kelvra_render_worker(RenderJob* job) {
-  const int32_t result = render_file(job);
+  sys_name_thread(job->thread_name);
+  int32_t result = MEDIA_OK;
+  if (job->group != nullptr) {
+    result = render_group_file(job);  // takes the threads' time itself, before its encoder's threads end
+  } else {
+    result = render_file(job);
+    uint64_t time = 0;
+    if (sys_named_threads_cpu_time(job->thread_name, &time)) job->cpu_total.store(time);
+  }
   if (result == MEDIA_OK) {
     job->permille.exchange(1000);
     job->stage.exchange(RENDER_READY);

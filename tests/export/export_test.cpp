@@ -7,6 +7,8 @@
 // vanished source, a cancel), each leaving no file behind.
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -457,22 +459,24 @@ TEST_F(Queue, LibraryScanAndSources) {
   EXPECT_EQ(kelvra_render_add_source(app, "kelvra-render-9-9-hd.mp4", false, 1), -1);
 }
 
-// Three jobs, two workers: the third waits its turn, and all three finish.
+// Four canvases: the first three render together, sharing their decoding;
+// the fourth waits its turn, and all four finish.
 TEST_F(Queue, AtMostTwoWorkersAndTheirTexts) {
   load(R"({"sources": [{"id": "coded", "file": "coded.mp4"}], "clips": [{"sourceId": "coded", "out": 0.5}],
-           "primaryCanvas": "hd", "canvasSizes": ["hd", "square", "wide"]})");
+           "primaryCanvas": "hd", "canvasSizes": ["hd", "square", "feed45", "wide"]})");
   ASSERT_TRUE(kelvra_render_enqueue(app, false));
   EXPECT_STREQ(app->status, "Open preview canvases queued.");
   RenderRow rows[RENDER_MAX_JOBS];
-  ASSERT_EQ(kelvra_render_rows(app, rows), 3u);
+  ASSERT_EQ(kelvra_render_rows(app, rows), 4u);
   EXPECT_NE(app->render_queue->jobs[0].thread, nullptr);
   EXPECT_NE(app->render_queue->jobs[1].thread, nullptr);
-  EXPECT_EQ(app->render_queue->jobs[2].thread, nullptr);
-  EXPECT_EQ(rows[2].state, RENDER_QUEUED);
+  EXPECT_NE(app->render_queue->jobs[2].thread, nullptr);
+  EXPECT_EQ(app->render_queue->jobs[3].thread, nullptr);
+  EXPECT_EQ(rows[3].state, RENDER_QUEUED);
   char text[160];
-  kelvra_render_row_title(&rows[2], text, sizeof text);
+  kelvra_render_row_title(&rows[3], text, sizeof text);
   EXPECT_STREQ(text, "Scope  2048 × 858");
-  kelvra_render_row_status(&rows[2], text, sizeof text);
+  kelvra_render_row_status(&rows[3], text, sizeof text);
   EXPECT_STREQ(text, "Queued  ·  0s  ·  CPU 0%");
   RenderRow encoding{};
   encoding.state = RENDER_ENCODING;
@@ -481,8 +485,8 @@ TEST_F(Queue, AtMostTwoWorkersAndTheirTexts) {
   encoding.cpu_percent = 97;
   kelvra_render_row_status(&encoding, text, sizeof text);
   EXPECT_STREQ(text, "Encoding  25%  ·  3s elapsed  ·  9s left  ·  CPU 97%");
-  for (uint64_t k = 0; k < 3; ++k) EXPECT_EQ(wait(k).state, RENDER_READY) << wait(k).message;
-  EXPECT_EQ(app->project.source_count, 4u);
+  for (uint64_t k = 0; k < 4; ++k) EXPECT_EQ(wait(k).state, RENDER_READY) << wait(k).message;
+  EXPECT_EQ(app->project.source_count, 5u);
 }
 
 // Failures end the job with its text and leave no file of theirs behind;
@@ -572,6 +576,127 @@ TEST_F(Queue, CancelRemovesThePartialFile) {
     EXPECT_LT(row.progress, 0.99);
   }
   EXPECT_EQ(folder_names(dir.path()).size(), 2u);  // the two sources only
+}
+
+// A batch of canvases reads each source once, however many canvases it
+// has: the opens of the source (watched with inotify) for three canvases are
+// those for one. Each file is whole, at its canvas's size.
+TEST_F(Queue, OneDecodeFeedsEveryCanvasOfABatch) {
+  // A copy of its own, so that no other test's opens of the fixture count.
+  std::filesystem::copy_file(fixture("coded-with-sound.mp4"), dir.file("own.mp4"));
+  load(R"({"sources": [{"id": "o", "file": "own.mp4"}], "clips": [{"sourceId": "o", "out": 1}],
+           "primaryCanvas": "hd", "canvasSizes": ["hd", "square", "wide"]})");
+  const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch_fd, 0);
+  ASSERT_GE(inotify_add_watch(watch_fd, dir.file("own.mp4").c_str(), IN_OPEN), 0);
+  const auto opens = [&] {
+    int count = 0;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t got; (got = ::read(watch_fd, events, sizeof events)) > 0;)
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        count += (event->mask & IN_OPEN) != 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    return count;
+  };
+  const auto render = [&](uint32_t canvases) -> int {
+    const uint64_t first = app->render_queue->job_count;
+    EXPECT_TRUE(kelvra_render_batch(app, canvases, false));
+    for (uint64_t k = first; k < app->render_queue->job_count; ++k) {
+      const RenderRow row = wait(k);
+      EXPECT_EQ(row.state, RENDER_READY) << row.message;
+      VideoDecoder decoder{};
+      EXPECT_TRUE(video_decode_open(&decoder, dir.file(row.file_name).c_str())) << row.file_name;
+      EXPECT_EQ(decoder.width, kelvra_canvases[row.canvas].width);
+      EXPECT_EQ(decoder.height, kelvra_canvases[row.canvas].height);
+      EXPECT_TRUE(video_decode_frame(&decoder, 0.95));
+      video_decode_close(&decoder);
+    }
+    return opens();
+  };
+  opens();
+  const int one = render(1u << 0);
+  ASSERT_GT(one, 0);
+  EXPECT_EQ(render(kelvra_canvas_mask(&app->project)), one);
+  ::close(watch_fd);
+}
+
+// A canvas cancelled, or whose file fails, in the middle of a batch ends
+// alone: the others finish whole files, its row says what happened, and it
+// leaves no file.
+TEST_F(Queue, ACanvasEndsAloneInItsBatch) {
+  load(R"({"sources": [{"id": "c", "file": "coded.mp4"}],
+           "clips": [{"sourceId": "c", "out": 3}], "primaryCanvas": "hd",
+           "canvasSizes": ["hd", "square", "wide"]})");
+  struct Case {
+    const char* what;
+    bool cancel;  // else the middle canvas's final name is taken
+    int32_t state;
+    const char* message;
+  };
+  const Case cases[] = {{"cancelled", true, RENDER_CANCELLED, ""},
+                        {"file fails", false, RENDER_FAILED, "Export failed (media error 800700b7)."}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RenderQueue* queue = app->render_queue;
+    const uint64_t first = queue->job_count;
+    ASSERT_TRUE(kelvra_render_batch(app, kelvra_canvas_mask(&app->project), false));
+    ASSERT_EQ(queue->job_count, first + 3);
+    const std::string taken = dir.file(queue->jobs[first + 1].row.file_name);
+    if (!c.cancel) kelvra_test::write_file(taken, "precious");
+    kelvra_render_poll(app);
+    for (int i = 0; i < 2000 && queue->jobs[first + 1].permille.load() < 100; ++i) ui_sleep_ms(5);
+    if (c.cancel) {
+      EXPECT_TRUE(render_queue_cancel(queue, first + 1));
+    }
+    for (uint64_t k = first; k < first + 3; ++k) {
+      const RenderRow row = wait(k);
+      if (k == first + 1) {
+        EXPECT_EQ(row.state, c.state);
+        EXPECT_STREQ(row.message, c.message);
+      } else {
+        EXPECT_EQ(row.state, RENDER_READY) << row.message;
+        EXPECT_EQ(probe_number(probe(dir.file(row.file_name), "stream=nb_frames -select_streams v"), "nb_frames"),
+                  90);
+      }
+    }
+    EXPECT_FALSE(has_partial(dir.path()));
+    if (c.cancel) {
+      EXPECT_FALSE(std::filesystem::exists(taken));
+    } else {
+      EXPECT_EQ(kelvra_test::read_file(taken), "precious");
+    }
+  }
+}
+
+// A row's processor time counts every thread working for it: its worker,
+// composer and encoder threads and its share of its group's decoding. Over
+// a batch the rows together account for most of the process's time (not
+// for helper threads that come and go between two samples, nor for the test
+// polling); the worker's own thread alone is far less.
+TEST_F(Queue, RowsCountTheTimeOfEveryThreadOfTheirJobs) {
+  load(R"({"sources": [{"id": "c", "file": "coded.mp4"}],
+           "clips": [{"sourceId": "c", "out": 3}], "primaryCanvas": "hd", "canvasSizes": ["hd", "square"]})");
+  const auto process_seconds = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = process_seconds();
+  ASSERT_TRUE(kelvra_render_batch(app, kelvra_canvas_mask(&app->project), false));
+  ASSERT_TRUE(kelvra_render_batch(app, 0, true));
+  double rows = 0;
+  for (uint64_t k = 0; k < 3; ++k) {
+    const RenderRow row = wait(k);
+    EXPECT_EQ(row.state, RENDER_READY) << row.message;
+    EXPECT_GT(row.cpu_seconds, 0.0);
+    rows += row.cpu_seconds;
+  }
+  const double used = process_seconds() - before;
+  EXPECT_GT(rows, 0.65 * used) << "rows " << rows << " s of " << used << " s";
+  EXPECT_LT(rows, 1.02 * used) << "rows " << rows << " s of " << used << " s";
 }
 
 // ------------------------------------------------------------ MP4 writer

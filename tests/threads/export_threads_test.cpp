@@ -92,6 +92,35 @@ TEST_F(ExportThreads, PollAndRowsWhileWorkersRun) {
   EXPECT_EQ(files_named("kelvra-render-"), 3u);
 }
 
+// Three canvases decoded once: the UI thread reads the rows (with their
+// processor figures) while the group's thread, three composers and three
+// workers run, and cancels the middle canvas halfway; the other two finish.
+TEST_F(ExportThreads, GroupOfCanvasesGoesOnWithoutACancelledOne) {
+  const std::string json = R"({"sources": [{"id": "c", "file": "coded.mp4"}], "clips": [{"sourceId": "c", "out": 2}],
+    "texts": [{"text": "Title", "at": 0, "duration": 1}], "primaryCanvas": "hd",
+    "canvasSizes": ["hd", "square", "wide"]})";
+  ASSERT_TRUE(kelvra_project_open_bytes(&app->project, json.data(), json.size()));
+  app->previewed_canvases = kelvra_canvas_mask(&app->project);
+  ASSERT_TRUE(kelvra_render_enqueue(app, false));
+  RenderRow rows[RENDER_MAX_JOBS];
+  bool done = false;
+  bool cancelled = false;
+  for (int i = 0; i < 20000 && !done; ++i) {
+    kelvra_render_poll(app);
+    ASSERT_EQ(kelvra_render_rows(app, rows), 3u);
+    if (!cancelled && rows[1].progress > 0.4) cancelled = kelvra_render_cancel(app, 1);
+    done = true;
+    for (uint64_t k = 0; k < 3; ++k) done &= rows[k].state >= RENDER_READY && app->render_queue->jobs[k].thread == nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(rows[0].state, RENDER_READY) << rows[0].message;
+  EXPECT_EQ(rows[1].state, RENDER_CANCELLED);
+  EXPECT_EQ(rows[2].state, RENDER_READY) << rows[2].message;
+  EXPECT_EQ(files_named("kelvra-render-"), 2u);
+}
+
 TEST_F(ExportThreads, DestroyStopsRunningWorkers) {
   load(4);
   ASSERT_TRUE(kelvra_render_enqueue(app, false));
