@@ -19,6 +19,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -213,12 +215,22 @@ TEST_F(DesktopDialog, TheAnswerGoesOnWithTheCommand) {
       {"save without an extension", true, nullptr, "copy", "Saved the Kelvra project.", "zenity"},
       {"cancel", false, "1", nullptr, "", "zenity"},
       {"zenity without a display", false, "255", "other.pjn", "Project opened.", "kdialog"},
+      // A full path far longer than the 260 bytes of a Windows path.
+      {"open from deep folders", false, nullptr,
+       "a-folder-with-a-long-name-for-the-shoots-of-the-harbour-at-dawn-and-at-dusk-in-the-second-week-of-march/"
+       "another-folder-with-a-long-name-for-the-takes-that-were-kept-after-the-first-cut-of-the-film/"
+       "and-a-third-one-for-good-measure-with-more-words/other.pjn",
+       "Project opened.", "zenity"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TearDown();
     SetUp();
     if (c.zenity_code != nullptr) write_file(talk_->file("zenity.code"), c.zenity_code);
+    if (c.answer != nullptr && std::strchr(c.answer, '/') != nullptr) {
+      std::filesystem::create_directories(std::filesystem::path(media_->file(c.answer)).parent_path());
+      write_file(media_->file(c.answer), kOther);
+    }
     kelvra_status(app, "");
     let_answer(c.answer != nullptr ? media_->file(c.answer) : "");
     editor->key(c.save ? SDLK_s : SDLK_o, KMOD_CTRL);
