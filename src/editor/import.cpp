@@ -354,12 +354,6 @@ ImportWorker* worker_of(KelvraApp* app) {
   return worker;
 }
 
-void say(KelvraApp* app, const char* format, const char* name) {
-  char text[sizeof app->status];
-  std::snprintf(text, sizeof text, format, name);
-  kelvra_status(app, text);
-}
-
 // Copies `text` into `out` of `size` bytes, cut on a character boundary.
 void copy_text(char* out, size_t size, const char* text, size_t length) {
   if (length >= size) {
@@ -368,6 +362,15 @@ void copy_text(char* out, size_t size, const char* text, size_t length) {
   }
   std::memcpy(out, text, length);
   out[length] = '\0';
+}
+
+// A status text about the file `name`, cut to what the status line holds.
+void say(KelvraApp* app, const char* format, const char* name) {
+  char cut[121];
+  copy_text(cut, sizeof cut, name, std::strlen(name));
+  char text[sizeof app->status];
+  std::snprintf(text, sizeof text, format, cut);
+  kelvra_status(app, text);
 }
 
 // Adds the imported file to the library as one edit.
