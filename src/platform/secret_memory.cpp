@@ -38,7 +38,3 @@ void sys_secret_free(void* data, uint64_t size) {
   munlock(data, length);
   munmap(data, length);
 }
-
-void sys_wipe(void* data, uint64_t size) {
-  if (data != nullptr && size > 0) explicit_bzero(data, size);
-}

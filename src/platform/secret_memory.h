@@ -10,5 +10,3 @@
 void* sys_secret_alloc(uint64_t size);
 // Wipes and returns a block from sys_secret_alloc of that size; null allowed.
 void sys_secret_free(void* data, uint64_t size);
-// Overwrites `size` bytes in a way the compiler cannot leave out.
-void sys_wipe(void* data, uint64_t size);
