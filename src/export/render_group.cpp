@@ -158,6 +158,10 @@ bool decode_block(RenderGroup* group, uint64_t k, GroupSlot* slot, const GroupSl
     char path[KELVRA_PATH_SIZE];
     bool decoded = kelvra_path(group->snapshot.media_folder, file, path);
     if (decoded && std::strcmp(decoder.path, path) != 0) decoded = video_decode_open(&decoder, path, 1);
+    if (decoder.no_pictures && std::strcmp(decoder.path, path) == 0) {
+      slot->layers[i] = RenderLayer{stack[i], nullptr, 0, 0};  // a sound file: no picture to compose
+      continue;
+    }
     const uint64_t bytes = static_cast<uint64_t>(decoder.width) * decoder.height * 4;
     if (decoded && slot->capacity[i] < bytes) {
       void* grown = std::realloc(slot->pixels[i], bytes);

@@ -143,17 +143,20 @@ const uint8_t* kelvra_render_compose_layers(RenderPicture* picture, double t, co
   const uint32_t h = picture->preset.height;
   const Rect canvas{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
   if (!kelvra_painter_begin(painter, w, h)) return nullptr;
-  if (count == 0) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+  bool based = false;  // the background, or a picture covering the canvas, is down
   // Bottom layer first, so that higher lanes cover lower ones.
   for (uint64_t i = count; i-- > 0;) {
     const RenderLayer& layer = layers[i];
+    if (layer.pixels == nullptr) continue;  // a sound file's clip: nothing to compose
     const Clip& clip = project.clips[layer.clip];
     const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
     const double opacity = kelvra_layer_opacity(&clip, t);
-    if (i == count - 1 && !picture_covers(layer.width, layer.height, w, h, placement, opacity))
+    if (!based && !picture_covers(layer.width, layer.height, w, h, placement, opacity))
       kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+    based = true;
     kelvra_picture_compose(painter, layer.pixels, layer.width, layer.height, canvas, placement, opacity, true);
   }
+  if (!based) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
   const float scale = static_cast<float>(h) / kTitleCanvasHeight;
   kelvra_painter_scale(painter, scale);
   kelvra_draw_titles(painter, &project, t,
