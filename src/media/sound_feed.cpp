@@ -328,47 +328,135 @@ inline void sample_pair(const PcmView& view, double time, double* left, double* 
   *right = a[c] + (static_cast<double>(b[c]) - a[c]) * f;
 }
 
+// Seconds from a chunk's start to each of its frames: the quotients i / 48000
+// the frame loop would divide out, computed once.
+struct FrameOffsets {
+  double seconds[MIX_MAX_CHUNK];
+  constexpr FrameOffsets() : seconds() {
+    for (uint64_t i = 0; i < MIX_MAX_CHUNK; ++i) seconds[i] = static_cast<double>(i) / kRate;
+  }
+};
+constexpr FrameOffsets kOffsets;
+
+// fmod(c, pass) for times c at or past the end of a clip's first pass (pass
+// positive and finite), exactly as fmod gives it, without its cost on every
+// frame. The remainder is c - k x pass for the pass number k, a value a
+// double holds exactly. While k stays, k x pass is kept as the exact sum
+// hi + lo (lo by a fused multiply-add), and c - hi is exact whenever c lies
+// within a factor of two of hi; then (c - hi) - lo is exactly c - k x pass,
+// and it is the remainder when it lies in [0, pass). Any other c, and the
+// first, goes to fmod, which also gives the next k.
+struct PassRemainder {
+  double pass;
+  double hi = 0.0;
+  double lo = 0.0;
+  double low = 1.0;  // c - hi is exact for c in [low, high]; none is at first
+  double high = 0.0;
+
+  double of(double c) {
+    if (c >= low && c <= high) {
+      const double r = (c - hi) - lo;
+      if (r >= 0.0 && r < pass) return r;
+    }
+    const double r = std::fmod(c, pass);
+    const double k = std::nearbyint((c - r) / pass);
+    hi = k * pass;
+    lo = std::fma(k, pass, -hi);
+    low = hi / 2;
+    high = hi * 2;
+    return r;
+  }
+};
+
 // Where one clip plays in a chunk: for each frame whether it plays, and its
 // source time and gain (with fades) there.
 struct ClipChunk {
+  double since[MIX_MAX_CHUNK];  // seconds since the clip's start
   double media[MIX_MAX_CHUNK];
   double gain[MIX_MAX_CHUNK];
   uint8_t plays[MIX_MAX_CHUNK];
 };
 
 // Fills `chunk` for `frames` frames from `start`; false when the clip plays
-// in none of them.
+// in none of them. Every value is the one the plain per-frame expressions
+// give (a clip's time since its start, its gain with fades, its source time
+// through the loop passes), bit for bit: the time since the start only grows
+// from frame to frame, so a chunk whose first frame is past the fade-in and
+// whose last is before the fade-out has the clip's gain throughout, and the
+// loop remainder comes from PassRemainder.
 bool clip_chunk(const Clip& clip, double start, uint64_t frames, ClipChunk* chunk) {
   const double length = kelvra_clip_length(&clip);
-  const double last = start + static_cast<double>(frames - 1) / kRate;
+  const double last = start + kOffsets.seconds[frames - 1];
   if (clip.at > last || start - clip.at >= length) return false;
   const double pass = clip.out - clip.in;
   const double fade_in = std::min(clip.fade_in, pass / 2);
   const double fade_out = std::min(pass / 2, clip.fade_out);
-  bool any = false;
+  double* since = chunk->since;
+  uint8_t* plays = chunk->plays;
+  for (uint64_t i = 0; i < frames; ++i) since[i] = start + kOffsets.seconds[i] - clip.at;
+  uint8_t any = 0;
   for (uint64_t i = 0; i < frames; ++i) {
-    const double c = start + static_cast<double>(i) / kRate - clip.at;
-    chunk->plays[i] = c >= 0.0 && c < length;
-    if (!chunk->plays[i]) continue;
-    double g = clip.gain;
-    if (fade_in > 0.0) g *= std::min(c / fade_in, 1.0);
-    if (fade_out > 0.0) g *= std::min((length - c) / fade_out, 1.0);
-    // Inside the first pass the remainder is c itself; only later passes wrap.
-    chunk->media[i] = c < pass ? clip.in + c : kelvra_media_time(clip.in, clip.out, c);
-    chunk->gain[i] = g;
-    any = true;
+    plays[i] = since[i] >= 0.0 && since[i] < length;
+    any |= plays[i];
   }
-  return any;
+  if (!any) return false;
+  double* gain = chunk->gain;
+  const bool faded = (fade_in > 0.0 && !(since[0] >= fade_in)) ||
+                     (fade_out > 0.0 && !(length - since[frames - 1] >= fade_out));
+  if (!faded) {
+    for (uint64_t i = 0; i < frames; ++i) gain[i] = clip.gain;
+  } else {
+    for (uint64_t i = 0; i < frames; ++i) {
+      const double c = since[i];
+      double g = clip.gain;
+      if (fade_in > 0.0) g *= std::min(c / fade_in, 1.0);
+      if (fade_out > 0.0) g *= std::min((length - c) / fade_out, 1.0);
+      gain[i] = g;
+    }
+  }
+  // Inside the first pass the remainder is the time since the start itself.
+  double* media = chunk->media;
+  for (uint64_t i = 0; i < frames; ++i) media[i] = clip.in + since[i];
+  if (!(since[frames - 1] < pass)) {
+    PassRemainder remainder{pass};
+    for (uint64_t i = 0; i < frames; ++i) {
+      if (!plays[i] || since[i] < pass) continue;
+      // As kelvra_media_time: a pass of no length stays at its start.
+      media[i] = pass > 0.0 ? clip.in + remainder.of(since[i]) : clip.in;
+    }
+  }
+  return true;
 }
 
-// Adds frames [j0, j1) of the clip from `view` into the sums.
+// Adds frames [j0, j1) of the clip from `view` into the sums. A source
+// position x whose frame d and the one after it are both held reads them
+// straight from the window, with sample_pair's arithmetic; any other goes
+// through sample_pair. As doubles the frame numbers are exact, and d = floor(x)
+// lies in [first, end - 1) exactly when x does.
 void add_frames(const PcmView& view, const ClipChunk& chunk, uint64_t j0, uint64_t j1, double* left,
                 double* right) {
+  const uint64_t end = std::min(view.first + view.held, view.frames);
+  const double low = static_cast<double>(view.first);
+  const double high = end > view.first + 1 ? static_cast<double>(end - 1) : low;
+  const double rate = view.rate;
+  const uint64_t channels = view.channels;
+  const uint64_t second = channels >= 2 ? 1 : 0;
+  const int16_t* base = view.samples;
   for (uint64_t j = j0; j < j1; ++j) {
     if (!chunk.plays[j]) continue;
+    const double x = chunk.media[j] * rate;
     double l;
     double r;
-    sample_pair(view, chunk.media[j], &l, &r);
+    if (x >= low && x < high) {
+      const uint64_t d = static_cast<uint64_t>(x);
+      const double f = x - static_cast<double>(d);
+      const int16_t* a = base + (d - view.first) * channels;
+      const int16_t* b = a + channels;
+      l = a[0] + (static_cast<double>(b[0]) - a[0]) * f;
+      r = a[second] + (static_cast<double>(b[second]) - a[second]) * f;
+    } else {
+      sample_pair(view, chunk.media[j], &l, &r);
+    }
     left[j] += l * chunk.gain[j];
     right[j] += r * chunk.gain[j];
   }

@@ -50,7 +50,6 @@ bool track_peak(LoudnessMeter* meter, const double* frames, uint64_t count) {
 }
 
 bool add_normalised(LoudnessMeter* meter, const double* frames, uint64_t count) {
-  for (uint64_t i = 0; i < 2 * count; ++i) meter->sample_peak = std::fmax(meter->sample_peak, std::fabs(frames[i]));
   if (ebur128_add_frames_double(meter->state, frames, count) != EBUR128_SUCCESS) return false;
   return meter->resampler == nullptr || track_peak(meter, frames, count);
 }
@@ -84,12 +83,24 @@ void loudness_meter_destroy(LoudnessMeter* meter) {
 
 namespace {
 
-// Adds frames of any sample type, scaled to full scale 1, a chunk at a time.
+// Adds frames of any sample type, scaled to full scale 1, a chunk at a time,
+// keeping the largest sample magnitude (NaN, as fmax has it, is passed over).
+// A maximum comes out the same in any order, so each channel keeps its own.
 template <typename Sample>
 bool add_scaled(LoudnessMeter* meter, const Sample* frames, uint64_t count, double scale) {
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = count - done < kChunk ? count - done : kChunk;
-    for (uint64_t i = 0; i < 2 * n; ++i) meter->scratch[i] = frames[2 * done + i] * scale;
+    double left = meter->sample_peak;
+    double right = meter->sample_peak;
+    for (uint64_t i = 0; i < n; ++i) {
+      const double l = frames[2 * (done + i)] * scale;
+      const double r = frames[2 * (done + i) + 1] * scale;
+      meter->scratch[2 * i] = l;
+      meter->scratch[2 * i + 1] = r;
+      left = std::fabs(l) > left ? std::fabs(l) : left;
+      right = std::fabs(r) > right ? std::fabs(r) : right;
+    }
+    meter->sample_peak = left > right ? left : right;
     if (!add_normalised(meter, meter->scratch, n)) return false;
     done += n;
   }

@@ -337,6 +337,57 @@ TEST(AudioMix, TimelineFramesMatchTheSourceSamples) {
   }
 }
 
+// The export's mix before rounding reads every clip's loop passes, gains and
+// fades as kelvra_audio_source_sample does, to the last bit: a pass of about
+// 12 ms that wraps several times in one chunk and is counted in the tens of
+// thousands ten minutes on, passes of odd lengths, fades that start and end
+// inside chunks, a source at another rate, and chunks of odd sizes.
+TEST(AudioMix, ExportMixEqualsTheSourceSamplesDeepIntoLoops) {
+  auto clock = clock_pcm();
+  auto mono = make_pcm(44100, 3 * 44100, 1, [](uint64_t i, uint32_t) { return int64_t(i * 7919 % 60000) - 30000; });
+  AppPtr app = new_app();
+  add_source(app.get());
+  struct Case {
+    double in, out, at;
+    uint32_t loops;
+    double fade_in, fade_out, gain;
+  };
+  const Case cases[] = {
+      {0.25, 0.2623457, 0.0, 60000, 0.004, 0.003, 0.8},
+      {1.1, 2.337, 3.3, 600, 0.5, 0.7, 0.45},
+      {0.0, 2.9999, 0.013, 240, 0.0, 1.5, 1.3},
+      {0.7, 0.7 + 1.0 / 3.0, 600.0001, 300, 0.1, 0.0, 0.6},
+  };
+  for (const Case& c : cases) {
+    Clip& clip = add_clip(app.get(), 0, c.in, c.out, c.at);
+    clip.loop = 1;
+    clip.loops = c.loops;
+    clip.fade_in = c.fade_in;
+    clip.fade_out = c.fade_out;
+    clip.gain = c.gain;
+    clip.video = 0;
+  }
+  const double starts[] = {0.0, 0.00099, 0.5, 3.29, 4.41, 123.456789, 600.0, 699.99, 740.71, 740.74};
+  const uint64_t sizes[] = {1600, 777, 1};
+  std::vector<double> wide(2 * 1600);
+  for (const WavePcm* pcm : {&clock->pcm, &mono->pcm}) {
+    WavePcm table[PROJECT_MAX_ROWS] = {};
+    table[0] = *pcm;
+    for (const double start : starts) {
+      for (const uint64_t n : sizes) {
+        kelvra_audio_export_mix_wide(&app->project, table, PROJECT_MAX_ROWS, start, wide.data(), n);
+        for (uint64_t i = 0; i < n; ++i) {
+          for (uint32_t k = 0; k < 2; ++k) {
+            const double v = kelvra_audio_source_sample(&app->project, pcm, 0, start + i / 48000.0, k);
+            ASSERT_EQ(wide[2 * i + k], v) << pcm->channels << " channels, from " << start << " s, frame " << i
+                                          << " channel " << k;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(AudioMix, LoudScoresAreClampedNotWrapped) {
   AppPtr app = new_app();
   Score* score = &app->project.score;
