@@ -117,12 +117,22 @@ struct RenderJob {
   std::atomic<uint64_t> cpu_total;
 };
 
+// The rows in list order, each pointing at its job's record. A worker writes
+// into its record until it is collected, so records never move: a row leaving
+// the list rotates the pointers instead.
+struct RenderJobList {
+  RenderJob* slot[RENDER_MAX_JOBS];
+  RenderJob& operator[](uint64_t i) { return *slot[i]; }
+  const RenderJob& operator[](uint64_t i) const { return *slot[i]; }
+};
+
 // Owned and used by one thread (the editor's UI thread, or kelvra-render's main).
 struct RenderQueue {
-  RenderJob jobs[RENDER_MAX_JOBS];
+  RenderJobList jobs;
   uint64_t job_count;  // finished rows leave the list when a new batch needs their room
   char output_folder[KELVRA_PATH_SIZE];  // empty: jobs write into the media folder
   uint32_t serial;  // jobs queued so far: names their threads
+  RenderJob records[RENDER_MAX_JOBS];  // where `jobs` point
 };
 
 // What a batch renders: one MP4 per canvas of `canvases` (bit k for preset

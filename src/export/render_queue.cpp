@@ -163,29 +163,6 @@ bool partial_name(const char* name) {
 }
 
 // Moves an ended job's record into another slot.
-void move_job(RenderJob* to, RenderJob* from) {
-  to->thread = nullptr;
-  to->snapshot = from->snapshot;
-  to->group = from->group;
-  std::memcpy(to->thread_name, from->thread_name, sizeof to->thread_name);
-  to->shared_time = from->shared_time;
-  to->cpu_total.store(from->cpu_total.load());
-  to->row = from->row;
-  std::memcpy(to->output_folder, from->output_folder, sizeof to->output_folder);
-  to->started_ms = from->started_ms;
-  to->cpu_sample_ms = from->cpu_sample_ms;
-  to->cpu_time = from->cpu_time;
-  to->stage.store(from->stage.load());
-  to->permille.store(from->permille.load());
-  to->cancel.store(from->cancel.load());
-  to->ended.store(from->ended.load());
-  to->integrated.store(from->integrated.load());
-  to->range.store(from->range.load());
-  to->true_peak.store(from->true_peak.load());
-  from->snapshot = nullptr;
-  from->group = nullptr;
-}
-
 // Whether a row may leave the list: its job has ended and been collected.
 bool removable(const RenderQueue* queue, uint64_t i) {
   const RenderJob& job = queue->jobs[i];
@@ -197,8 +174,10 @@ bool removable(const RenderQueue* queue, uint64_t i) {
 void render_queue_remove_row(RenderQueue* queue, uint64_t row) {
   if (row >= queue->job_count || !removable(queue, row)) return;
   free_job(&queue->jobs[row]);
-  for (uint64_t i = row; i + 1 < queue->job_count; ++i) move_job(&queue->jobs[i], &queue->jobs[i + 1]);
-  --queue->job_count;
+  // Later rows move up, running ones too: their records stay where their workers write.
+  RenderJob* const freed = queue->jobs.slot[row];
+  for (uint64_t i = row; i + 1 < queue->job_count; ++i) queue->jobs.slot[i] = queue->jobs.slot[i + 1];
+  queue->jobs.slot[--queue->job_count] = freed;
 }
 
 uint32_t kelvra_render_remove_partials(const char* folder) {
@@ -208,7 +187,10 @@ uint32_t kelvra_render_remove_partials(const char* folder) {
 // ------------------------------------------------------------------- [queue]
 
 RenderQueue* kelvra_render_create() {
-  return static_cast<RenderQueue*>(std::calloc(1, sizeof(RenderQueue)));
+  auto* queue = static_cast<RenderQueue*>(std::calloc(1, sizeof(RenderQueue)));
+  if (queue == nullptr) return nullptr;
+  for (uint64_t i = 0; i < RENDER_MAX_JOBS; ++i) queue->jobs.slot[i] = &queue->records[i];
+  return queue;
 }
 
 void kelvra_render_destroy(RenderQueue* queue) {

@@ -71,7 +71,7 @@ class TimelineProperty : public ::testing::TestWithParam<uint64_t> {
     editor = std::make_unique<RunningEditor>(dir.path(), "demo.pjn");
     ASSERT_TRUE(editor->started);
     app = editor->app;
-    ASSERT_EQ(app->project.clip_count, 4u);
+    ASSERT_EQ(app->project.clip_count, 5u);  // four clips and the score
     editor->step();
     click_at(app->tab_buttons[KELVRA_TAB_TIMELINE]);
     editor->step();
