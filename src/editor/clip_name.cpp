@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "base/palette.h"
+#include "base/utf8.h"
 #include "editor/app.h"
 #include "editor/editor.h"
 #include "editor/history.h"
@@ -44,36 +45,10 @@ bool continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) 
 // U+10FFFF.
 bool valid_utf8(const char* text, uint64_t length) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  uint64_t i = 0;
-  while (i < length) {
-    const unsigned char lead = p[i];
-    if (lead < 0x80) {
-      if (lead == 0) return false;
-      ++i;
-      continue;
-    }
-    uint64_t extra = 0;
-    unsigned char low = 0x80;  // bounds of the byte after the lead
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (length - i <= extra) return false;
-    if (p[i + 1] < low || p[i + 1] > high) return false;
-    for (uint64_t k = 2; k <= extra; ++k) {
-      if (!continuation(static_cast<char>(p[i + k]))) return false;
-    }
-    i += extra + 1;
+  for (uint64_t i = 0; i < length;) {
+    const uint64_t bytes = utf8_char_length(p + i, length - i);
+    if (bytes == 0) return false;
+    i += bytes;
   }
   return true;
 }

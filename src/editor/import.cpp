@@ -20,6 +20,7 @@
 #include <mutex>
 #include <new>
 
+#include "base/utf8.h"
 #include "editor/app.h"
 #include "editor/editor.h"
 #include "editor/history.h"
@@ -33,32 +34,10 @@
 
 namespace {
 
-// The length of the well-formed UTF-8 character (no NUL, no overlong form,
-// no surrogate, nothing past U+10FFFF) at `p`, 0 when there is none.
+// The length of the well-formed UTF-8 character at `p` in a NUL-ended
+// name, 0 when there is none.
 uint32_t utf8_length(const unsigned char* p) {
-  const unsigned char lead = p[0];
-  if (lead == 0) return 0;
-  if (lead < 0x80) return 1;
-  uint32_t extra = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (p[1] < low || p[1] > high) return 0;
-  for (uint32_t k = 2; k <= extra; ++k)
-    if ((p[k] & 0xC0) != 0x80) return 0;
-  return extra + 1;
+  return static_cast<uint32_t>(utf8_char_length(p, UINT64_MAX));
 }
 
 // Room kept at the end of a name for " (999)".

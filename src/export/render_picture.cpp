@@ -51,17 +51,44 @@ void kelvra_render_picture_destroy(RenderPicture* picture) {
 
 namespace {
 
-// Whether the decoder's picture, drawn covering a w x h canvas with `placement`
-// at `opacity`, hides every pixel of it (the background then needs no fill).
-bool covers(const VideoDecoder& decoder, uint32_t w, uint32_t h, TexturePlacement placement, double opacity) {
-  if (opacity < 1.0 || decoder.width == 0 || decoder.height == 0) return false;
-  double scale = std::max(static_cast<double>(w) / decoder.width, static_cast<double>(h) / decoder.height);
+// Whether a width x height picture, drawn covering a w x h canvas with
+// `placement` at `opacity`, hides every pixel of it (the background then needs no fill).
+bool picture_covers(uint32_t width, uint32_t height, uint32_t w, uint32_t h, TexturePlacement placement,
+                    double opacity) {
+  if (opacity < 1.0 || width == 0 || height == 0) return false;
+  double scale = std::max(static_cast<double>(w) / width, static_cast<double>(h) / height);
   if (placement.zoom > 0.0) scale *= placement.zoom;
-  const double drawn_width = decoder.width * scale;
-  const double drawn_height = decoder.height * scale;
+  const double drawn_width = width * scale;
+  const double drawn_height = height * scale;
   const double left = (w - drawn_width) * 0.5 + w * placement.x;
   const double top = (h - drawn_height) * 0.5 + h * placement.y;
   return left <= 0 && top <= 0 && left + drawn_width >= w && top + drawn_height >= h;
+}
+
+// Lays `clip`'s picture on the w x h canvas at `t`, layers bottom first; the
+// background goes under the first one unless that picture hides it all.
+void compose_layer(Painter* painter, const Clip& clip, double t, const uint8_t* pixels, uint32_t width,
+                   uint32_t height, uint32_t w, uint32_t h, bool* based) {
+  const Rect canvas{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
+  const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
+  const double opacity = kelvra_layer_opacity(&clip, t);
+  if (!*based && !picture_covers(width, height, w, h, placement, opacity))
+    kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+  *based = true;
+  kelvra_picture_compose(painter, pixels, width, height, canvas, placement, opacity, true);
+}
+
+// The titles over the layers (over the background when no layer was laid), and the end of the painting.
+bool finish_canvas(Painter* painter, const Project& project, double t, uint32_t w, uint32_t h, bool based) {
+  const Rect canvas{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
+  if (!based) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
+  const float scale = static_cast<float>(h) / kTitleCanvasHeight;
+  kelvra_painter_scale(painter, scale);
+  kelvra_draw_titles(painter, &project, t,
+                     Rect{0, 0, static_cast<int32_t>(static_cast<float>(w) / scale),
+                          static_cast<int32_t>(kTitleCanvasHeight)});
+  kelvra_painter_scale(painter, 1.0);
+  return kelvra_painter_end(painter);
 }
 
 bool render_layers(RenderPicture* picture, double t, char* message) {
@@ -70,7 +97,6 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
   Painter* painter = picture->painter;
   const uint32_t w = picture->preset.width;
   const uint32_t h = picture->preset.height;
-  const Rect canvas{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
   uint64_t stack[KELVRA_STACK_MAX];
   const uint64_t count = kelvra_video_stack(&project, t, stack);
   if (!kelvra_painter_begin(painter, w, h)) return false;
@@ -90,20 +116,9 @@ bool render_layers(RenderPicture* picture, double t, char* message) {
       kelvra_painter_end(painter);
       return false;
     }
-    const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
-    const double opacity = kelvra_layer_opacity(&clip, t);
-    if (!based && !covers(decoder, w, h, placement, opacity)) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
-    based = true;
-    kelvra_picture_compose(painter, decoder.pixels, decoder.width, decoder.height, canvas, placement, opacity, true);
+    compose_layer(painter, clip, t, decoder.pixels, decoder.width, decoder.height, w, h, &based);
   }
-  if (!based) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
-  const float scale = static_cast<float>(h) / kTitleCanvasHeight;
-  kelvra_painter_scale(painter, scale);
-  kelvra_draw_titles(painter, &project, t,
-                     Rect{0, 0, static_cast<int32_t>(static_cast<float>(w) / scale),
-                          static_cast<int32_t>(kTitleCanvasHeight)});
-  kelvra_painter_scale(painter, 1.0);
-  return kelvra_painter_end(painter);
+  return finish_canvas(painter, project, t, w, h, based);
 }
 
 }  // namespace
@@ -117,53 +132,21 @@ const uint8_t* kelvra_render_compose(RenderPicture* picture, double t, char* mes
   return pixels;
 }
 
-namespace {
-
-// Whether a width x height picture, drawn covering a w x h canvas with
-// `placement` at `opacity`, hides every pixel of it.
-bool picture_covers(uint32_t width, uint32_t height, uint32_t w, uint32_t h, TexturePlacement placement,
-                    double opacity) {
-  if (opacity < 1.0 || width == 0 || height == 0) return false;
-  double scale = std::max(static_cast<double>(w) / width, static_cast<double>(h) / height);
-  if (placement.zoom > 0.0) scale *= placement.zoom;
-  const double drawn_width = width * scale;
-  const double drawn_height = height * scale;
-  const double left = (w - drawn_width) * 0.5 + w * placement.x;
-  const double top = (h - drawn_height) * 0.5 + h * placement.y;
-  return left <= 0 && top <= 0 && left + drawn_width >= w && top + drawn_height >= h;
-}
-
-}  // namespace
-
 const uint8_t* kelvra_render_compose_layers(RenderPicture* picture, double t, const RenderLayer* layers,
                                             uint64_t count, uint32_t* stride) {
   const Project& project = picture->snapshot->project;
   Painter* painter = picture->painter;
   const uint32_t w = picture->preset.width;
   const uint32_t h = picture->preset.height;
-  const Rect canvas{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
   if (!kelvra_painter_begin(painter, w, h)) return nullptr;
   bool based = false;  // the background, or a picture covering the canvas, is down
   // Bottom layer first, so that higher lanes cover lower ones.
   for (uint64_t i = count; i-- > 0;) {
     const RenderLayer& layer = layers[i];
     if (layer.pixels == nullptr) continue;  // a sound file's clip: nothing to compose
-    const Clip& clip = project.clips[layer.clip];
-    const TexturePlacement placement{clip.transform.x, clip.transform.y, clip.transform.scale};
-    const double opacity = kelvra_layer_opacity(&clip, t);
-    if (!based && !picture_covers(layer.width, layer.height, w, h, placement, opacity))
-      kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
-    based = true;
-    kelvra_picture_compose(painter, layer.pixels, layer.width, layer.height, canvas, placement, opacity, true);
+    compose_layer(painter, project.clips[layer.clip], t, layer.pixels, layer.width, layer.height, w, h, &based);
   }
-  if (!based) kelvra_shape(painter, canvas, 0.0f, kCanvasBackground);
-  const float scale = static_cast<float>(h) / kTitleCanvasHeight;
-  kelvra_painter_scale(painter, scale);
-  kelvra_draw_titles(painter, &project, t,
-                     Rect{0, 0, static_cast<int32_t>(static_cast<float>(w) / scale),
-                          static_cast<int32_t>(kTitleCanvasHeight)});
-  kelvra_painter_scale(painter, 1.0);
-  if (!kelvra_painter_end(painter)) return nullptr;
+  if (!finish_canvas(painter, project, t, w, h, based)) return nullptr;
   uint32_t width = 0;
   uint32_t height = 0;
   const uint8_t* pixels = kelvra_painter_pixels(painter, &width, &height, stride);
