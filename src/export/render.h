@@ -318,9 +318,10 @@ struct RenderEncoder {
 };
 // Opens an MP4 at `path` for the preset's size: H.264 at width x height x 4
 // bits a second, 30 frames a second, AAC 48 kHz stereo at 192 kbit/s. With
-// `decoded` (may be null) its AAC is decoded again into that meter.
+// `decoded` (may be null) its AAC is decoded again into that meter. The
+// picture encoder runs `threads` threads, or with 0 as many as the machine has cores.
 int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const CanvasPreset* preset,
-                            LoudnessMeter* decoded);
+                            LoudnessMeter* decoded, uint32_t threads);
 // The sound settings of every export MP4, for its writer and for trials of its sound.
 void kelvra_encoder_sound(MediaWriterConfig* config);
 // One picture (NV12) or block of sound (16-bit stereo) with its time and duration in 100 ns units.

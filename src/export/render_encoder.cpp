@@ -18,7 +18,7 @@ void kelvra_encoder_sound(MediaWriterConfig* config) {
 }
 
 int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const CanvasPreset* preset,
-                            LoudnessMeter* decoded) {
+                            LoudnessMeter* decoded, uint32_t threads) {
   MediaWriterConfig config{};
   config.width = preset->width;
   config.height = preset->height;
@@ -26,6 +26,7 @@ int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const Canv
   config.video_bitrate = preset->width * preset->height * 4u;  // bits a second, in 32 bits
   kelvra_encoder_sound(&config);
   config.decoded = decoded;
+  config.video_threads = threads;
   encoder->video_stream = kVideoStream;
   encoder->audio_stream = kAudioStream;
   return media_writer_open(&encoder->writer, path, &config);

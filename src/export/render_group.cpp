@@ -405,6 +405,14 @@ void release_block(CanvasRing* ring, uint64_t k, bool stop) {
   ring->changed.notify_all();
 }
 
+// The canvases of a group encode side by side: each encoder takes its share
+// of the cores rather than all of them, which spares the threads' hand-overs
+// and the pictures each extra thread holds.
+uint32_t encoder_threads(const RenderGroup* group) {
+  const uint32_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::max(1u, cores / std::max(1u, group->canvas_count));
+}
+
 int32_t hundredths(double value) {
   if (!std::isfinite(value)) return RENDER_NO_FIGURE;
   return static_cast<int32_t>(std::lround(std::clamp(value, -20000.0, 20000.0) * 100.0));
@@ -519,8 +527,9 @@ int32_t render_group_file(RenderJob* job) {
   if (result == MEDIA_OK) {
     render.meter = loudness_meter_create(RENDER_RATE, true);
     const CanvasPreset* preset = &kelvra_canvases[job->row.canvas < KELVRA_CANVAS_COUNT ? job->row.canvas : 0];
-    result = render.meter != nullptr ? kelvra_encoder_open(&render.encoder, partial_path, preset, render.meter)
-                                     : MEDIA_E_OUTOFMEMORY;
+    result = render.meter != nullptr
+                 ? kelvra_encoder_open(&render.encoder, partial_path, preset, render.meter, encoder_threads(group))
+                 : MEDIA_E_OUTOFMEMORY;
     // A writer that failed while opening may still have made the file.
     created = true;
   }

@@ -102,6 +102,9 @@ struct MediaWriterConfig {
   // When set, every AAC packet is also decoded again, as a player decodes it,
   // and the sound added to this meter: its figures are those of the file.
   LoudnessMeter* decoded;
+  // Threads of the picture encoder; 0 takes as many as the machine has
+  // cores (two to four). Encoders running side by side want one or two each.
+  uint32_t video_threads;
 };
 
 // Creates an MP4 file with one H.264 stream (fed NV12 pictures) and one AAC
@@ -109,7 +112,8 @@ struct MediaWriterConfig {
 // of the file by media_writer_finalize, so the file streams from its start.
 int32_t media_writer_open(MediaWriter** out, const char* path, const MediaWriterConfig* config);
 // One picture: a luma plane of height rows of width bytes, then a chroma plane
-// of height / 2 rows of width bytes (U, V pairs).
+// of height / 2 rows of width bytes (U, V pairs). The encoder reads it during
+// the call and keeps no hold on it.
 int32_t media_writer_video(MediaWriter* writer, const uint8_t* nv12, int64_t time, int64_t duration);
 int32_t media_writer_audio(MediaWriter* writer, const int16_t* pcm, uint64_t frames, int64_t time, int64_t duration);
 int32_t media_writer_finalize(MediaWriter* writer);

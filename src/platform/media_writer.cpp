@@ -36,7 +36,8 @@ struct MediaWriter {
   AVCodecContext* audio;
   AVStream* video_stream;
   AVStream* audio_stream;
-  AVFrame* picture;
+  AVFrame* picture;         // wraps the caller's picture while it is encoded
+  bool picture_released;    // the encoder has let go of it
   AVFrame* sound;
   AVPacket* packet;
   SwrContext* resampler;   // interleaved 16-bit to the encoder's planar floats
@@ -183,7 +184,9 @@ int open_video(MediaWriter* writer) {
   codec->thread_count = 1;
   av_opt_set(codec->priv_data, "x264-params", "rc-lookahead=5:sync-lookahead=0", 0);
 #else
-  codec->thread_count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
+  codec->thread_count = config.video_threads > 0
+                            ? static_cast<int>(std::min(config.video_threads, 4u))
+                            : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
   av_opt_set(codec->priv_data, "x264-params", "rc-lookahead=5:sync-lookahead=2", 0);
 #endif
   int error = avcodec_open2(codec, encoder, nullptr);
@@ -257,12 +260,6 @@ int32_t media_writer_open(MediaWriter** out, const char* path, const MediaWriter
     if (writer->picture == nullptr || writer->sound == nullptr || writer->packet == nullptr) error = AVERROR(ENOMEM);
   }
   if (error >= 0) {
-    writer->picture->format = AV_PIX_FMT_NV12;
-    writer->picture->width = writer->video->width;
-    writer->picture->height = writer->video->height;
-    error = av_frame_get_buffer(writer->picture, 0);
-  }
-  if (error >= 0) {
     error = avio_open(&writer->format->pb, path, AVIO_FLAG_WRITE);
     writer->file_open = error >= 0;
   }
@@ -306,23 +303,43 @@ int32_t media_writer_open_trial(MediaWriter** out, const MediaWriterConfig* conf
   return MEDIA_OK;
 }
 
+namespace {
+
+// Marks the caller's picture as no longer held by the encoder.
+void picture_released(void* opaque, uint8_t*) { *static_cast<bool*>(opaque) = true; }
+
+}  // namespace
+
 int32_t media_writer_video(MediaWriter* writer, const uint8_t* nv12, int64_t time, int64_t duration) {
   if (writer == nullptr || nv12 == nullptr) return MEDIA_E_POINTER;
   if (writer->trial) return MEDIA_E_FAIL;
+  // The encoder is handed the caller's planes themselves, not a copy: the
+  // H.264 encoder copies a picture into its own frames as it is sent, so the
+  // reference ends within the call (checked: a picture still held after it
+  // would be overwritten by the caller, so that fails the file instead).
   AVFrame* frame = writer->picture;
-  // One picture buffer for the whole file; the encoder keeps its own copy.
-  int error = av_frame_make_writable(frame);
-  if (error < 0) return status(error);
-  const int width = frame->width;
-  const int height = frame->height;
-  for (int y = 0; y < height; ++y) std::memcpy(frame->data[0] + y * frame->linesize[0], nv12 + y * width, width);
-  const uint8_t* chroma = nv12 + static_cast<size_t>(width) * height;
-  for (int y = 0; y < height / 2; ++y) std::memcpy(frame->data[1] + y * frame->linesize[1], chroma + y * width, width);
+  const int width = static_cast<int>(writer->config.width);
+  const int height = static_cast<int>(writer->config.height);
+  const size_t luma = static_cast<size_t>(width) * height;
+  writer->picture_released = false;
+  frame->buf[0] = av_buffer_create(const_cast<uint8_t*>(nv12), luma * 3 / 2, picture_released,
+                                   &writer->picture_released, AV_BUFFER_FLAG_READONLY);
+  if (frame->buf[0] == nullptr) return MEDIA_E_OUTOFMEMORY;
+  frame->format = AV_PIX_FMT_NV12;
+  frame->width = width;
+  frame->height = height;
+  frame->data[0] = const_cast<uint8_t*>(nv12);
+  frame->data[1] = const_cast<uint8_t*>(nv12) + luma;
+  frame->linesize[0] = width;
+  frame->linesize[1] = width;
   const AVRounding nearest = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
   frame->pts = av_rescale_q_rnd(time, kTicks, writer->video->time_base, nearest);
   const int64_t periods = av_rescale_q_rnd(duration, kTicks, writer->video->time_base, nearest);
   writer->picture_durations[frame->pts & (kDurationSlots - 1)] = periods > 0 ? periods : 1;
-  return status(encode(writer, writer->video, writer->video_stream, frame));
+  const int error = encode(writer, writer->video, writer->video_stream, frame);
+  av_frame_unref(frame);
+  if (!writer->picture_released) return MEDIA_E_FAIL;
+  return status(error);
 }
 
 namespace {

@@ -48,6 +48,7 @@ constexpr int kTextUnits = 511;  // longest text drawn, in UTF-16 units
 // costs, and most texts are drawn again unchanged in the next frame.
 struct TextEntry {
   PangoLayout* layout;  // null until the slot is first used
+  uint64_t laid_out;    // changes whenever the layout is given another text
   uint64_t hash;
   int32_t width;        // the width it was laid out for; -1 when the entry is stale
   int32_t height;       // its logical height in pixels
@@ -58,11 +59,33 @@ struct TextEntry {
 constexpr uint32_t kTextCacheSlots = 2048;  // a power of two
 constexpr uint32_t kTextCacheWays = 4;      // slots a text may take, from the one its hash names
 
+// An outlined text drawn once into a transparent image, with what it was drawn for.
+struct TextStamp {
+  cairo_surface_t* image;  // null while the slot is free
+  PangoLayout* layout;     // the text entry's, and its `laid_out` then
+  uint64_t layout_used;
+  int32_t rect_width;
+  int32_t rect_height;
+  uint32_t rgb;
+  uint32_t outline;
+  double line;
+  double scale_x;  // device pixels a unit
+  double scale_y;
+  double phase_x;  // fraction of a device pixel the text's box starts at
+  double phase_y;
+  uint64_t used;   // the stamp count when it was last laid
+};
+
+constexpr uint32_t kTextStamps = 8;
+
 struct Painter {
   UiWindow* window;  // null for an off-screen painter
   PangoContext* context;
   TextEntry texts[kTextCacheSlots];
   uint64_t texts_drawn;
+  uint64_t layouts_made;  // texts given to a layout, for TextEntry::laid_out
+  TextStamp stamps[kTextStamps];
+  uint64_t stamps_drawn;
   cairo_surface_t* target;  // the frame being drawn
   cairo_t* cr;
   SDL_Renderer* renderer;   // window painters with a renderer named by SDL_RENDER_DRIVER
@@ -278,6 +301,8 @@ void kelvra_painter_destroy(Painter* painter) {
   if (painter->renderer != nullptr) SDL_DestroyRenderer(painter->renderer);
   for (TextEntry& entry : painter->texts)
     if (entry.layout != nullptr) g_object_unref(entry.layout);
+  for (TextStamp& stamp : painter->stamps)
+    if (stamp.image != nullptr) cairo_surface_destroy(stamp.image);
   if (painter->context != nullptr) g_object_unref(painter->context);
   std::free(painter);
 }
@@ -435,6 +460,7 @@ const TextEntry* text_layout(Painter* painter, const char* text, int32_t width, 
   pango_layout_set_alignment(entry.layout, centered ? PANGO_ALIGN_CENTER : PANGO_ALIGN_LEFT);
   pango_layout_set_text(entry.layout, text, -1);
   pango_layout_set_width(entry.layout, width * PANGO_SCALE);
+  entry.laid_out = ++painter->layouts_made;
   PangoRectangle logical;
   pango_layout_get_pixel_extents(entry.layout, nullptr, &logical);
   entry.hash = hash;
@@ -447,16 +473,86 @@ const TextEntry* text_layout(Painter* painter, const char* text, int32_t width, 
 
 }  // namespace
 
-void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bool centered) {
+namespace {
+
+// The laid-out `text` for `rect`, or null when there is nothing to draw.
+const TextEntry* text_for(Painter* painter, Rect rect, const char* text, bool centered) {
   if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1 || text == nullptr ||
       text[0] == '\0')
-    return;
+    return nullptr;
   // Bytes that are not UTF-8 (a file name can hold any) show as U+FFFD.
   char* valid = nullptr;
   if (!g_utf8_validate(text, -1, nullptr)) text = valid = g_utf8_make_valid(text, -1);
   const long units = utf16_units(text);
   const TextEntry* entry = units >= 0 && units <= kTextUnits ? text_layout(painter, text, rect.width, centered) : nullptr;
   g_free(valid);
+  return entry;
+}
+
+// Draws the outlined text of `entry` into `cr`, clipped to `rect`.
+void draw_outlined(cairo_t* cr, const TextEntry* entry, Rect rect, uint32_t rgb, uint32_t outline, double width) {
+  cairo_save(cr);
+  cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
+  cairo_clip(cr);
+  cairo_move_to(cr, rect.x, rect.y + (rect.height - entry->height) / 2.0);
+  pango_cairo_layout_path(cr, entry->layout);
+  // The stroke is centred on the glyph edges: twice the width puts `width` outside them.
+  set_colour(cr, outline);
+  cairo_set_line_width(cr, 2.0 * width);
+  cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+  cairo_stroke_preserve(cr);
+  set_colour(cr, rgb);
+  cairo_fill(cr);
+  cairo_restore(cr);
+}
+
+bool same_stamp(const TextStamp& stamp, const TextStamp& key) {
+  return stamp.layout == key.layout && stamp.layout_used == key.layout_used && stamp.rect_width == key.rect_width &&
+         stamp.rect_height == key.rect_height && stamp.rgb == key.rgb && stamp.outline == key.outline &&
+         stamp.line == key.line && stamp.scale_x == key.scale_x && stamp.scale_y == key.scale_y &&
+         stamp.phase_x == key.phase_x && stamp.phase_y == key.phase_y;
+}
+
+// The stamp of `key`'s text, drawn into a transparent image the first time:
+// the same path at the same scale and the same fraction of a pixel, so that
+// laying it at a whole pixel gives the pixels drawing it there would.
+cairo_surface_t* stamp_for(Painter* painter, const TextEntry* entry, const TextStamp& key, Rect rect, uint32_t rgb,
+                           uint32_t outline, double width) {
+  const uint64_t now = ++painter->stamps_drawn;
+  TextStamp* oldest = nullptr;
+  for (TextStamp& stamp : painter->stamps) {
+    if (stamp.image != nullptr && same_stamp(stamp, key)) {
+      stamp.used = now;
+      return stamp.image;
+    }
+    if (oldest == nullptr || stamp.used < oldest->used) oldest = &stamp;
+  }
+  const int w = static_cast<int>(std::ceil(rect.width * key.scale_x + key.phase_x)) + 1;
+  const int h = static_cast<int>(std::ceil(rect.height * key.scale_y + key.phase_y)) + 1;
+  if (w > static_cast<int>(PAINTER_MAX_SIZE) || h > static_cast<int>(PAINTER_MAX_SIZE)) return nullptr;
+  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+  cairo_t* cr = cairo_create(image);
+  cairo_translate(cr, key.phase_x, key.phase_y);
+  cairo_scale(cr, key.scale_x, key.scale_y);
+  draw_outlined(cr, entry, Rect{0, 0, rect.width, rect.height}, rgb, outline, width);
+  const bool drawn = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
+  cairo_destroy(cr);
+  if (!drawn || cairo_surface_status(image) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(image);
+    return nullptr;
+  }
+  cairo_surface_flush(image);
+  if (oldest->image != nullptr) cairo_surface_destroy(oldest->image);
+  *oldest = key;
+  oldest->image = image;
+  oldest->used = now;
+  return image;
+}
+
+}  // namespace
+
+void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bool centered) {
+  const TextEntry* entry = text_for(painter, rect, text, centered);
   if (entry == nullptr) return;
   cairo_t* cr = painter->cr;
   cairo_save(cr);
@@ -470,28 +566,44 @@ void kelvra_text(Painter* painter, Rect rect, const char* text, uint32_t rgb, bo
 
 void kelvra_text_outlined(Painter* painter, Rect rect, const char* text, uint32_t rgb, uint32_t outline,
                           double width, bool centered) {
-  if (painter == nullptr || painter->cr == nullptr || rect.width < 1 || rect.height < 1 || text == nullptr ||
-      text[0] == '\0')
-    return;
-  char* valid = nullptr;
-  if (!g_utf8_validate(text, -1, nullptr)) text = valid = g_utf8_make_valid(text, -1);
-  const long units = utf16_units(text);
-  const TextEntry* entry = units >= 0 && units <= kTextUnits ? text_layout(painter, text, rect.width, centered) : nullptr;
-  g_free(valid);
+  const TextEntry* entry = text_for(painter, rect, text, centered);
   if (entry == nullptr) return;
   cairo_t* cr = painter->cr;
+  // Stroking the outline is most of a title's cost, and a title is drawn
+  // again unchanged picture after picture: under a plain scale the drawn
+  // text is kept as a stamp and laid down at its whole-pixel place.
+  cairo_matrix_t matrix;
+  cairo_get_matrix(cr, &matrix);
+  double x = rect.x;
+  double y = rect.y;
+  cairo_user_to_device(cr, &x, &y);
+  const double left = std::floor(x);
+  const double top = std::floor(y);
+  cairo_surface_t* image = nullptr;
+  if (matrix.xy == 0.0 && matrix.yx == 0.0 && matrix.xx > 0.0 && matrix.yy > 0.0 && std::abs(left) < 1e6 &&
+      std::abs(top) < 1e6) {
+    TextStamp key{};
+    key.layout = entry->layout;
+    key.layout_used = entry->laid_out;
+    key.rect_width = rect.width;
+    key.rect_height = rect.height;
+    key.rgb = rgb;
+    key.outline = outline;
+    key.line = width;
+    key.scale_x = matrix.xx;
+    key.scale_y = matrix.yy;
+    key.phase_x = x - left;
+    key.phase_y = y - top;
+    image = stamp_for(painter, entry, key, rect, rgb, outline, width);
+  }
+  if (image == nullptr) {
+    draw_outlined(cr, entry, rect, rgb, outline, width);
+    return;
+  }
   cairo_save(cr);
-  cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
-  cairo_clip(cr);
-  cairo_move_to(cr, rect.x, rect.y + (rect.height - entry->height) / 2.0);
-  pango_cairo_layout_path(cr, entry->layout);
-  // The stroke is centred on the glyph edges: twice the width puts `width` outside them.
-  set_colour(cr, outline);
-  cairo_set_line_width(cr, 2.0 * width);
-  cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-  cairo_stroke_preserve(cr);
-  set_colour(cr, rgb);
-  cairo_fill(cr);
+  cairo_identity_matrix(cr);
+  cairo_set_source_surface(cr, image, left, top);
+  cairo_paint(cr);
   cairo_restore(cr);
 }
 

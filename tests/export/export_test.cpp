@@ -706,7 +706,7 @@ TEST_F(Queue, RowsCountTheTimeOfEveryThreadOfTheirJobs) {
 TEST(MediaWriter, SoundBlocksLandAtTheirTimes) {
   TempDir dir;
   const std::string path = dir.file("late.mp4");
-  MediaWriterConfig config{64, 48, 30, 200000, 48000, 2, 128000, nullptr};
+  MediaWriterConfig config{64, 48, 30, 200000, 48000, 2, 128000, nullptr, 0};
   MediaWriter* writer = nullptr;
   ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
   std::vector<uint8_t> picture(64 * 48 * 3 / 2, 128);

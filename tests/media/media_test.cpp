@@ -484,7 +484,7 @@ void nv12_of(std::vector<uint8_t>* nv12, uint32_t width, uint32_t height, uint8_
 TEST(MediaWriter, WritesAnMp4ThatReadsBack) {
   kelvra_test::TempDir dir;
   const std::string path = dir.file("out.mp4");
-  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000, nullptr};
+  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000, nullptr, 0};
   MediaWriter* writer = nullptr;
   ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
   std::vector<uint8_t> picture;
@@ -558,7 +558,7 @@ TEST(MediaWriter, TrialDecodesAsTheFileDoes) {
   LoudnessMeter* tried = loudness_meter_create(48000, true);
   ASSERT_NE(written, nullptr);
   ASSERT_NE(tried, nullptr);
-  const MediaWriterConfig config = {64, 48, 30, 200000, 48000, 2, 192000, written};
+  const MediaWriterConfig config = {64, 48, 30, 200000, 48000, 2, 192000, written, 0};
   MediaWriter* writer = nullptr;
   ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
   std::vector<uint8_t> picture;
@@ -607,9 +607,9 @@ TEST(MediaWriter, TrialDecodesAsTheFileDoes) {
 
 TEST(MediaWriter, RefusesBadConfigurations) {
   MediaWriter* writer = nullptr;
-  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000, nullptr};
+  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000, nullptr, 0};
   EXPECT_NE(media_writer_open(&writer, "/tmp/kelvra-odd.mp4", &odd), MEDIA_OK);
-  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000, nullptr};
+  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000, nullptr, 0};
   const int32_t status = media_writer_open(&writer, "/nonexistent-folder/x.mp4", &fine);
   EXPECT_NE(status, MEDIA_OK);
   EXPECT_EQ(static_cast<uint32_t>(status) & 0xF0000000u, 0xA0000000u);  // a library error, printed as such

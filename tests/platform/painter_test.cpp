@@ -219,3 +219,50 @@ TEST_F(PainterTest, TextureCacheUploadsOnlyNewVersions) {
 }
 
 }  // namespace
+// Outlined texts are kept from picture to picture; whatever changes between
+// two drawings (text, colours, scale, the fraction of a pixel the box starts
+// at) shows as a painter that never drew before would show it.
+TEST_F(PainterTest, OutlinedTextFollowsEveryChange) {
+  struct Drawing {
+    const char* text;
+    uint32_t ink;
+    uint32_t outline;
+    double scale;
+    Rect rect;
+  };
+  const Drawing drawings[] = {
+      {"Harbour at dawn", 0xF0E0A0, 0x000000, 2.25, Rect{3, 2, 60, 20}},
+      {"Harbour at dusk", 0xF0E0A0, 0x000000, 2.25, Rect{3, 2, 60, 20}},
+      {"Harbour at dusk", 0x20E020, 0x000000, 2.25, Rect{3, 2, 60, 20}},
+      {"Harbour at dusk", 0x20E020, 0xFF0000, 2.25, Rect{3, 2, 60, 20}},
+      {"Harbour at dusk", 0x20E020, 0xFF0000, 1.37, Rect{3, 2, 60, 20}},
+      {"Harbour at dusk", 0x20E020, 0xFF0000, 1.37, Rect{4, 3, 60, 20}},
+      {"Harbour at dawn", 0xF0E0A0, 0x000000, 2.25, Rect{3, 2, 60, 20}},
+  };
+  for (const Drawing& drawing : drawings) {
+    std::vector<uint8_t> shown[2];
+    Painter* fresh = kelvra_painter_create(nullptr);
+    ASSERT_TRUE(kelvra_painter_offscreen(fresh, 200, 100));
+    ASSERT_TRUE(kelvra_painter_begin(fresh, 200, 100));
+    Painter* both[2] = {painter, fresh};
+    for (int k = 0; k < 2; ++k) {
+      kelvra_shape(both[k], Rect{0, 0, 200, 100}, 0, kGround);
+      kelvra_painter_scale(both[k], drawing.scale);
+      kelvra_text_outlined(both[k], drawing.rect, drawing.text, drawing.ink, drawing.outline, 1.0, true);
+      kelvra_painter_scale(both[k], 1.0);
+      uint32_t stride = 0;
+      const uint8_t* data = kelvra_painter_pixels(both[k], nullptr, nullptr, &stride);
+      shown[k].assign(data, data + stride * 100);
+    }
+    kelvra_painter_destroy(fresh);
+    EXPECT_TRUE(shown[0] == shown[1]) << drawing.text << " " << drawing.scale << " " << drawing.rect.x;
+  }
+  // Drawn clipped to its box, at its scale: 60 x 20 units at 2.25 from (3, 2).
+  kelvra_shape(painter, Rect{0, 0, 200, 100}, 0, kGround);
+  kelvra_painter_scale(painter, 2.25);
+  kelvra_text_outlined(painter, Rect{3, 2, 60, 20}, "WWWWWWWWWWWWWWWWWWWWWWWWW", 0xF0E0A0, 0x000000, 1.0, false);
+  kelvra_painter_scale(painter, 1.0);
+  auto [inside, outside] = ink(Rect{6, 4, 137, 46});
+  EXPECT_GT(inside, 400);
+  EXPECT_EQ(outside, 0);
+}
