@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "export/nv12.h"
+#include "platform/painter.h"
+#include "project/project.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -104,3 +106,31 @@ void BM_SwscaleNv12_1080p(benchmark::State& state) {
 BENCHMARK(BM_SwscaleNv12_1080p)->Arg(SWS_POINT)->Arg(SWS_BILINEAR)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+// ---- composition
+//
+// The 1080p picture laid on each export canvas as its bottom layer (covering
+// it: a copy on Full HD, the middle of it enlarged 1.78 times on Shorts),
+// then the same picture as an inset at a third of the canvas's height.
+void BM_ComposeCanvas(benchmark::State& state) {
+  const CanvasPreset& preset = kelvra_canvases[state.range(0)];
+  Painter* painter = kelvra_painter_create(nullptr);
+  if (painter == nullptr || !kelvra_painter_offscreen(painter, preset.width, preset.height)) {
+    state.SkipWithError("no off-screen painter");
+    return;
+  }
+  const Rect canvas{0, 0, static_cast<int32_t>(preset.width), static_cast<int32_t>(preset.height)};
+  for (auto _ : state) {
+    kelvra_painter_begin(painter, preset.width, preset.height);
+    kelvra_picture_compose(painter, picture_1080p().data(), kWidth, kHeight, canvas, TexturePlacement{0, 0, 1.0},
+                           1.0, true);
+    kelvra_picture_compose(painter, picture_1080p().data(), kWidth, kHeight, canvas,
+                           TexturePlacement{0.3, -0.3, 0.32}, 1.0, true);
+    kelvra_painter_end(painter);
+    benchmark::DoNotOptimize(kelvra_painter_pixels(painter, nullptr, nullptr, nullptr));
+  }
+  state.SetLabel(preset.key);
+  set_frames_per_second(state);
+  kelvra_painter_destroy(painter);
+}
+BENCHMARK(BM_ComposeCanvas)->Arg(1)->Arg(6)->Arg(9)->Unit(benchmark::kMillisecond);

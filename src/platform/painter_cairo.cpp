@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "platform/painter.h"
+#include "platform/picture_scale.h"
 #include "platform/ui_internal.h"
 
 // ------------------------------------------------------------------ [record]
@@ -86,6 +87,7 @@ struct Painter {
   uint64_t layouts_made;  // texts given to a layout, for TextEntry::laid_out
   TextStamp stamps[kTextStamps];
   uint64_t stamps_drawn;
+  PictureScaleRows scale_rows;  // the enlarging scaler's rows, kept from picture to picture
   cairo_surface_t* target;  // the frame being drawn
   cairo_t* cr;
   SDL_Renderer* renderer;   // window painters with a renderer named by SDL_RENDER_DRIVER
@@ -303,6 +305,7 @@ void kelvra_painter_destroy(Painter* painter) {
     if (entry.layout != nullptr) g_object_unref(entry.layout);
   for (TextStamp& stamp : painter->stamps)
     if (stamp.image != nullptr) cairo_surface_destroy(stamp.image);
+  picture_scale_free(&painter->scale_rows);
   if (painter->context != nullptr) g_object_unref(painter->context);
   std::free(painter);
 }
@@ -611,8 +614,58 @@ namespace {
 
 // Draws `bitmap` (width x height) fitted or covering `rect`, moved and zoomed
 // by `placement`, at `opacity`, clipped to the rectangle.
-void paint_picture(cairo_t* cr, cairo_surface_t* bitmap, uint32_t width, uint32_t height, Rect rect,
+// An opaque picture enlarged over all of the whole-pixel rectangle it is
+// clipped to is written into the target's rows by the painter's own scaler,
+// which samples as cairo's bilinear filter does at about twice its speed.
+// False, with nothing drawn, where cairo must draw it.
+bool paint_enlarged(Painter* painter, cairo_surface_t* bitmap, uint32_t width, uint32_t height, double left,
+                    double top, double scale) {
+  cairo_t* cr = painter->cr;
+  cairo_surface_t* target = cairo_get_target(cr);
+  // A picture laid at its own size on whole pixels is a copy cairo makes faster.
+  const bool copy = scale == 1.0 && left == std::floor(left) && top == std::floor(top);
+  if (copy || !(scale >= 1.0) || cairo_get_group_target(cr) != target ||
+      cairo_surface_get_type(target) != CAIRO_SURFACE_TYPE_IMAGE ||
+      cairo_image_surface_get_format(bitmap) != CAIRO_FORMAT_RGB24)
+    return false;
+  const cairo_format_t format = cairo_image_surface_get_format(target);
+  const cairo_operator_t op = cairo_get_operator(cr);
+  if ((format != CAIRO_FORMAT_RGB24 && format != CAIRO_FORMAT_ARGB32) ||
+      (op != CAIRO_OPERATOR_OVER && op != CAIRO_OPERATOR_SOURCE))
+    return false;
+  cairo_matrix_t matrix;
+  cairo_get_matrix(cr, &matrix);
+  if (matrix.xx != 1.0 || matrix.yy != 1.0 || matrix.xy != 0.0 || matrix.yx != 0.0 || matrix.x0 != 0.0 ||
+      matrix.y0 != 0.0)
+    return false;
+  cairo_rectangle_list_t* clip = cairo_copy_clip_rectangle_list(cr);
+  const bool one = clip->status == CAIRO_STATUS_SUCCESS && clip->num_rectangles == 1;
+  const cairo_rectangle_t box = one ? clip->rectangles[0] : cairo_rectangle_t{0, 0, 0, 0};
+  cairo_rectangle_list_destroy(clip);
+  if (!one || box.x != std::floor(box.x) || box.y != std::floor(box.y) || box.width != std::floor(box.width) ||
+      box.height != std::floor(box.height))
+    return false;
+  const int surface_width = cairo_image_surface_get_width(target);
+  const int surface_height = cairo_image_surface_get_height(target);
+  const int32_t x0 = static_cast<int32_t>(std::max(0.0, box.x));
+  const int32_t y0 = static_cast<int32_t>(std::max(0.0, box.y));
+  const int32_t x1 = static_cast<int32_t>(std::min<double>(surface_width, box.x + box.width));
+  const int32_t y1 = static_cast<int32_t>(std::min<double>(surface_height, box.y + box.height));
+  if (x1 <= x0 || y1 <= y0) return true;  // clipped away
+  if (left > x0 || top > y0 || left + width * scale < x1 || top + height * scale < y1) return false;
+  cairo_surface_flush(bitmap);
+  cairo_surface_flush(target);
+  const bool drawn = picture_scale_bilinear(
+      cairo_image_surface_get_data(bitmap), width, height, static_cast<uint32_t>(cairo_image_surface_get_stride(bitmap)),
+      cairo_image_surface_get_data(target), static_cast<uint32_t>(cairo_image_surface_get_stride(target)), x0, y0, x1,
+      y1, left, top, scale, &painter->scale_rows);
+  cairo_surface_mark_dirty_rectangle(target, x0, y0, x1 - x0, y1 - y0);
+  return drawn;
+}
+
+void paint_picture(Painter* painter, cairo_surface_t* bitmap, uint32_t width, uint32_t height, Rect rect,
                    TexturePlacement placement, double opacity, bool cover) {
+  cairo_t* cr = painter->cr;
   const double sx = static_cast<double>(rect.width) / width;
   const double sy = static_cast<double>(rect.height) / height;
   double scale = cover ? std::max(sx, sy) : std::min(sx, sy);
@@ -625,6 +678,10 @@ void paint_picture(cairo_t* cr, cairo_surface_t* bitmap, uint32_t width, uint32_
   cairo_save(cr);
   cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
   cairo_clip(cr);
+  if (opacity >= 1.0 && paint_enlarged(painter, bitmap, width, height, left, top, scale)) {
+    cairo_restore(cr);
+    return;
+  }
   cairo_translate(cr, left, top);
   cairo_scale(cr, scale, scale);
   cairo_set_source_surface(cr, bitmap, 0, 0);
@@ -652,7 +709,7 @@ void kelvra_picture_compose(Painter* painter, const void* pixels, uint32_t width
       static_cast<unsigned char*>(const_cast<void*>(pixels)), CAIRO_FORMAT_RGB24, static_cast<int>(width),
       static_cast<int>(height), static_cast<int>(width * 4));
   if (cairo_surface_status(bitmap) == CAIRO_STATUS_SUCCESS)
-    paint_picture(painter->cr, bitmap, width, height, rect, placement, opacity, cover);
+    paint_picture(painter, bitmap, width, height, rect, placement, opacity, cover);
   cairo_surface_finish(bitmap);
   cairo_surface_destroy(bitmap);
 }
@@ -699,5 +756,5 @@ void kelvra_texture_compose(Painter* painter, const void* pixels, uint32_t width
     ++painter->uploads;
   }
 
-  paint_picture(painter->cr, slot->bitmap, width, height, rect, placement, opacity, cover);
+  paint_picture(painter, slot->bitmap, width, height, rect, placement, opacity, cover);
 }

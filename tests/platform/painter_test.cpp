@@ -1,6 +1,8 @@
 // The painter's real pixels, read back from its off-screen picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -265,4 +267,80 @@ TEST_F(PainterTest, OutlinedTextFollowsEveryChange) {
   auto [inside, outside] = ink(Rect{6, 4, 137, 46});
   EXPECT_GT(inside, 400);
   EXPECT_EQ(outside, 0);
+}
+// A picture enlarged over a canvas samples as bilinear filtering with padded
+// edges does: every pixel within four steps of the exact blend of its four
+// neighbours (weights in 1/128 steps), across sizes, zooms and offsets; the
+// pixels outside the rectangle it is drawn into stay as they were. (The
+// weights' steps may move a sample between a dark and a light pixel by two
+// on each axis.)
+TEST(PictureEnlarged, SamplesAsBilinearFiltering) {
+  constexpr uint32_t kWidth = 48;
+  constexpr uint32_t kHeight = 27;
+  std::vector<uint8_t> picture(kWidth * kHeight * 4);
+  uint32_t noise = 1;
+  for (size_t i = 0; i < picture.size(); ++i) {
+    noise = noise * 1664525u + 1013904223u;
+    picture[i] = (i / 4 % kWidth / 6) % 2 == 1 ? 230 : static_cast<uint8_t>(noise >> 24);
+  }
+  // Exact bilinear of channel c at source position (u, v), padded.
+  const auto exact = [&](double u, double v, int c) {
+    const auto at = [&](long x, long y) {
+      x = std::clamp<long>(x, 0, kWidth - 1);
+      y = std::clamp<long>(y, 0, kHeight - 1);
+      return static_cast<double>(picture[(static_cast<size_t>(y) * kWidth + x) * 4 + c]);
+    };
+    const double x = u - 0.5;
+    const double y = v - 0.5;
+    const long x0 = static_cast<long>(std::floor(x));
+    const long y0 = static_cast<long>(std::floor(y));
+    const double wx = x - x0;
+    const double wy = y - y0;
+    return (at(x0, y0) * (1 - wx) + at(x0 + 1, y0) * wx) * (1 - wy) + (at(x0, y0 + 1) * (1 - wx) + at(x0 + 1, y0 + 1) * wx) * wy;
+  };
+  struct Case {
+    uint32_t width, height;  // the canvas
+    Rect rect;               // drawn into
+    TexturePlacement placement;
+  };
+  const Case cases[] = {
+      {54, 96, Rect{0, 0, 54, 96}, TexturePlacement{0, 0, 1.0}},       // tall canvas: enlarged 3.56 times
+      {120, 70, Rect{10, 5, 100, 60}, TexturePlacement{0.013, -0.021, 1.37}},
+      {90, 90, Rect{0, 0, 90, 90}, TexturePlacement{0.1, 0.05, 2.5}},
+      {48, 27, Rect{0, 0, 48, 27}, TexturePlacement{0.0101, 0.0, 1.05}},  // hardly enlarged, off the whole pixel
+  };
+  for (const Case& test : cases) {
+    Painter* painter = kelvra_painter_create(nullptr);
+    ASSERT_TRUE(kelvra_painter_offscreen(painter, test.width, test.height));
+    ASSERT_TRUE(kelvra_painter_begin(painter, test.width, test.height));
+    kelvra_shape(painter, Rect{0, 0, static_cast<int32_t>(test.width), static_cast<int32_t>(test.height)}, 0, kGround);
+    kelvra_picture_compose(painter, picture.data(), kWidth, kHeight, test.rect, test.placement, 1.0, true);
+    ASSERT_TRUE(kelvra_painter_end(painter));
+    uint32_t stride = 0;
+    const uint8_t* pixels = kelvra_painter_pixels(painter, nullptr, nullptr, &stride);
+    const Rect& r = test.rect;
+    double scale = std::max(static_cast<double>(r.width) / kWidth, static_cast<double>(r.height) / kHeight);
+    scale *= test.placement.zoom;
+    const double left = r.x + (r.width - kWidth * scale) * 0.5 + r.width * test.placement.x;
+    const double top = r.y + (r.height - kHeight * scale) * 0.5 + r.height * test.placement.y;
+    int worst = 0;
+    int outside = 0;
+    for (uint32_t y = 0; y < test.height; ++y)
+      for (uint32_t x = 0; x < test.width; ++x) {
+        const uint8_t* p = pixels + static_cast<size_t>(y) * stride + x * 4;
+        const bool in = static_cast<int32_t>(x) >= r.x && static_cast<int32_t>(x) < r.x + r.width &&
+                        static_cast<int32_t>(y) >= r.y && static_cast<int32_t>(y) < r.y + r.height;
+        if (!in) {
+          outside += (static_cast<uint32_t>(p[2]) << 16 | p[1] << 8 | p[0]) != kGround;
+          continue;
+        }
+        for (int c = 0; c < 3; ++c) {
+          const double want = exact((x + 0.5 - left) / scale, (y + 0.5 - top) / scale, c);
+          worst = std::max(worst, static_cast<int>(std::ceil(std::abs(p[c] - want))));
+        }
+      }
+    EXPECT_LE(worst, 4) << test.width << "x" << test.height << " zoom " << test.placement.zoom;
+    EXPECT_EQ(outside, 0) << test.width << "x" << test.height;
+    kelvra_painter_destroy(painter);
+  }
 }
