@@ -234,6 +234,20 @@ bool should_draw(const FrameMemory* memory, const FrameSerials& now, bool change
          now.lane_sum != memory->lane_sum || now_ms - memory->drawn_ms > 250;
 }
 
+void wake_window(void* window) { ui_window_wake(static_cast<UiWindow*>(window)); }
+
+// While the transport stands still, a picture that a worker publishes (the
+// one a seek or a press on the band asked for) ends the frame wait, so it is
+// on screen as soon as it is decoded rather than at the next frame. Playback
+// keeps to the frames.
+void wake_on_pictures(KelvraApp* app) {
+  if (app->playing) return;
+  kelvra_video_wake_on_publish(app->source_video, wake_window, app->window);
+  kelvra_video_wake_on_publish(app->program_video, wake_window, app->window);
+  if (app->active_tab == KELVRA_TAB_TIMELINE)
+    for (VideoWorker* lane : app->lane_videos) kelvra_video_wake_on_publish(lane, wake_window, app->window);
+}
+
 bool draw(KelvraApp* app) {
   if (!kelvra_painter_begin(app->painter, app->client_width, app->client_height)) return false;
   kelvra_draw(app);
@@ -299,6 +313,7 @@ uint32_t kelvra_frame(KelvraApp* app, FrameMemory* memory) {
     memory->frames_drawn += 1;
   }
   kelvra_request_pictures(app);
+  wake_on_pictures(app);
   memory->work_ns = ui_time_ns() - started_ns;
   if (!ui_window_wait_frame(app->window)) return KELVRA_FRAME_FAILED;
   memory->lane_sum = serials.lane_sum;

@@ -38,6 +38,11 @@ bool video_copy_pixels(MediaReader* reader, VideoDecoder* decoder);
 VideoWorker* kelvra_video_create();
 void kelvra_video_destroy(VideoWorker* worker);
 void kelvra_video_request(VideoWorker* worker, const char* path, double time);
+// Has the worker call wake(context) once, on its own thread and under its
+// lock, right after it next publishes a picture (never once it is being
+// stopped), so that a frame loop waiting for that picture draws it at once
+// instead of at its next frame. A later call replaces the waker, null clears it.
+void kelvra_video_wake_on_publish(VideoWorker* worker, void (*wake)(void* context), void* context);
 bool kelvra_video_paint(VideoWorker* worker, const char* path, Painter* painter, Rect rect, bool cover);
 bool kelvra_video_compose(VideoWorker* worker, const char* path, double time, Painter* painter, Rect rect,
                           TexturePlacement placement, double opacity);

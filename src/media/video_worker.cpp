@@ -34,6 +34,8 @@ struct VideoWorker {
   uint64_t pixels_capacity = 0;  // bytes allocated at pixels
   uint32_t frame_width = 0;
   uint32_t frame_height = 0;
+  void (*wake)(void* context) = nullptr;  // called once after the next publish, then cleared
+  void* wake_context = nullptr;
 };
 
 namespace {
@@ -94,6 +96,10 @@ struct VideoJob {
     worker->frame_height = decoder.height;
     worker->frame_duration = decoder.duration;
     worker->frame_time = decoder.last_frame_time;
+    // Under the lock and never once a stop was asked, so the waker's owner
+    // (stopped before it goes) is never called after it is gone.
+    if (worker->wake != nullptr && !worker->thread.stop_requested) worker->wake(worker->wake_context);
+    worker->wake = nullptr;
   }
 };
 
@@ -141,6 +147,13 @@ void kelvra_video_request(VideoWorker* worker, const char* path, double time) {
     worker->request_serial += 1;
     worker_wake_locked(&worker->thread);
   }
+}
+
+void kelvra_video_wake_on_publish(VideoWorker* worker, void (*wake)(void* context), void* context) {
+  if (worker == nullptr) return;
+  std::lock_guard<std::mutex> hold(worker->thread.lock);
+  worker->wake = wake;
+  worker->wake_context = context;
 }
 
 // ------------------------------------------------------------------ [frames]

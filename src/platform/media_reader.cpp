@@ -14,6 +14,7 @@
 // stream probe's among them, are opened with a pixel-count limit.
 // Cannot: read anything but local files (other protocols are refused), or
 // deliver attached cover pictures as a video stream.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -24,6 +25,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/cpu.h>
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libswresample/swresample.h>
@@ -59,7 +61,8 @@ struct MediaReader {
   uint8_t* scratch;        // a turned picture converted at its stored size, then turned into the caller's
   uint64_t scratch_capacity;  // bytes
   int64_t origin;          // the file's start, in the stream's time base
-  int64_t skip_before;     // pictures nothing refers to are not decoded before this stamp
+  int64_t seek_stamp;      // the last seek's target in the stream's time base; INT64_MIN before any
+  int64_t skip_before;     // without durations, pictures nothing refers to are not decoded before this stamp
   int64_t next_stamp;      // where the picture after the last one starts (stream's time base), if known
   int64_t seek_time;       // the time of the last seek, in ticks
   int64_t picture_time;    // the time of `picture`, in ticks
@@ -71,6 +74,8 @@ struct MediaReader {
   bool demux_done;
   bool packet_pending;     // `packet` was refused by the decoder and is offered again
   bool still;              // a single picture (an image file): read once, held for every seek
+  bool h264;               // the stream is H.264: unseen pictures are dropped before the decoder
+  int nal_length_size;     // bytes of each NAL unit's length in its packets; 0 for start codes
   bool started;            // a read has been made
 };
 
@@ -191,7 +196,12 @@ int32_t open_decoder(MediaReader* reader) {
   // which the race detector cannot see; it checks the program's threads alone.
   reader->codec->thread_count = 1;
 #else
-  reader->codec->thread_count = static_cast<int>(reader->threads);
+  // As many as the machine has cores, not FFmpeg's own choice of one more:
+  // each frame thread holds back one more picture before the first comes
+  // out, and the extra thread's picture competes for the cores with the one
+  // a seek waits for.
+  reader->codec->thread_count =
+      reader->threads > 0 ? static_cast<int>(reader->threads) : std::min(std::max(av_cpu_count(), 1), 16);
 #endif
   reader->codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (error >= 0) error = avcodec_open2(reader->codec, decoder, nullptr);
@@ -326,6 +336,12 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, u
     // transport streams among them) seek by searching the stamps in the file
     // and land on any packet, mostly after the key picture the target needs.
     reader->checked_seeks = (reader->format->iformat->flags & AVFMT_TS_DISCONT) != 0;
+    // H.264 in MP4 and Matroska comes with its parameter sets in an avcC
+    // record, which gives the width of the NAL units' lengths; elsewhere the
+    // units are separated by start codes.
+    reader->h264 = parameters->codec_id == AV_CODEC_ID_H264;
+    if (parameters->extradata_size >= 7 && parameters->extradata[0] == 1)
+      reader->nal_length_size = (parameters->extradata[4] & 3) + 1;
     // Image files come through the image demuxers, which cannot all seek back
     // to their one picture (a JPEG's reads end at once after a seek).
     const char* demuxer = reader->format->iformat->name;
@@ -338,6 +354,7 @@ int32_t media_reader_open(MediaReader** out, const char* path, MediaKind kind, u
   }
   const int64_t start = reader->format->start_time;
   reader->origin = start == AV_NOPTS_VALUE ? 0 : av_rescale_q(start, AV_TIME_BASE_Q, reader->stream->time_base);
+  reader->seek_stamp = INT64_MIN;
   reader->skip_before = INT64_MIN;
   reader->next_stamp = reader->origin;  // a first picture without a stamp is the file's start
   *out = reader;
@@ -391,12 +408,13 @@ int32_t restart_decoding(MediaReader* reader, int64_t time) {
     avcodec_flush_buffers(reader->codec);
   }
   // Between the key picture and the target, pictures that no other picture
-  // refers to would be decoded only to be dropped: they are skipped, up to a
-  // margin of a tenth of a second before the target.
+  // refers to would be decoded only to be dropped: they are skipped (see
+  // unseen_picture).
   const AVRational base = reader->stream->time_base;
-  if (reader->kind == MEDIA_VIDEO)
-    reader->skip_before = av_rescale_q(time, kTicks, base) + reader->origin -
-                          av_rescale_q(MEDIA_TICKS_PER_SECOND / 10, kTicks, base);
+  if (reader->kind == MEDIA_VIDEO) {
+    reader->seek_stamp = av_rescale_q(time, kTicks, base) + reader->origin;
+    reader->skip_before = reader->seek_stamp - av_rescale_q(MEDIA_TICKS_PER_SECOND / 10, kTicks, base);
+  }
   return MEDIA_OK;
 }
 
@@ -416,6 +434,67 @@ int32_t seek_to_start(MediaReader* reader, int64_t time) {
 }
 
 int32_t read_sample(MediaReader* reader, MediaSample* out);
+
+// Whether the picture of `packet` is so early that it cannot be the one on
+// screen at the last seek's target: it ends a whole picture's length before
+// the target (a margin for stamps that follow the durations only roughly),
+// or, when the packet has no duration, it starts a tenth of a second before
+// it. Such pictures, when no other picture refers to them, are not decoded.
+bool unseen_picture(const MediaReader* reader, const AVPacket* packet) {
+  const int64_t stamp = packet->pts;
+  if (stamp == AV_NOPTS_VALUE) return false;
+  const int64_t lasts = packet->duration;
+  if (lasts <= 0) return stamp < reader->skip_before;
+  int64_t end = 0;
+  return !__builtin_add_overflow(stamp, 2 * std::min<int64_t>(lasts, INT64_MAX / 4), &end) && end <= reader->seek_stamp;
+}
+
+// Whether an H.264 packet holds only slices of a picture that no other
+// picture refers to (nal_ref_idc 0), with nothing else the decoder keeps
+// (parameter sets, sequence ends) beside them. Such a packet, when its
+// picture is unseen, is not sent to the decoder at all: with frame threads,
+// each packet sent takes a thread in turn, and the next one waits for the
+// picture that thread decoded before, even for a packet it would skip.
+bool h264_unreferenced(const AVPacket* packet, int length_size) {
+  const uint8_t* data = packet->data;
+  const int size = packet->size;
+  bool slices = false;
+  for (int at = 0; at < size;) {
+    // The next unit: after its length field, or after the next start code.
+    int begin = 0;
+    int end = 0;
+    if (length_size > 0) {
+      if (size - at < length_size) return false;
+      uint32_t length = 0;
+      for (int i = 0; i < length_size; ++i) length = (length << 8) | data[at + i];
+      begin = at + length_size;
+      if (length == 0 || length > static_cast<uint32_t>(size - begin)) return false;
+      end = begin + static_cast<int>(length);
+    } else {
+      int code = at;
+      while (code + 2 < size && !(data[code] == 0 && data[code + 1] == 0 && data[code + 2] == 1)) ++code;
+      if (code + 3 >= size) break;
+      begin = code + 3;
+      end = begin;
+      while (end + 2 < size && !(data[end] == 0 && data[end + 1] == 0 && (data[end + 2] == 1 || data[end + 2] == 0)))
+        ++end;
+      if (end + 2 >= size) end = size;
+    }
+    if (data[begin] & 0x80) return false;  // not a NAL unit header: the packet is read wrong
+    const int type = data[begin] & 0x1F;
+    const int ref_idc = (data[begin] >> 5) & 3;
+    switch (type) {
+      case 1: case 2: case 3: case 4: case 5:  // slices and their data partitions
+        if (ref_idc != 0 || type == 5) return false;
+        slices = true;
+        break;
+      case 6: case 9: case 12: break;  // supplemental information, delimiters, filler
+      default: return false;
+    }
+    at = end;
+  }
+  return slices;
+}
 
 // Seeks where the demuxer lands on any packet, not on a key picture. From
 // there the first picture that decodes is the next key picture, mostly after
@@ -516,9 +595,12 @@ int32_t read_sample(MediaReader* reader, MediaSample* out) {
         continue;
       }
       reader->await_key = false;
-      const int64_t stamp = reader->packet->pts;
-      reader->codec->skip_frame =
-          stamp != AV_NOPTS_VALUE && stamp < reader->skip_before ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+      const bool unseen = unseen_picture(reader, reader->packet);
+      if (unseen && reader->h264 && h264_unreferenced(reader->packet, reader->nal_length_size)) {
+        av_packet_unref(reader->packet);
+        continue;
+      }
+      reader->codec->skip_frame = unseen ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     }
     error = avcodec_send_packet(reader->codec, reader->packet);
     // A packet the decoder cannot take yet is kept and sent again once it has

@@ -123,7 +123,12 @@ void ui_window_set_title(UiWindow* window, const char* title);
 void ui_window_request_close(UiWindow* window);
 bool ui_window_set_target_fps(UiWindow* window, uint32_t fps);
 uint32_t ui_window_target_fps(UiWindow* window);
+// Waits until the next frame of the window's pacing, or less when woken.
 bool ui_window_wait_frame(UiWindow* window);
+// Ends the window's frame wait early; any thread may call it. A wait under way
+// returns at once, or else the next one does; the frame after keeps the
+// schedule's deadline, so wakes add passes without moving the pacing.
+void ui_window_wake(UiWindow* window);
 // The drift-free deadline step of the frame wait: one period of `frequency` / `fps`
 // counts, carrying the remainder of the division from frame to frame.
 void ui_frame_advance(int64_t* next_frame_count, uint32_t* frame_remainder, int64_t frequency, uint32_t fps);

@@ -3,7 +3,8 @@
 // Provides: the one top-level window, SDL events turned into the UiInput ring
 // (256 events, the close request first), mouse capture while the left button
 // is down, system cursors, frame pacing on CLOCK_MONOTONIC with absolute
-// deadlines and a carried remainder, the clipboard (ASCII only), message
+// deadlines and a carried remainder (a wait that another thread can end
+// early without moving the schedule), the clipboard (ASCII only), message
 // boxes (ended by a termination request), a plain pixel framebuffer, and the
 // files dropped on the window (their paths kept beside the queue).
 // Cannot: show a native menu bar (a menu set with ui_window_set_menu opens as
@@ -19,6 +20,9 @@
 //   [pacing]   ui_window_wait_frame and its arithmetic
 //   [boxes]    message boxes, clipboard, framebuffer, menu
 #include <SDL2/SDL.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -45,6 +49,8 @@ struct UiWindow {
   int64_t next_frame_count;
   uint32_t frame_remainder;
   uint32_t target_fps;
+  int wake_fd;          // an eventfd that ui_window_wake counts up to end the frame wait; -1 when none
+  uint8_t wait_cut;     // the last wait was ended by a wake before its deadline, which still stands
   uint8_t close_as_event;
   uint8_t close_requested;
   uint8_t captured;     // the left button holds the mouse capture
@@ -161,6 +167,8 @@ UiWindow* ui_window_create(const UiWindowConfig* config) {
   window->counter_frequency = 1000000000LL;
   window->target_fps = config->target_fps;
   window->next_frame_count = counter_now();
+  // Without it the frame wait is only ever ended by its deadline.
+  window->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   g_platform.windows[slot] = window;
   g_platform.quit_posted = false;
   SDL_ShowWindow(window->sdl);
@@ -179,6 +187,7 @@ void ui_window_destroy(UiWindow* window) {
     path = nullptr;
   }
   SDL_DestroyWindow(window->sdl);
+  if (window->wake_fd >= 0) close(window->wake_fd);
   std::free(window->menu);
   std::free(window->menu_text);
   std::free(window);
@@ -532,28 +541,69 @@ bool ui_window_set_target_fps(UiWindow* window, uint32_t fps) {
   window->target_fps = fps;
   window->next_frame_count = counter_now();
   window->frame_remainder = 0;
+  window->wait_cut = 0;
   return true;
 }
 
 uint32_t ui_window_target_fps(UiWindow* window) { return window != nullptr ? window->target_fps : 0; }
 
+void ui_window_wake(UiWindow* window) {
+  if (window == nullptr || window->wake_fd < 0) return;
+  const uint64_t one = 1;
+  // A full counter (never reached) already wakes the wait.
+  [[maybe_unused]] const ssize_t written = write(window->wake_fd, &one, sizeof one);
+}
+
+namespace {
+
+// Takes the wakes counted so far; true when there was one.
+bool take_wake(UiWindow* window) {
+  uint64_t count = 0;
+  return window->wake_fd >= 0 && read(window->wake_fd, &count, sizeof count) == sizeof count && count > 0;
+}
+
+}  // namespace
+
 bool ui_window_wait_frame(UiWindow* window) {
   if (window == nullptr) return false;
-  if (window->target_fps == 0) return true;
-  ui_frame_advance(&window->next_frame_count, &window->frame_remainder, window->counter_frequency,
-                   window->target_fps);
+  if (window->target_fps == 0) {
+    take_wake(window);
+    return true;
+  }
+  // A wait that a wake ended left its deadline in place: this one waits for it.
+  if (!window->wait_cut)
+    ui_frame_advance(&window->next_frame_count, &window->frame_remainder, window->counter_frequency,
+                     window->target_fps);
+  window->wait_cut = 0;
   int64_t now = counter_now();
   if (now >= window->next_frame_count) {
     // A late frame restarts the schedule instead of hurrying to catch up.
+    take_wake(window);
     window->next_frame_count = now;
     window->frame_remainder = 0;
     return true;
   }
-  const timespec deadline{static_cast<time_t>(window->next_frame_count / 1000000000LL),
-                          static_cast<long>(window->next_frame_count % 1000000000LL)};
+  if (window->wake_fd < 0) {
+    const timespec deadline{static_cast<time_t>(window->next_frame_count / 1000000000LL),
+                            static_cast<long>(window->next_frame_count % 1000000000LL)};
+    while (now < window->next_frame_count) {
+      int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+      if (result != 0 && result != EINTR) return false;
+      now = counter_now();
+    }
+    return true;
+  }
+  // Waits for the deadline or a wake (one that came during the pass ends the wait at once).
   while (now < window->next_frame_count) {
-    int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
-    if (result != 0 && result != EINTR) return false;
+    if (take_wake(window)) {
+      window->wait_cut = 1;
+      return true;
+    }
+    const int64_t left = window->next_frame_count - now;
+    const timespec timeout{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+    pollfd woken{window->wake_fd, POLLIN, 0};
+    const int result = ppoll(&woken, 1, &timeout, nullptr);
+    if (result < 0 && errno != EINTR) return false;
     now = counter_now();
   }
   return true;

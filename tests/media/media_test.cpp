@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <string>
@@ -197,6 +198,60 @@ TEST(VideoDecoder, SeeksLandAtOrBeforeTheTargetInEveryContainer) {
       EXPECT_TRUE(frame == wanted || frame == wanted - 1) << "frame " << frame << ", wanted " << wanted;
     }
     media_reader_close(reader);
+  }
+}
+
+// A far seek shows exactly the picture that reading the file through from
+// its start gives for the time, to the byte. The pictures before the target
+// are partly left undecoded on a seek (those no other picture refers to), so
+// a picture dropped that a later one refers to shows as a damaged picture.
+// Lossy pictures in motion, with groups of 60 and three B pictures between
+// references, some of them references themselves; in MP4 (units with length
+// fields) and in an MPEG transport stream (units after start codes). The
+// targets sit at the edges of key pictures, where a seek decodes a whole
+// group, and on pictures of every kind within one.
+TEST(VideoDecoder, FarSeeksShowThePictureReadingThroughGives) {
+  kelvra_test::TempDir dir;
+  const int targets[] = {59, 119, 58, 61, 120, 60, 0, 149, 90, 1, 118, 31, 62, 100, 57};
+  for (const char* name : {"moving.mp4", "moving.ts"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir.file(name);
+    const std::string command =
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=30:duration=5 -c:v libx264 "
+        "-preset veryfast -b:v 600k -pix_fmt yuv420p -g 60 -keyint_min 60 -bf 3 -x264-params b-pyramid=normal:scenecut=0 '" +
+        path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    // Every picture, read through from the start by a decoder of one thread.
+    std::vector<std::vector<uint8_t>> pictures;
+    MediaReader* reader = nullptr;
+    ASSERT_EQ(media_reader_open(&reader, path.c_str(), MEDIA_VIDEO, 1), MEDIA_OK);
+    for (;;) {
+      MediaSample sample;
+      ASSERT_EQ(media_reader_read(reader, &sample), MEDIA_OK);
+      if (sample.end_of_stream) break;
+      ASSERT_TRUE(sample.have);
+      ASSERT_NEAR(sample.time / 1e7, pictures.size() / 30.0, 0.002);
+      pictures.emplace_back(320 * 240 * 4);
+      ASSERT_EQ(media_reader_copy_picture(reader, pictures.back().data(), 320 * 4), MEDIA_OK);
+    }
+    media_reader_close(reader);
+    ASSERT_EQ(pictures.size(), 150u);
+    // Each target far from the one before, so that every one seeks; the
+    // decoder runs its threads as in the preview.
+    Decoder decoder;
+    ASSERT_TRUE(video_decode_open(&decoder.d, path.c_str()));
+    for (int frame : targets) {
+      for (double into : {0.0, 0.5}) {  // on the picture's start, and halfway through it
+        const double time = (frame + into) / 30.0;
+        if (std::fabs(time - decoder.d.last_frame_time) < 0.5) {
+          ASSERT_TRUE(video_decode_frame(&decoder.d, time < 2.5 ? 4.5 : 0.5));
+        }
+        ASSERT_TRUE(video_decode_frame(&decoder.d, time)) << "at " << time;
+        EXPECT_NEAR(decoder.d.last_frame_time, frame / 30.0, 0.002) << "at " << time;
+        EXPECT_EQ(std::memcmp(decoder.d.pixels, pictures[frame].data(), pictures[frame].size()), 0)
+            << "picture " << frame << " at " << time;
+      }
+    }
   }
 }
 

@@ -2,7 +2,9 @@
 // with real SDL events.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ui.h"
@@ -195,6 +197,34 @@ TEST(WindowConfig, RejectsInvalidConfigurations) {
   };
   for (const auto& c : cases) EXPECT_EQ(ui_window_create(&c.config), nullptr) << c.why;
   EXPECT_EQ(ui_window_create(nullptr), nullptr);
+}
+
+// A wake from another thread ends the frame wait at once; the wait after it
+// still ends at the deadline the woken one had, so wakes add passes without
+// moving the pacing. A wake that comes before the wait ends the next wait.
+TEST_F(Window, AWakeEndsTheFrameWaitAndKeepsTheSchedule) {
+  using Clock = std::chrono::steady_clock;
+  const auto ms_since = [](Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  };
+  ASSERT_TRUE(ui_window_set_target_fps(window, 1));  // a deadline every second from now
+  const Clock::time_point start = Clock::now();
+  std::thread waker([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ui_window_wake(window);
+  });
+  ASSERT_TRUE(ui_window_wait_frame(window));
+  waker.join();
+  EXPECT_LT(ms_since(start), 700);  // ended by the wake, not by the deadline
+  ASSERT_TRUE(ui_window_wait_frame(window));
+  EXPECT_GE(ms_since(start), 900);   // waited for the same deadline...
+  EXPECT_LT(ms_since(start), 1700);  // ...not for one a second later
+
+  ui_window_wake(window);  // during a pass: the next wait returns at once
+  const Clock::time_point pass = Clock::now();
+  ASSERT_TRUE(ui_window_wait_frame(window));
+  EXPECT_LT(ms_since(pass), 500);
+  ui_window_wake(nullptr);
 }
 
 TEST(FramePacing, DeadlinesCarryTheRemainder) {

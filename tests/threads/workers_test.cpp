@@ -94,6 +94,33 @@ TEST_F(VideoWorkerTest, PublishesThePictureForTheRequestedTime) {
   EXPECT_GE(show(path, 50), 3.93);  // past the end: the last picture
 }
 
+// A waker is called once, on the worker's thread, after the next picture
+// the worker publishes; then it is cleared until it is set again. A null
+// waker clears it.
+TEST_F(VideoWorkerTest, WakesOnceAfterItsNextPicture) {
+  const std::string path = fixture("coded.mp4");
+  std::atomic<int> wakes{0};
+  const auto wake = [](void* context) { *static_cast<std::atomic<int>*>(context) += 1; };
+  kelvra_video_wake_on_publish(worker, wake, &wakes);
+  show(path, 1.0);
+  EXPECT_EQ(wakes.load(), 1);
+  show(path, 2.0);
+  show(path, 3.0);
+  EXPECT_EQ(wakes.load(), 1);  // not set again: not called again
+
+  kelvra_video_wake_on_publish(worker, wake, &wakes);
+  kelvra_video_wake_on_publish(worker, wake, &wakes);  // set twice: still called once
+  show(path, 0.5);
+  show(path, 1.5);
+  EXPECT_EQ(wakes.load(), 2);
+
+  kelvra_video_wake_on_publish(worker, wake, &wakes);
+  kelvra_video_wake_on_publish(worker, nullptr, nullptr);
+  show(path, 2.5);
+  EXPECT_EQ(wakes.load(), 2);
+  kelvra_video_wake_on_publish(nullptr, wake, &wakes);  // no worker: nothing happens
+}
+
 TEST_F(VideoWorkerTest, ComposeAndHoldCheckTheTime) {
   const std::string path = fixture("coded.mp4");
   const double shown = show(path, 59 / 30.0);  // 1.9667
