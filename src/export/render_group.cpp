@@ -38,7 +38,7 @@
 
 namespace {
 
-constexpr uint64_t kSlots = 4;  // blocks decoded ahead of the slowest composer
+constexpr uint64_t kSlots = 2;  // blocks decoded ahead of the slowest composer
 constexpr uint64_t kAhead = 3;  // pictures a composer keeps ready ahead of its encoder
 
 // One block: the decoded picture of each layer of its stack, and its sound.
