@@ -53,6 +53,7 @@ struct GroupSlot {
 struct GroupCanvas {
   const RenderJob* job;
   uint64_t taken;        // blocks its composer is done with
+  uint64_t reading;      // the block its composer is composing from, plus one; 0 for none
   uint64_t shared_time;  // its share of the group's thread's time, 100 ns units
   bool live;             // still rendering: its composer holds ring slots back
 };
@@ -202,16 +203,20 @@ bool decode_block(RenderGroup* group, uint64_t k, GroupSlot* slot, const GroupSl
   return true;
 }
 
-// Every canvas still rendering is done with the slot block k goes into, or none is left. Under the lock.
+// Every canvas still rendering is done with the slot block k goes into, and
+// no composer still reads it (one whose canvas left may be midway through a
+// picture); `any` says whether a canvas is still rendering. Under the lock.
 bool slot_free(const RenderGroup* group, uint64_t k, bool* any) {
   *any = false;
+  bool free = true;
   for (uint32_t i = 0; i < group->canvas_count; ++i) {
     const GroupCanvas& canvas = group->canvases[i];
+    if (canvas.reading != 0 && canvas.reading - 1 + kSlots <= k) free = false;
     if (!canvas.live) continue;
     *any = true;
-    if (canvas.taken + kSlots <= k) return false;
+    if (canvas.taken + kSlots <= k) free = false;
   }
-  return true;
+  return free;
 }
 
 void run_group(RenderGroup* group) {
@@ -286,7 +291,7 @@ bool render_group_start(RenderGroup* group, RenderJob* const* jobs, uint32_t cou
   {
     std::lock_guard<std::mutex> held(group->lock);
     group->canvas_count = std::min(count, RENDER_GROUP_CANVASES);
-    for (uint32_t i = 0; i < group->canvas_count; ++i) group->canvases[i] = GroupCanvas{jobs[i], 0, 0, true};
+    for (uint32_t i = 0; i < group->canvas_count; ++i) group->canvases[i] = GroupCanvas{jobs[i], 0, 0, 0, true};
   }
   try {
     group->thread = std::thread(run_group, group);
@@ -356,6 +361,8 @@ void compose_canvas(Composer work) {
       if (group->decoded <= k) {
         failed = true;
         if (work.canvas->live) std::memcpy(work.message, group->message, sizeof group->message);
+      } else {
+        work.canvas->reading = k + 1;
       }
     }
     if (!failed) {
@@ -371,6 +378,7 @@ void compose_canvas(Composer work) {
       {
         std::lock_guard<std::mutex> held(group->lock);
         work.canvas->taken = k + 1;
+        work.canvas->reading = 0;
       }
       group->changed.notify_all();
     }
