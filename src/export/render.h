@@ -319,9 +319,11 @@ struct RenderEncoder {
 // Opens an MP4 at `path` for the preset's size: H.264 at width x height x 4
 // bits a second, 30 frames a second, AAC 48 kHz stereo at 192 kbit/s. With
 // `decoded` (may be null) its AAC is decoded again into that meter. The
-// picture encoder runs `threads` threads, or with 0 as many as the machine has cores.
+// picture encoder runs `threads` threads, or with 0 as many as the machine has
+// cores. With `shared_sound` (may be null) the file's sound is that sound
+// writer's packets (media_writer_sound_packet) and it encodes none itself.
 int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const CanvasPreset* preset,
-                            LoudnessMeter* decoded, uint32_t threads);
+                            LoudnessMeter* decoded, uint32_t threads, const MediaWriter* shared_sound);
 // The sound settings of every export MP4, for its writer and for trials of its sound.
 void kelvra_encoder_sound(MediaWriterConfig* config);
 // One picture (NV12) or block of sound (16-bit stereo) with its time and duration in 100 ns units.

@@ -18,7 +18,7 @@ void kelvra_encoder_sound(MediaWriterConfig* config) {
 }
 
 int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const CanvasPreset* preset,
-                            LoudnessMeter* decoded, uint32_t threads) {
+                            LoudnessMeter* decoded, uint32_t threads, const MediaWriter* shared_sound) {
   MediaWriterConfig config{};
   config.width = preset->width;
   config.height = preset->height;
@@ -27,6 +27,7 @@ int32_t kelvra_encoder_open(RenderEncoder* encoder, const char* path, const Canv
   kelvra_encoder_sound(&config);
   config.decoded = decoded;
   config.video_threads = threads;
+  config.shared_sound = shared_sound;
   encoder->video_stream = kVideoStream;
   encoder->audio_stream = kAudioStream;
   return media_writer_open(&encoder->writer, path, &config);

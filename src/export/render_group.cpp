@@ -1,10 +1,12 @@
 // The canvases of one batch rendered together. The group's thread decodes
 // the picture of every layer of the stack once a block, into a ring of a few
 // blocks, and mixes the block's sound beside it (after measuring the mix's
-// loudness once for every canvas). Each canvas's worker starts a composer
-// thread that composes its canvas from those pictures and converts it to
-// NV12 a few blocks ahead, while the worker encodes pictures and sound into
-// its own partial file and moves it into place as a single export does. A
+// loudness once for every canvas) and encodes it once: every file carries the
+// same AAC packets, decoded once into the group's meter for the rows'
+// figures. Each canvas's worker starts a composer thread that composes its
+// canvas from those pictures and converts it to NV12 a few blocks ahead,
+// while the worker encodes the pictures and writes them with the sound's
+// packets into its own partial file, moved into place as a single export's. A
 // ring slot is filled again once every canvas still rendering has composed
 // it: the slowest canvas sets the pace, and a canvas is at most the ring's
 // depth ahead of it. A canvas that is cancelled or whose file fails leaves
@@ -40,6 +42,7 @@ namespace {
 
 constexpr uint64_t kSlots = 2;  // blocks decoded ahead of the slowest composer
 constexpr uint64_t kAhead = 3;  // pictures a composer keeps ready ahead of its encoder
+constexpr uint32_t kBlockPackets = 8;  // sound packets of one block, the encoder's last ones included
 
 // One block: the decoded picture of each layer of its stack, and its sound.
 struct GroupSlot {
@@ -48,6 +51,12 @@ struct GroupSlot {
   uint64_t capacity[KELVRA_STACK_MAX];
   uint64_t count;
   int16_t sound[RENDER_BLOCK_FRAMES * 2];
+  // The block's sound, encoded once for every canvas, and the figures of
+  // the sound encoded so far where the block brings them.
+  MediaSoundPacket packets[kBlockPackets];
+  uint32_t packet_count;
+  LoudnessFigures figures;
+  bool figured;
 };
 
 struct GroupCanvas {
@@ -91,6 +100,8 @@ struct RenderGroup {
   RenderJob pass;  // stage, progress and cancel of the loudness pass, mirrored by the workers
   SoundPlan* plan;
   RenderSound sound;
+  MediaWriter* sound_writer;  // the AAC every canvas's file carries; its packets decoded into `sound_meter`
+  LoudnessMeter* sound_meter;
   VideoDecoder decoders[KELVRA_STACK_MAX];  // decoder i serves stack position i
   uint64_t decoder_block[KELVRA_STACK_MAX];  // the last block each decoder served, plus one
   GroupSlot slots[kSlots];
@@ -141,8 +152,38 @@ int32_t open_sound(RenderGroup* group) {
   group->frames = static_cast<uint64_t>(std::ceil(project.timeline_end * RENDER_RATE));
   group->blocks = (group->frames + RENDER_BLOCK_FRAMES - 1) / RENDER_BLOCK_FRAMES;
   group->measured_share = group->target == 0.0 ? 0 : 50;
-  return kelvra_render_sound_open(&group->sound, &group->pass, group->plan, group->frames, group->target,
-                                  group->measured_share);
+  int32_t result = kelvra_render_sound_open(&group->sound, &group->pass, group->plan, group->frames, group->target,
+                                            group->measured_share);
+  if (result != MEDIA_OK) return result;
+  group->sound_meter = loudness_meter_create(RENDER_RATE, true);
+  if (group->sound_meter == nullptr) return MEDIA_E_OUTOFMEMORY;
+  MediaWriterConfig config{};
+  kelvra_encoder_sound(&config);
+  config.decoded = group->sound_meter;
+  return media_writer_open_sound(&group->sound_writer, &config);
+}
+
+// Encodes block k's sound (n frames, in `slot`) once for every canvas: its
+// packets (with the encoder's last ones after the last block) and, every
+// second and at the end, the figures of the sound so far go into the slot.
+bool encode_sound(RenderGroup* group, uint64_t k, uint64_t n, GroupSlot* slot, char* message) {
+  const int64_t start = static_cast<int64_t>(k * MEDIA_TICKS_PER_SECOND / RENDER_FPS);
+  const int64_t end =
+      static_cast<int64_t>((RENDER_BLOCK_FRAMES * k + n) * MEDIA_TICKS_PER_SECOND / RENDER_RATE);
+  const bool last = k + 1 == group->blocks;
+  int32_t result = media_writer_audio(group->sound_writer, slot->sound, n, start, end - start);
+  if (result == MEDIA_OK && last) result = media_writer_finalize(group->sound_writer);
+  if (result == MEDIA_OK && last && !loudness_meter_finish(group->sound_meter)) result = MEDIA_E_FAIL;
+  slot->packet_count = 0;
+  while (result == MEDIA_OK && slot->packet_count < kBlockPackets &&
+         media_writer_take_sound_packet(group->sound_writer, &slot->packets[slot->packet_count]))
+    ++slot->packet_count;
+  MediaSoundPacket extra;
+  if (result == MEDIA_OK && media_writer_take_sound_packet(group->sound_writer, &extra)) result = MEDIA_E_FAIL;
+  slot->figured = result == MEDIA_OK && ((k + 1) % RENDER_FPS == 0 || last) &&
+                  loudness_meter_figures(group->sound_meter, &slot->figures);
+  if (result != MEDIA_OK) std::snprintf(message, 128, "Could not encode the sound");
+  return result == MEDIA_OK;
 }
 
 // Decodes block k's layers into `slot` (block k - 1's is `previous`);
@@ -241,6 +282,7 @@ void run_group(RenderGroup* group) {
     if (!decode_block(group, k, slot, previous, message)) status = MEDIA_E_FAIL;
     const uint64_t n = std::min<uint64_t>(group->frames - RENDER_BLOCK_FRAMES * k, RENDER_BLOCK_FRAMES);
     if (status == MEDIA_OK && !kelvra_render_sound_block(&group->sound, slot->sound, n)) status = MEDIA_E_FAIL;
+    if (status == MEDIA_OK && !encode_sound(group, k, n, slot, message)) status = MEDIA_E_FAIL;
     {
       std::lock_guard<std::mutex> held(group->lock);
       if (status == MEDIA_OK) {
@@ -279,6 +321,9 @@ void render_group_hold(RenderGroup* group) { ++group->holds; }
 void render_group_release(RenderGroup* group) {
   if (group == nullptr || --group->holds > 0) return;
   if (group->thread.joinable()) group->thread.join();
+  // The files' writers copied its encoding when they opened; the last is closed by now.
+  media_writer_close(group->sound_writer);
+  loudness_meter_destroy(group->sound_meter);
   for (GroupSlot& slot : group->slots)
     for (uint8_t* pixels : slot.pixels) std::free(pixels);
   delete group;
@@ -326,7 +371,10 @@ struct CanvasRing {
   std::mutex lock;
   std::condition_variable changed;
   uint8_t* pictures[kAhead];  // NV12
-  int16_t sound[kAhead][RENDER_BLOCK_FRAMES * 2];
+  MediaSoundPacket packets[kAhead][kBlockPackets];
+  uint32_t packet_count[kAhead];
+  LoudnessFigures figures[kAhead];
+  bool figured[kAhead];
   uint64_t composed;  // blocks ready, in order
   uint64_t taken;     // blocks the encoder is done with
   bool failed;        // a block could not be made (message written)
@@ -373,7 +421,18 @@ void compose_canvas(Composer work) {
       failed = pixels == nullptr;
       if (!failed) {
         kelvra_convert_nv12(pixels, stride, work.preset->width, work.preset->height, ring->pictures[k % kAhead]);
-        std::memcpy(ring->sound[k % kAhead], slot->sound, sizeof slot->sound);
+        const uint64_t at = k % kAhead;
+        for (uint32_t i = 0; i < slot->packet_count; ++i) {
+          MediaSoundPacket& packet = ring->packets[at][i];
+          const MediaSoundPacket& given = slot->packets[i];
+          packet.time = given.time;
+          packet.duration = given.duration;
+          packet.size = given.size;
+          std::memcpy(packet.bytes, given.bytes, given.size);
+        }
+        ring->packet_count[at] = slot->packet_count;
+        ring->figures[at] = slot->figures;
+        ring->figured[at] = slot->figured;
       }
       {
         std::lock_guard<std::mutex> held(group->lock);
@@ -394,13 +453,12 @@ void compose_canvas(Composer work) {
   ring->changed.wait(held, [&] { return ring->stop; });
 }
 
-// Block k's picture and sound (k from 1) once composed; false when composing failed.
-bool wait_block(CanvasRing* ring, uint64_t k, const uint8_t** picture, const int16_t** sound) {
+// Block k (from 1) once composed, by its place in the ring; false when composing failed.
+bool wait_block(CanvasRing* ring, uint64_t k, uint64_t* at) {
   std::unique_lock<std::mutex> held(ring->lock);
   ring->changed.wait(held, [&] { return ring->composed >= k || ring->failed; });
   if (ring->composed < k) return false;
-  *picture = ring->pictures[(k - 1) % kAhead];
-  *sound = ring->sound[(k - 1) % kAhead];
+  *at = (k - 1) % kAhead;
   return true;
 }
 
@@ -427,9 +485,7 @@ int32_t hundredths(double value) {
 }
 
 // The figures of the sound the file holds so far, for the row.
-void publish_figures(LoudnessMeter* meter, RenderJob* job) {
-  LoudnessFigures figures{};
-  if (!loudness_meter_figures(meter, &figures)) return;
+void publish_figures(const LoudnessFigures& figures, RenderJob* job) {
   job->integrated.store(hundredths(figures.integrated));
   job->range.store(hundredths(figures.range));
   job->true_peak.store(hundredths(figures.true_peak));
@@ -457,7 +513,6 @@ struct CanvasRender {
   RenderGroup* group;
   GroupCanvas* canvas;
   RenderPicture* picture;
-  LoudnessMeter* meter;
   RenderEncoder encoder;
   CanvasRing* ring;
   std::thread composer;
@@ -485,21 +540,17 @@ int32_t encode_canvas(CanvasRender* render) {
   const int32_t share = group->measured_share;
   for (uint64_t k = 1; k <= blocks; ++k) {
     if (job->cancel.load() != 0) return MEDIA_E_CANCELLED;
-    const uint8_t* picture = nullptr;
-    const int16_t* sound = nullptr;
-    if (!wait_block(render->ring, k, &picture, &sound)) return MEDIA_E_FAIL;
-    const uint64_t n = std::min<uint64_t>(group->frames - RENDER_BLOCK_FRAMES * (k - 1), RENDER_BLOCK_FRAMES);
+    uint64_t at = 0;
+    if (!wait_block(render->ring, k, &at)) return MEDIA_E_FAIL;
+    CanvasRing* ring = render->ring;
     const int64_t start = static_cast<int64_t>((k - 1) * MEDIA_TICKS_PER_SECOND / RENDER_FPS);
     const int64_t end = static_cast<int64_t>(k * MEDIA_TICKS_PER_SECOND / RENDER_FPS);
-    const int64_t sound_end =
-        static_cast<int64_t>((RENDER_BLOCK_FRAMES * (k - 1) + n) * MEDIA_TICKS_PER_SECOND / RENDER_RATE);
-    int32_t result = kelvra_encoder_sample(&render->encoder, render->encoder.video_stream, picture, picture_bytes,
-                                           start, end - start);
-    if (result == MEDIA_OK)
-      result = kelvra_encoder_sample(&render->encoder, render->encoder.audio_stream, sound, n * 4, start,
-                                     sound_end - start);
-    release_block(render->ring, k, false);
-    if (k % RENDER_FPS == 0 || k == blocks) publish_figures(render->meter, job);
+    int32_t result = kelvra_encoder_sample(&render->encoder, render->encoder.video_stream, ring->pictures[at],
+                                           picture_bytes, start, end - start);
+    for (uint32_t i = 0; result == MEDIA_OK && i < ring->packet_count[at]; ++i)
+      result = media_writer_sound_packet(render->encoder.writer, &ring->packets[at][i]);
+    if (ring->figured[at]) publish_figures(ring->figures[at], job);
+    release_block(ring, k, false);
     job->permille.exchange(share + static_cast<int32_t>(k * static_cast<uint64_t>(990 - share) / blocks));
     if (result != MEDIA_OK) return result;
   }
@@ -533,11 +584,9 @@ int32_t render_group_file(RenderJob* job) {
   if (render.ring == nullptr && result == MEDIA_OK) result = MEDIA_E_OUTOFMEMORY;
   bool created = false;
   if (result == MEDIA_OK) {
-    render.meter = loudness_meter_create(RENDER_RATE, true);
     const CanvasPreset* preset = &kelvra_canvases[job->row.canvas < KELVRA_CANVAS_COUNT ? job->row.canvas : 0];
-    result = render.meter != nullptr
-                 ? kelvra_encoder_open(&render.encoder, partial_path, preset, render.meter, encoder_threads(group))
-                 : MEDIA_E_OUTOFMEMORY;
+    result = kelvra_encoder_open(&render.encoder, partial_path, preset, nullptr, encoder_threads(group),
+                                 group->sound_writer);
     // A writer that failed while opening may still have made the file.
     created = true;
   }
@@ -555,11 +604,6 @@ int32_t render_group_file(RenderJob* job) {
   if (render.composer.joinable()) render.composer.join();
   media_writer_close(writer);
   render.encoder.writer = nullptr;
-  if (result == MEDIA_OK) {
-    loudness_meter_finish(render.meter);
-    publish_figures(render.meter, job);
-  }
-  loudness_meter_destroy(render.meter);
   kelvra_render_picture_destroy(render.picture);
   if (render.ring != nullptr)
     for (uint8_t* picture : render.ring->pictures) std::free(picture);

@@ -292,7 +292,7 @@ int32_t render_file(RenderJob* job) {
   } else {
     render.picture = kelvra_render_picture_create(job->snapshot, preset);
     result = render.picture != nullptr
-                 ? kelvra_encoder_open(&render.encoder, partial_path, preset, render.sound.meter, 0)
+                 ? kelvra_encoder_open(&render.encoder, partial_path, preset, render.sound.meter, 0, nullptr)
                  : MEDIA_E_OUTOFMEMORY;
   }
   bool created = result == MEDIA_OK || render.encoder.writer != nullptr;

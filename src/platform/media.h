@@ -105,6 +105,19 @@ struct MediaWriterConfig {
   // Threads of the picture encoder; 0 takes as many as the machine has
   // cores (two to four). Encoders running side by side want one or two each.
   uint32_t video_threads;
+  // When set, the file's sound is the packets of this sound writer
+  // (media_writer_open_sound), given with media_writer_sound_packet; the
+  // file encodes no sound of its own and ignores the sound fields above.
+  const MediaWriter* shared_sound;
+};
+
+// One encoded sound packet, as a sound writer hands it to the files that share it.
+constexpr uint32_t MEDIA_SOUND_PACKET_MAX = 8192;  // bytes; an AAC frame of two channels is far smaller
+struct MediaSoundPacket {
+  int64_t time;      // in samples of the track
+  int64_t duration;  // in samples
+  uint32_t size;
+  uint8_t bytes[MEDIA_SOUND_PACKET_MAX];
 };
 
 // Creates an MP4 file with one H.264 stream (fed NV12 pictures) and one AAC
@@ -125,3 +138,11 @@ void media_writer_close(MediaWriter* writer);
 // to the same samples, so a trial learns what the file will hold. Only
 // media_writer_audio, media_writer_finalize and media_writer_close apply.
 int32_t media_writer_open_trial(MediaWriter** out, const MediaWriterConfig* config);
+// A writer of the sound alone, encoded once for several files: a trial (its
+// packets decoded into config->decoded, which it needs) that also keeps each
+// packet until taken with media_writer_take_sound_packet.
+int32_t media_writer_open_sound(MediaWriter** out, const MediaWriterConfig* config);
+// Moves the oldest kept packet into `packet`; false when none is kept.
+bool media_writer_take_sound_packet(MediaWriter* sound, MediaSoundPacket* packet);
+// Writes one packet of the shared sound into a file opened with `shared_sound`.
+int32_t media_writer_sound_packet(MediaWriter* writer, const MediaSoundPacket* packet);

@@ -29,6 +29,7 @@ extern "C" {
 
 constexpr int kDurationSlots = 512;  // more than the video encoder ever holds back
 constexpr int kDecodedRoom = 1024;   // decoded frames handed to the meter at a time
+constexpr int kKeptPackets = 32;     // sound packets a sound writer keeps until taken
 
 struct MediaWriter {
   AVFormatContext* format;
@@ -52,6 +53,10 @@ struct MediaWriter {
   bool header_written;
   bool file_open;
   bool trial;  // no file: sound packets are only decoded again
+  bool keeps;  // a sound writer: its packets are kept for the files sharing them
+  AVPacket* kept[kKeptPackets];  // oldest first, `kept_count` of them
+  int kept_count;
+  AVCodecParameters* shared;     // a sound writer's encoding, as the files sharing it copy it
   double interleaved[2 * kDecodedRoom];  // decoded sound on its way to the meter
 };
 
@@ -111,6 +116,13 @@ int drain(MediaWriter* writer, AVCodecContext* codec, AVStream* stream) {
       }
     }
     if (writer->trial) {
+      if (writer->keeps) {
+        if (writer->kept_count == kKeptPackets || writer->packet->size > static_cast<int>(MEDIA_SOUND_PACKET_MAX)) {
+          av_packet_unref(writer->packet);
+          return AVERROR(ENOSPC);
+        }
+        av_packet_move_ref(writer->kept[writer->kept_count++], writer->packet);
+      }
       av_packet_unref(writer->packet);
       continue;
     }
@@ -131,6 +143,7 @@ int encode(MediaWriter* writer, AVCodecContext* codec, AVStream* stream, const A
 
 // Encodes whole encoder frames from the queue; `all` also sends a short last one.
 int encode_queued_sound(MediaWriter* writer, bool all) {
+  if (writer->audio == nullptr) return 0;  // the file's sound is a sound writer's packets
   const int frame_size = writer->audio->frame_size > 0 ? writer->audio->frame_size : 1024;
   while (av_audio_fifo_size(writer->fifo) >= frame_size || (all && av_audio_fifo_size(writer->fifo) > 0)) {
     const int count = FFMIN(frame_size, av_audio_fifo_size(writer->fifo));
@@ -212,6 +225,14 @@ int open_decoder(MediaWriter* writer) {
 // The AAC encoder, with the global header an MP4 asks for (a trial asks the
 // same, so that both encode alike).
 int open_audio(MediaWriter* writer) {
+  const MediaWriter* shared = writer->config.shared_sound;
+  if (shared != nullptr) {
+    // The stream carries the sound writer's encoding as it is.
+    writer->audio_stream = avformat_new_stream(writer->format, nullptr);
+    if (writer->audio_stream == nullptr || shared->shared == nullptr) return AVERROR(EINVAL);
+    writer->audio_stream->time_base = AVRational{1, shared->shared->sample_rate};
+    return avcodec_parameters_copy(writer->audio_stream->codecpar, shared->shared);
+  }
   const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (encoder == nullptr) return AVERROR_ENCODER_NOT_FOUND;
   writer->audio_stream = avformat_new_stream(writer->format, nullptr);
@@ -303,6 +324,61 @@ int32_t media_writer_open_trial(MediaWriter** out, const MediaWriterConfig* conf
   return MEDIA_OK;
 }
 
+int32_t media_writer_open_sound(MediaWriter** out, const MediaWriterConfig* config) {
+  MediaWriter* writer = nullptr;
+  int32_t result = media_writer_open_trial(&writer, config);
+  if (result != MEDIA_OK) return result;
+  writer->keeps = true;
+  for (AVPacket*& kept : writer->kept) {
+    kept = av_packet_alloc();
+    if (kept == nullptr) result = MEDIA_E_OUTOFMEMORY;
+  }
+  // Copied once here, so that files opened while it encodes read nothing it writes.
+  writer->shared = avcodec_parameters_alloc();
+  if (writer->shared == nullptr || avcodec_parameters_from_context(writer->shared, writer->audio) < 0)
+    result = MEDIA_E_OUTOFMEMORY;
+  if (result != MEDIA_OK) {
+    media_writer_close(writer);
+    return result;
+  }
+  *out = writer;
+  return MEDIA_OK;
+}
+
+bool media_writer_take_sound_packet(MediaWriter* sound, MediaSoundPacket* packet) {
+  if (sound == nullptr || !sound->keeps || sound->kept_count == 0) return false;
+  AVPacket* oldest = sound->kept[0];
+  packet->time = oldest->pts;
+  packet->duration = oldest->duration;
+  packet->size = static_cast<uint32_t>(oldest->size);
+  std::memcpy(packet->bytes, oldest->data, packet->size);
+  av_packet_unref(oldest);
+  // The emptied packet goes to the back for reuse.
+  std::memmove(&sound->kept[0], &sound->kept[1], sizeof(AVPacket*) * static_cast<size_t>(sound->kept_count - 1));
+  sound->kept[--sound->kept_count] = oldest;
+  return true;
+}
+
+int32_t media_writer_sound_packet(MediaWriter* writer, const MediaSoundPacket* packet) {
+  if (writer == nullptr || packet == nullptr) return MEDIA_E_POINTER;
+  if (writer->config.shared_sound == nullptr || writer->trial || packet->size > MEDIA_SOUND_PACKET_MAX)
+    return MEDIA_E_FAIL;
+  AVPacket* out = writer->packet;
+  int error = av_new_packet(out, static_cast<int>(packet->size));
+  if (error < 0) return status(error);
+  std::memcpy(out->data, packet->bytes, packet->size);
+  out->pts = packet->time;
+  out->dts = packet->time;
+  out->duration = packet->duration;
+  out->flags |= AV_PKT_FLAG_KEY;
+  out->stream_index = writer->audio_stream->index;
+  av_packet_rescale_ts(out, AVRational{1, writer->config.shared_sound->shared->sample_rate},
+                       writer->audio_stream->time_base);
+  error = av_interleaved_write_frame(writer->format, out);
+  av_packet_unref(out);
+  return status(error);
+}
+
 namespace {
 
 // Marks the caller's picture as no longer held by the encoder.
@@ -367,6 +443,7 @@ int queue_silence(MediaWriter* writer, int64_t count) {
 
 int32_t media_writer_audio(MediaWriter* writer, const int16_t* pcm, uint64_t frames, int64_t time, int64_t) {
   if (writer == nullptr || (pcm == nullptr && frames > 0)) return MEDIA_E_POINTER;
+  if (writer->audio == nullptr) return MEDIA_E_FAIL;  // its sound is a sound writer's
   if (frames == 0) return MEDIA_OK;
   const int64_t start = av_rescale_rnd(time, writer->config.audio_rate, MEDIA_TICKS_PER_SECOND,
                                        static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
@@ -407,7 +484,7 @@ int32_t media_writer_audio(MediaWriter* writer, const int16_t* pcm, uint64_t fra
 int32_t media_writer_finalize(MediaWriter* writer) {
   if (writer == nullptr) return MEDIA_E_POINTER;
   int error = encode_queued_sound(writer, true);
-  if (error >= 0) error = encode(writer, writer->audio, writer->audio_stream, nullptr);
+  if (error >= 0 && writer->audio != nullptr) error = encode(writer, writer->audio, writer->audio_stream, nullptr);
   if (error >= 0 && writer->decoder != nullptr) error = decode_again(writer, nullptr);
   if (writer->trial) return status(error);
   if (error >= 0) error = encode(writer, writer->video, writer->video_stream, nullptr);
@@ -426,6 +503,8 @@ void media_writer_close(MediaWriter* writer) {
   av_audio_fifo_free(writer->fifo);
   swr_free(&writer->resampler);
   av_packet_free(&writer->packet);
+  for (AVPacket*& kept : writer->kept) av_packet_free(&kept);
+  avcodec_parameters_free(&writer->shared);
   av_frame_free(&writer->sound);
   av_frame_free(&writer->picture);
   av_frame_free(&writer->decoded);

@@ -600,6 +600,10 @@ TEST_F(Queue, OneDecodeFeedsEveryCanvasOfABatch) {
       }
     return count;
   };
+  // Each file's decoded sound and its row's figures: the batch's files
+  // carry the sound encoded once, the same as a canvas rendered alone.
+  std::vector<std::vector<int16_t>> sounds;
+  std::vector<std::pair<double, double>> figures;
   const auto render = [&](uint32_t canvases) -> int {
     const uint64_t first = app->render_queue->job_count;
     EXPECT_TRUE(kelvra_render_batch(app, canvases, false));
@@ -612,6 +616,17 @@ TEST_F(Queue, OneDecodeFeedsEveryCanvasOfABatch) {
       EXPECT_EQ(decoder.height, kelvra_canvases[row.canvas].height);
       EXPECT_TRUE(video_decode_frame(&decoder, 0.95));
       video_decode_close(&decoder);
+      MediaReader* reader = nullptr;
+      EXPECT_EQ(media_reader_open(&reader, dir.file(row.file_name).c_str(), MEDIA_AUDIO), MEDIA_OK);
+      sounds.emplace_back();
+      for (int reads = 0; reader != nullptr && reads < 1000; ++reads) {
+        MediaSample sample{};
+        if (media_reader_read(reader, &sample) != MEDIA_OK || sample.end_of_stream) break;
+        if (sample.have) sounds.back().insert(sounds.back().end(), sample.pcm, sample.pcm + 2 * sample.frames);
+      }
+      media_reader_close(reader);
+      EXPECT_TRUE(row.loudness_measured);
+      figures.emplace_back(row.loudness.integrated, row.loudness.true_peak);
     }
     return opens();
   };
@@ -619,6 +634,12 @@ TEST_F(Queue, OneDecodeFeedsEveryCanvasOfABatch) {
   const int one = render(1u << 0);
   ASSERT_GT(one, 0);
   EXPECT_EQ(render(kelvra_canvas_mask(&app->project)), one);
+  ASSERT_EQ(sounds.size(), 4u);
+  EXPECT_GT(sounds[0].size(), 2u * 40000);
+  for (size_t k = 1; k < sounds.size(); ++k) {
+    EXPECT_TRUE(sounds[k] == sounds[0]) << k;
+    EXPECT_EQ(figures[k], figures[0]) << k;
+  }
   ::close(watch_fd);
 }
 
@@ -706,7 +727,7 @@ TEST_F(Queue, RowsCountTheTimeOfEveryThreadOfTheirJobs) {
 TEST(MediaWriter, SoundBlocksLandAtTheirTimes) {
   TempDir dir;
   const std::string path = dir.file("late.mp4");
-  MediaWriterConfig config{64, 48, 30, 200000, 48000, 2, 128000, nullptr, 0};
+  MediaWriterConfig config{64, 48, 30, 200000, 48000, 2, 128000, nullptr, 0, nullptr};
   MediaWriter* writer = nullptr;
   ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
   std::vector<uint8_t> picture(64 * 48 * 3 / 2, 128);

@@ -539,7 +539,7 @@ void nv12_of(std::vector<uint8_t>* nv12, uint32_t width, uint32_t height, uint8_
 TEST(MediaWriter, WritesAnMp4ThatReadsBack) {
   kelvra_test::TempDir dir;
   const std::string path = dir.file("out.mp4");
-  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000, nullptr, 0};
+  const MediaWriterConfig config = {320, 240, 30, 320 * 240 * 4, 48000, 2, 192000, nullptr, 0, nullptr};
   MediaWriter* writer = nullptr;
   ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
   std::vector<uint8_t> picture;
@@ -613,7 +613,7 @@ TEST(MediaWriter, TrialDecodesAsTheFileDoes) {
   LoudnessMeter* tried = loudness_meter_create(48000, true);
   ASSERT_NE(written, nullptr);
   ASSERT_NE(tried, nullptr);
-  const MediaWriterConfig config = {64, 48, 30, 200000, 48000, 2, 192000, written, 0};
+  const MediaWriterConfig config = {64, 48, 30, 200000, 48000, 2, 192000, written, 0, nullptr};
   MediaWriter* writer = nullptr;
   ASSERT_EQ(media_writer_open(&writer, path.c_str(), &config), MEDIA_OK);
   std::vector<uint8_t> picture;
@@ -660,11 +660,83 @@ TEST(MediaWriter, TrialDecodesAsTheFileDoes) {
   EXPECT_NEAR(file.integrated, std::strtod(text.c_str() + integrated + 2, nullptr), 0.1) << text;
 }
 
+// Sound encoded once for several files: a file carrying a sound writer's
+// packets decodes to the very samples of a file that encodes the same blocks
+// itself, and the sound writer's meter gives that file's figures.
+TEST(MediaWriter, SharedSoundIsWhatTheFileWouldEncode) {
+  kelvra_test::TempDir dir;
+  std::vector<int16_t> sound(2 * 1600 * 45);
+  for (size_t i = 0; i < sound.size() / 2; ++i)
+    sound[2 * i] = sound[2 * i + 1] = static_cast<int16_t>(9000 * std::sin(i * 0.0576) * (i % 16000 < 8000 ? 1 : 0.2));
+  LoudnessMeter* meters[2] = {loudness_meter_create(48000, true), loudness_meter_create(48000, true)};
+  ASSERT_NE(meters[0], nullptr);
+  ASSERT_NE(meters[1], nullptr);
+  MediaWriter* shared = nullptr;
+  MediaWriterConfig sound_config = {0, 0, 30, 0, 48000, 2, 192000, meters[1], 0, nullptr};
+  ASSERT_EQ(media_writer_open_sound(&shared, &sound_config), MEDIA_OK);
+  const std::string paths[2] = {dir.file("own.mp4"), dir.file("shared.mp4")};
+  MediaWriter* writers[2] = {nullptr, nullptr};
+  const MediaWriterConfig own = {64, 48, 30, 200000, 48000, 2, 192000, meters[0], 0, nullptr};
+  const MediaWriterConfig sharing = {64, 48, 30, 200000, 48000, 2, 192000, nullptr, 0, shared};
+  ASSERT_EQ(media_writer_open(&writers[0], paths[0].c_str(), &own), MEDIA_OK);
+  ASSERT_EQ(media_writer_open(&writers[1], paths[1].c_str(), &sharing), MEDIA_OK);
+  EXPECT_EQ(media_writer_audio(writers[1], sound.data(), 1600, 0, 0), MEDIA_E_FAIL);  // it encodes no sound
+  std::vector<uint8_t> picture;
+  nv12_of(&picture, 64, 48, 16, 128, 128);
+  MediaSoundPacket packet{};
+  const auto pass_on = [&] {
+    while (media_writer_take_sound_packet(shared, &packet))
+      ASSERT_EQ(media_writer_sound_packet(writers[1], &packet), MEDIA_OK);
+  };
+  for (int frame = 0; frame < 45; ++frame) {
+    const int64_t time = frame * MEDIA_TICKS_PER_SECOND / 30;
+    for (MediaWriter* writer : writers)
+      ASSERT_EQ(media_writer_video(writer, picture.data(), time, MEDIA_TICKS_PER_SECOND / 30), MEDIA_OK);
+    const int16_t* block = &sound[2 * 1600 * frame];
+    ASSERT_EQ(media_writer_audio(writers[0], block, 1600, time, MEDIA_TICKS_PER_SECOND / 30), MEDIA_OK);
+    ASSERT_EQ(media_writer_audio(shared, block, 1600, time, MEDIA_TICKS_PER_SECOND / 30), MEDIA_OK);
+    pass_on();
+  }
+  ASSERT_EQ(media_writer_finalize(shared), MEDIA_OK);
+  pass_on();
+  for (MediaWriter* writer : writers) {
+    ASSERT_EQ(media_writer_finalize(writer), MEDIA_OK);
+    media_writer_close(writer);
+  }
+  media_writer_close(shared);
+
+  std::vector<int16_t> decoded[2];
+  std::vector<int64_t> times[2];
+  for (int k = 0; k < 2; ++k) {
+    MediaReader* reader = nullptr;
+    ASSERT_EQ(media_reader_open(&reader, paths[k].c_str(), MEDIA_AUDIO), MEDIA_OK);
+    for (int reads = 0; reads < 1000; ++reads) {
+      MediaSample sample{};
+      if (media_reader_read(reader, &sample) != MEDIA_OK || sample.end_of_stream) break;
+      if (!sample.have) continue;
+      times[k].push_back(sample.time);
+      decoded[k].insert(decoded[k].end(), sample.pcm, sample.pcm + 2 * sample.frames);
+    }
+    media_reader_close(reader);
+  }
+  EXPECT_GT(decoded[0].size(), 2u * 1600 * 44);
+  EXPECT_TRUE(decoded[0] == decoded[1]);
+  EXPECT_TRUE(times[0] == times[1]);
+  LoudnessFigures figures[2];
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(loudness_meter_finish(meters[k]));
+    ASSERT_TRUE(loudness_meter_figures(meters[k], &figures[k]));
+    loudness_meter_destroy(meters[k]);
+  }
+  EXPECT_EQ(figures[0].integrated, figures[1].integrated);
+  EXPECT_EQ(figures[0].true_peak, figures[1].true_peak);
+}
+
 TEST(MediaWriter, RefusesBadConfigurations) {
   MediaWriter* writer = nullptr;
-  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000, nullptr, 0};
+  const MediaWriterConfig odd = {321, 240, 30, 1000000, 48000, 2, 192000, nullptr, 0, nullptr};
   EXPECT_NE(media_writer_open(&writer, "/tmp/kelvra-odd.mp4", &odd), MEDIA_OK);
-  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000, nullptr, 0};
+  const MediaWriterConfig fine = {320, 240, 30, 1000000, 48000, 2, 192000, nullptr, 0, nullptr};
   const int32_t status = media_writer_open(&writer, "/nonexistent-folder/x.mp4", &fine);
   EXPECT_NE(status, MEDIA_OK);
   EXPECT_EQ(static_cast<uint32_t>(status) & 0xF0000000u, 0xA0000000u);  // a library error, printed as such
